@@ -1,0 +1,15 @@
+// The user's folders, in the macOS layout under $HOME.
+#pragma once
+
+#include <filesystem>
+
+namespace vorelia::platform {
+
+// $HOME, or the password database's home folder when HOME is unset or empty.
+std::filesystem::path homeDirectory();
+// $HOME/Library
+std::filesystem::path libraryDirectory();
+// $HOME/Downloads
+std::filesystem::path downloadsDirectory();
+
+}  // namespace vorelia::platform

@@ -1,0 +1,108 @@
+#include "api/api.h"
+
+#include <utility>
+
+namespace vorelia {
+
+using platform::CompletionPool;
+using platform::URLRequest;
+using platform::URLResponse;
+using platform::URLSession;
+
+platform::URLSessionConfiguration Api::UploadSessionConfiguration() {
+  auto configuration = platform::URLSessionConfiguration::defaultConfiguration();
+  configuration.requestTimeout = std::chrono::seconds(180);
+  configuration.resourceTimeout = std::chrono::seconds(14400);
+  return configuration;
+}
+
+Api::Api(std::shared_ptr<PluginState> state, ApiOptions options)
+    : state(std::move(state)),
+      uploadUrlSession(UploadSessionConfiguration()),
+      visionUrlSession(UploadSessionConfiguration()),
+      options_(options) {}
+
+std::optional<std::string> Api::AccountUrl(const std::string& pathAfterAccount) const {
+  const auto account = state->account.get();
+  if (!account) return std::nullopt;
+  return state->baseUrl + "api/" + *account + pathAfterAccount;
+}
+
+std::optional<std::string> Api::CreateAccountBaseUrl() const {
+  const auto createAccount = state->createAccount.get();
+  if (!createAccount) return std::nullopt;
+  return state->baseUrl + "api/accounts/" + *createAccount;
+}
+
+std::optional<std::string> Api::AccountStateUrl() const {
+  const auto account = state->account.get();
+  if (!account) return std::nullopt;
+  return state->baseUrl + "api/Account/" + *account + "/State";
+}
+
+std::optional<std::string> Api::IsAccountValidUrl() const {
+  const auto base = CreateAccountBaseUrl();
+  if (!base) return std::nullopt;
+  return *base + "/isvalid";
+}
+
+std::optional<std::string> Api::CreateAccountUrl() const { return CreateAccountBaseUrl(); }
+
+std::optional<std::string> Api::ComputerVisionCreditsUrl() const { return AccountUrl("/credits"); }
+
+std::optional<std::string> Api::ContainersUrl(const std::string& containerId, bool expand) const {
+  return AccountUrl("/containers/" + containerId + (expand ? "?$expand" : ""));
+}
+
+std::optional<std::string> Api::ReorderUrl(const std::string& containerId) const {
+  return AccountUrl("/containers/" + containerId + "/$synchronize");
+}
+
+std::optional<std::string> Api::InitUploadResourcesUrl(const std::string& containerId) const {
+  return AccountUrl("/containers/" + containerId + "/inituploadresources");
+}
+
+std::optional<std::string> Api::TriggerEncodingUrl() const { return AccountUrl("/encode"); }
+
+std::optional<std::string> Api::ShareUrl() const { return AccountUrl("/shares"); }
+
+std::optional<std::string> Api::CreateVisionUrl() const { return AccountUrl("/visions"); }
+
+std::optional<std::string> Api::AnalyseUrl(const std::string& visionId) const {
+  return AccountUrl("/visions/" + visionId + "/analyse/");
+}
+
+void Api::Send(const std::optional<std::string>& url, Call call, DataCompletion done) {
+  const auto fail = [&done] {
+    CompletionPool::shared().async([done = std::move(done)] { done(std::nullopt, std::nullopt); });
+  };
+  if (!url) return fail();
+
+  URLRequest request;
+  request.url = *url;
+  request.method = call.method;
+  request.timeout = options_.requestTimeout;
+  if (call.authenticated && !SetAuthenticationHeader(request)) return fail();
+  if (call.contentType) request.setValue(*call.contentType, "Content-Type");
+  // A body that cannot be serialised is left out; the request goes without one.
+  if (call.body) request.body = call.body->rawData();
+
+  URLSession::shared().dataTask(
+      std::move(request),
+      [done = std::move(done)](std::optional<std::string> data, std::optional<URLResponse> response,
+                               std::optional<platform::URLError>) {
+        done(std::move(data), std::move(response));
+      });
+}
+
+void Api::SendForJSON(const std::optional<std::string>& url, Call call,
+                      JSONCompletion onCompleted) {
+  Send(url, std::move(call),
+       [onCompleted = std::move(onCompleted)](std::optional<std::string> data,
+                                              std::optional<URLResponse>) {
+         if (!data) return onCompleted(std::nullopt);
+         onCompleted(JSON::Parse(*data));
+       });
+}
+
+}  // namespace vorelia

@@ -1,0 +1,128 @@
+// Api: the one client of the service's HTTP API and of the storage services the plugin talks to.
+// One instance per plugin, sharing the plugin's PluginState.
+//
+// Threads: operations may be called from any thread, also from inside another operation's
+// completion. Every asynchronous operation calls its completion exactly once (success, failure,
+// time-out), on the completion pool, never on the caller's thread. Authenticated operations may
+// block the caller while a token is fetched. Completions keep only the shared state alive, so an
+// Api may be destroyed while requests on the shared session are still under way.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "model/json.h"
+#include "model/plugin_state.h"
+#include "platform/dispatch.h"
+#include "platform/url_session.h"
+
+namespace vorelia {
+
+// An answer of the service: absent when the transport failed, else the parsed body (the null value
+// for a body that is not JSON), whatever the HTTP status.
+using JSONCompletion = std::function<void(std::optional<JSON> json)>;
+
+struct ApiOptions {
+  // Longest wait for an answer of one JSON request (without progress).
+  std::chrono::milliseconds requestTimeout{std::chrono::seconds(60)};
+};
+
+class Api : public std::enable_shared_from_this<Api> {
+ public:
+  // The configuration of the two upload sessions: no cache, 180 seconds without progress and four
+  // hours for a whole transfer.
+  static platform::URLSessionConfiguration UploadSessionConfiguration();
+
+  // Stores the state and builds the throttles and sessions. Sends nothing. Create it with
+  // std::make_shared: operations that must not block their caller keep it alive themselves.
+  explicit Api(std::shared_ptr<PluginState> state, ApiOptions options = {});
+  Api(const Api&) = delete;
+  Api& operator=(const Api&) = delete;
+
+  // URL builders: baseUrl followed by the operation's path, the account (or the account being
+  // created) inserted as it is. Absent when the path needs a field that is absent.
+  std::optional<std::string> AccountStateUrl() const;
+  std::optional<std::string> IsAccountValidUrl() const;
+  std::optional<std::string> CreateAccountUrl() const;
+  std::optional<std::string> ComputerVisionCreditsUrl() const;
+  std::optional<std::string> ContainersUrl(const std::string& containerId, bool expand) const;
+  std::optional<std::string> ReorderUrl(const std::string& containerId) const;
+  std::optional<std::string> InitUploadResourcesUrl(const std::string& containerId) const;
+  std::optional<std::string> TriggerEncodingUrl() const;
+  std::optional<std::string> ShareUrl() const;
+  std::optional<std::string> CreateVisionUrl() const;
+  std::optional<std::string> AnalyseUrl(const std::string& visionId) const;
+
+  // Authentication.
+  // Asks for an access token for state.userName and state.password (the password grant). The
+  // callback receives the token, or nothing when there was none ("access_token" missing or not a
+  // string, transport failure, or no credentials to send).
+  void GetAccessToken(std::function<void(std::optional<std::string> token)> onTokenReceived);
+  // Makes sure a header younger than ten days is cached (fetching a token first, blocking the
+  // caller, when it is not) and sets it as the request's "Authorization". Returns false when no
+  // header could be had; the request is then left without one.
+  bool SetAuthenticationHeader(platform::URLRequest& request);
+  // Caches "BEARER " + token with the current date, in the state and in the user defaults, as one
+  // step. Safe from any thread, also from a completion.
+  void StoreAccessToken(const std::string& token);
+
+  // Accounts and credits.
+  // The names of the accounts related to the login, in the service's order; empty on failure.
+  void GetRelatedAccounts(std::function<void(std::vector<std::string> accounts)> onCompleted);
+  // Blocks. Whether the service accepts state.createAccount as a new account's name.
+  bool IsAccountValid();
+  // Blocks. Whether the service created state.createAccount (answered 204 No Content).
+  bool CreateAccount();
+  void GetAccountState(JSONCompletion onCompleted);
+  void GetComputerVisionCredits(JSONCompletion onCompleted);
+
+  // Containers (albums).
+  // Creates the container named by payload["name"] unless it exists; answers the container.
+  void CreateContainerIfNotExists(const JSON& payload, JSONCompletion onCompleted);
+  void GetContainers(bool expand, JSONCompletion onCompleted);
+  // Fetches the expanded album list into state.containers without waiting, not even for a token
+  // grant. While one refresh is under way, further calls are dropped.
+  void RefreshContainers();
+  void ReorderContainer(const std::string& containerId, const JSON& payload,
+                        JSONCompletion onCompleted);
+  void GetShareUrl(const JSON& payload, JSONCompletion onCompleted);
+
+  // Fields, in this order.
+  const std::shared_ptr<PluginState> state;
+  platform::DispatchSemaphore uploadThrottle{4};  // at most four uploads at once on the session
+  platform::URLSession uploadUrlSession;          // blob uploads of the web-gallery workflow
+  platform::DispatchSemaphore visionThrottle{4};  // at most four uploads at once on the session
+  platform::URLSession visionUrlSession;          // image uploads of the auto-tagging workflow
+
+ private:
+  struct Call {
+    std::string method = "GET";
+    bool authenticated = true;
+    std::optional<JSON> body;
+    std::optional<std::string> contentType;
+  };
+  using DataCompletion = std::function<void(std::optional<std::string> data,
+                                            std::optional<platform::URLResponse> response)>;
+
+  // Builds the request for url by the common recipe and sends it on the shared session. Without a
+  // URL, or without a header for an authenticated call, nothing is sent and done receives nothing
+  // (on the completion pool, like every completion).
+  void Send(const std::optional<std::string>& url, Call call, DataCompletion done);
+  // Send with the plain JSON completion.
+  void SendForJSON(const std::optional<std::string>& url, Call call, JSONCompletion onCompleted);
+  // The account path "api/{account}/..." or absent without an account.
+  std::optional<std::string> AccountUrl(const std::string& pathAfterAccount) const;
+  std::optional<std::string> CreateAccountBaseUrl() const;
+
+  const ApiOptions options_;
+  // Serialises storing a new header in the state and in the defaults, so that both always hold
+  // the same grant.
+  std::mutex headerStoreMutex_;
+};
+
+}  // namespace vorelia

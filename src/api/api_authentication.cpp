@@ -1,0 +1,71 @@
+// The token grant and the cached authorization header.
+#include <utility>
+
+#include "api/api.h"
+#include "api/url_encoding.h"
+#include "model/keys.h"
+#include "platform/user_defaults.h"
+
+namespace vorelia {
+
+using platform::URLRequest;
+
+void Api::GetAccessToken(std::function<void(std::optional<std::string>)> onTokenReceived) {
+  const auto userName = state->userName.get();
+  const auto password = state->password.get();
+  if (!userName || !password) {
+    platform::CompletionPool::shared().async(
+        [onTokenReceived = std::move(onTokenReceived)] { onTokenReceived(std::nullopt); });
+    return;
+  }
+
+  URLRequest request;
+  request.url = state->baseUrl + "Token";
+  request.method = "POST";
+  request.timeout = options_.requestTimeout;
+  request.headers = {{"Content-Type", "application/x-www-form-urlencoded"},
+                     {"Accept", "application/json"}};
+  // The password grant: both values form-encoded, so every character arrives as part of its value.
+  request.body = "grant_type=password&username=" + FormEncode(*userName) +
+                 "&password=" + FormEncode(*password);
+
+  platform::URLSession::shared().dataTask(
+      std::move(request),
+      [onTokenReceived = std::move(onTokenReceived)](std::optional<std::string> data,
+                                                     std::optional<platform::URLResponse>,
+                                                     std::optional<platform::URLError>) {
+        if (!data) return onTokenReceived(std::nullopt);
+        const JSON token = JSON::Parse(*data)["access_token"];
+        if (token.type() != JSON::Type::string) return onTokenReceived(std::nullopt);
+        onTokenReceived(token.stringValue());
+      });
+}
+
+bool Api::SetAuthenticationHeader(URLRequest& request) {
+  if (!state->IsAuthenticated()) {
+    platform::DispatchSemaphore received(0);
+    GetAccessToken([this, &received](std::optional<std::string> token) {
+      if (token) StoreAccessToken(*token);
+      received.signal();
+    });
+    // Ends when the token request has completed, at the latest after its time-out.
+    received.wait();
+  }
+  // A failed grant leaves the previous header, if any, to be sent.
+  const auto header = state->authenticationHeader();
+  if (!header) return false;
+  request.setValue(*header, "Authorization");
+  return true;
+}
+
+void Api::StoreAccessToken(const std::string& token) {
+  const std::string header = "BEARER " + token;
+  const auto now = std::chrono::system_clock::now();
+  const auto defaults = platform::UserDefaults::standard();
+  std::scoped_lock lock(headerStoreMutex_);
+  state->setAuthentication(header, now);
+  defaults->set(std::string(P::AuthenticationHeader), header);
+  defaults->set(std::string(P::AuthenticationHeaderLastRefresh), now);
+}
+
+}  // namespace vorelia

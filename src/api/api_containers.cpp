@@ -1,0 +1,48 @@
+// Containers: the albums of the selected account.
+#include <utility>
+
+#include "api/api.h"
+#include "api/url_encoding.h"
+#include "model/keys.h"
+
+namespace vorelia {
+
+void Api::CreateContainerIfNotExists(const JSON& payload, JSONCompletion onCompleted) {
+  // The path carries the name escaped; the body carries it as given.
+  const std::string segment = AlbumPathSegment(payload[P::Name].stringValue());
+  SendForJSON(ContainersUrl(segment, false), Call{"PUT", true, payload, std::nullopt},
+              std::move(onCompleted));
+}
+
+void Api::GetContainers(bool expand, JSONCompletion onCompleted) {
+  SendForJSON(ContainersUrl("", expand), Call{}, std::move(onCompleted));
+}
+
+void Api::RefreshContainers() {
+  // One refresh at a time: a call during another is dropped, not queued.
+  if (state->isRefreshingContainers.exchange(true)) return;
+  // The request goes out from the pool: a token grant it may need must not hold up the caller.
+  platform::CompletionPool::shared().async([self = shared_from_this()] {
+    self->SendForJSON(self->ContainersUrl("", true), Call{},
+                      [state = self->state](std::optional<JSON> answer) {
+                        if (answer) {
+                          // An answer without a "value" array (an error body) empties the list.
+                          state->containers.set(
+                              (*answer)[P::Value].array().value_or(std::vector<JSON>{}));
+                        }
+                        state->isRefreshingContainers = false;
+                      });
+  });
+}
+
+void Api::ReorderContainer(const std::string& containerId, const JSON& payload,
+                           JSONCompletion onCompleted) {
+  SendForJSON(ReorderUrl(containerId), Call{"POST", true, payload, "application/json"},
+              std::move(onCompleted));
+}
+
+void Api::GetShareUrl(const JSON& payload, JSONCompletion onCompleted) {
+  SendForJSON(ShareUrl(), Call{"POST", true, payload, std::nullopt}, std::move(onCompleted));
+}
+
+}  // namespace vorelia

@@ -1,0 +1,23 @@
+// Keychain: the secrets of the plugin (in practice the login password under "password"), kept in
+// the platform's secret store. Stateless; no operation reports failure: a failed save leaves the
+// caller's in-memory value, and load turns every failure into absent.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vorelia {
+
+struct Keychain {
+  Keychain() = delete;
+
+  // Stores str under key, replacing an earlier value.
+  static void save(const std::string& str, std::string_view forKey);
+  // The string stored under key, exactly as saved; absent when there is none.
+  static std::optional<std::string> load(std::string_view forKey);
+  // Removes the item of key, if there is one. (The keychain calls this delete.)
+  static void remove(std::string_view forKey);
+};
+
+}  // namespace vorelia

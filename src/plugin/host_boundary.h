@@ -1,0 +1,45 @@
+// The boundary to the host: turning the plugin's failures into the host's error object, and making
+// sure no exception ever leaves a host operation.
+#pragma once
+
+#include <exception>
+#include <string>
+#include <utility>
+
+#include "model/plugin_error.h"
+#include "sdk/co_value.h"
+
+namespace vorelia {
+
+// Failures of a publishing task that no PluginError covers.
+enum class TaskError { noAccount = 0, noFiles = 1, noWorkflow = 2 };
+inline constexpr std::string_view TaskErrorDomain = "VoreliaC1Plugin.TaskError";
+
+// Any failure a host operation can report, ready for the error slot.
+struct HostFailure {
+  COError error;
+};
+
+HostFailure Failure(PluginError error);
+HostFailure Failure(TaskError error);
+
+// Stores failure into the error slot when the host passed one.
+void Report(const HostFailure& failure, COError* slot);
+
+// Runs body; an exception that escapes it (which would be a fault of ours) is turned into an
+// internal error in the slot and fallback is returned, so nothing crosses into the host.
+template <typename Result, typename Body>
+Result Guard(COError* slot, Result fallback, Body&& body) {
+  try {
+    return std::forward<Body>(body)();
+  } catch (const HostFailure& failure) {
+    Report(failure, slot);
+  } catch (...) {
+    Report(HostFailure{COError{"VoreliaC1Plugin.InternalError", 0, "Internal error",
+                               "The plugin failed unexpectedly"}},
+           slot);
+  }
+  return fallback;
+}
+
+}  // namespace vorelia

@@ -1,0 +1,153 @@
+#include "model/json.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+
+namespace vorelia {
+namespace {
+
+struct ReaderCase {
+  const char* document;  // a one-member document {"v": ...}, or "" for a missing member
+  std::string string;
+  bool boolean;
+  double number;
+};
+
+TEST(JSON, TypedReadersFollowTheLenientRules) {
+  const ReaderCase cases[] = {
+      {R"({"v":"text"})", "text", false, 0},
+      {R"({"v":"YES"})", "YES", true, 0},
+      {R"({"v":"y"})", "y", true, 0},
+      {R"({"v":"T"})", "T", true, 0},
+      {R"({"v":"1"})", "1", true, 1},
+      {R"({"v":"no"})", "no", false, 0},
+      {R"({"v":"2"})", "2", false, 2},
+      {R"({"v":""})", "", false, 0},
+      {R"({"v":"12.5"})", "12.5", false, 12.5},
+      {R"({"v":"12abc"})", "12abc", false, 0},
+      {R"({"v":0.5})", "0.5", true, 0.5},
+      {R"({"v":0})", "0", false, 0},
+      {R"({"v":12.0})", "12", true, 12},
+      {R"({"v":9007199254740993})", "9007199254740993", true, 9007199254740993.0},
+      {R"({"v":-42})", "-42", true, -42},
+      {R"({"v":true})", "true", true, 1},
+      {R"({"v":false})", "false", false, 0},
+      {R"({"v":null})", "", false, 0},
+      {R"({"v":[1,2]})", "", false, 0},
+      {R"({"v":{"a":1}})", "", false, 0},
+      {R"({})", "", false, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.document);
+    const JSON value = JSON::Parse(c.document)["v"];
+    EXPECT_EQ(value.stringValue(), c.string);
+    EXPECT_EQ(value.boolValue(), c.boolean);
+    EXPECT_DOUBLE_EQ(value.numberValue(), c.number);
+  }
+}
+
+TEST(JSON, LargeIntegersStayExact) {
+  const JSON value = JSON::Parse(R"({"id":9007199254740993})")["id"];
+  EXPECT_EQ(value.int64Value(), 9007199254740993LL);
+  EXPECT_EQ(value.stringValue(), "9007199254740993");
+}
+
+TEST(JSON, FailedLookupsCarryTheirReason) {
+  const JSON document = JSON::Parse(R"({"a":1,"list":[10,20],"nested":{"b":"x"}})");
+  struct Case {
+    const char* what;
+    JSON value;
+    std::optional<JSONError> error;
+  };
+  const Case cases[] = {
+      {"missing member", document["nope"], JSONError::notExist},
+      {"member of a number", document["a"]["b"], JSONError::wrongType},
+      {"index -1", document["list"][-1], JSONError::indexOutOfBounds},
+      {"index == count", document["list"][2], JSONError::indexOutOfBounds},
+      {"index of a dictionary", document[0], JSONError::wrongType},
+      {"missing member keeps the first error", document["nope"]["deeper"][3], JSONError::notExist},
+      {"path to a value", document.path({"nested", "b"}), std::nullopt},
+      {"path with index", document.path({"list", std::int64_t{1}}), std::nullopt},
+      {"path through a missing member", document.path({"nope", "b"}), JSONError::notExist},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(c.value.error(), c.error);
+    if (c.error) {
+      EXPECT_EQ(c.value.type(), JSON::Type::null);
+      EXPECT_EQ(c.value.stringValue(), "");
+      EXPECT_FALSE(c.value.array().has_value());
+    }
+  }
+  EXPECT_EQ(document.path({"list", std::int64_t{1}}).int64Value(), 20);
+  EXPECT_EQ(document.path({}), document);
+}
+
+TEST(JSON, BytesThatAreNotADocumentReadAsNull) {
+  for (const char* bytes : {"", "not json", "{\"a\":", "\"just a string\"", "42", "true", "null",
+                            "<html>error</html>"}) {
+    SCOPED_TRACE(bytes);
+    const JSON value = JSON::Parse(bytes);
+    EXPECT_EQ(value.type(), JSON::Type::null);
+    EXPECT_EQ(value.stringValue(), "");
+    EXPECT_FALSE(value.array().has_value());
+  }
+  EXPECT_EQ(JSON::Parse("[]").type(), JSON::Type::array);
+}
+
+TEST(JSON, ClassifiesLiteralsAndParsedValues) {
+  EXPECT_EQ(JSON(true).type(), JSON::Type::boolean);
+  EXPECT_EQ(JSON(true).stringValue(), "true");
+  EXPECT_EQ(JSON(5).type(), JSON::Type::number);
+  EXPECT_EQ(JSON("x").type(), JSON::Type::string);
+  EXPECT_EQ(JSON(nullptr).type(), JSON::Type::null);
+  EXPECT_EQ(JSON(std::vector<JSON>{1, "a"}).type(), JSON::Type::array);
+  const JSON unknown = JSON::FromObject(nlohmann::json::binary({1, 2}));
+  EXPECT_EQ(unknown.type(), JSON::Type::unknown);
+  EXPECT_EQ(unknown.error(), JSONError::unsupportedType);
+  EXPECT_FALSE(unknown.rawString().has_value());
+
+  JSON reassigned = unknown;
+  reassigned.setObject("now a string");
+  EXPECT_EQ(reassigned.type(), JSON::Type::string);
+  EXPECT_FALSE(reassigned.error().has_value());
+}
+
+TEST(JSON, RequestBodiesSerializeCompactly) {
+  const JSON body{{"name", "Summer & 'friends'"}, {"count", 3}, {"isDownloadEnabled", 1},
+                  {"files", std::vector<JSON>{JSON{{"name", "a.jpg"}}}}};
+  EXPECT_EQ(body.rawData().value(),
+            R"({"count":3,"files":[{"name":"a.jpg"}],"isDownloadEnabled":1,)"
+            R"("name":"Summer & 'friends'"})");
+  EXPECT_NE(body.rawString().value().find('\n'), std::string::npos);  // pretty by default
+  EXPECT_EQ(JSON::Parse(*body.rawData()), body);
+}
+
+TEST(JSON, OutputOfScalarsAndFailures) {
+  EXPECT_EQ(JSON("text").rawString(), "text");
+  EXPECT_EQ(JSON(2.5).rawString(), "2.5");
+  EXPECT_EQ(JSON(false).rawString(), "false");
+  EXPECT_EQ(JSON().rawString(), "null");
+  EXPECT_FALSE(JSON("text").rawData().has_value());  // not a document
+  // Text that is not UTF-8 cannot be serialized; nothing half-written comes out.
+  const JSON broken{{"name", std::string("\xff\xfe")}};
+  EXPECT_FALSE(broken.rawData().has_value());
+  EXPECT_FALSE(broken.rawString().has_value());
+}
+
+TEST(JSON, DictionaryAndArrayReaders) {
+  const JSON document = JSON::Parse(R"({"value":[{"id":1},{"id":2}],"x":"y"})");
+  const auto members = document.dictionary();
+  ASSERT_TRUE(members.has_value());
+  EXPECT_EQ(members->size(), 2u);
+  const auto items = document["value"].array();
+  ASSERT_TRUE(items.has_value());
+  ASSERT_EQ(items->size(), 2u);
+  EXPECT_EQ((*items)[1]["id"].int64Value(), 2);
+  EXPECT_FALSE(document["x"].dictionary().has_value());
+  EXPECT_EQ(JSON(std::numeric_limits<double>::quiet_NaN()).int64Value(), 0);
+}
+
+}  // namespace
+}  // namespace vorelia

@@ -1,0 +1,92 @@
+#include "model/plugin_state.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "model/keychain.h"
+#include "support/temp_home.h"
+
+namespace vorelia {
+namespace {
+
+using std::chrono::seconds;
+
+Deployment TestDeployment() {
+  return Deployment{"https://api.example.test/", "https://blobs.example.test/lib/",
+                    "https://queue.example.test/q/messages?sig=x", "https://www.example.test"};
+}
+
+TEST(PluginState, AuthenticationLastsTenDaysStrictly) {
+  PluginState state(TestDeployment());
+  const Date now = std::chrono::system_clock::now();
+  struct Case {
+    const char* what;
+    OptionalString header;
+    std::optional<Date> lastRefresh;
+    bool authenticated;
+  };
+  const Case cases[] = {
+      {"fresh", "BEARER t", now, true},
+      {"863999 s old", "BEARER t", now - seconds(863999), true},
+      {"864000 s old", "BEARER t", now - seconds(864000), false},
+      {"header without date", "BEARER t", std::nullopt, false},
+      {"date without header", std::nullopt, now, false},
+      {"nothing", std::nullopt, std::nullopt, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    state.setAuthentication(c.header, c.lastRefresh);
+    EXPECT_EQ(state.IsAuthenticated(now), c.authenticated);
+  }
+}
+
+TEST(PluginState, UpdateUrlFollowsTheUpdateFolder) {
+  PluginState state(TestDeployment());
+  EXPECT_EQ(state.updateUrl, "https://blobs.example.test/lib/details.json");
+}
+
+TEST(PluginState, HeaderAndDateAreNeverSeenApart) {
+  PluginState state(TestDeployment());
+  const Date base = std::chrono::system_clock::now();
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    for (int i = 0; i < 20000; ++i) {
+      state.setAuthentication("BEARER " + std::to_string(i), base + seconds(i));
+    }
+    stop = true;
+  });
+  while (!stop) {
+    const auto [header, lastRefresh] = state.authentication();
+    if (!header) continue;
+    const auto i = std::stoi(header->substr(7));
+    ASSERT_EQ(*lastRefresh, base + seconds(i)) << *header;
+  }
+  writer.join();
+}
+
+TEST(Keychain, RoundTripsSecretsExactly) {
+  testing::TempHome home;
+  EXPECT_FALSE(Keychain::load("password").has_value());
+  for (const std::string secret : {"plain", " spaced out ", "p&ss=w+rd %20", "Grüße 🔑", ""}) {
+    SCOPED_TRACE(secret);
+    Keychain::save(secret, "password");
+    EXPECT_EQ(Keychain::load("password"), secret);
+  }
+  Keychain::save("second", "password");
+  Keychain::save("other", "unrelated");
+  EXPECT_EQ(Keychain::load("password"), "second");
+  Keychain::remove("password");
+  Keychain::remove("password");  // removing what is gone is harmless
+  EXPECT_FALSE(Keychain::load("password").has_value());
+  EXPECT_EQ(Keychain::load("unrelated"), "other");
+}
+
+TEST(Keychain, BytesThatAreNotUtf8ReadAsAbsent) {
+  testing::TempHome home;
+  Keychain::save(std::string("\xc3\x28"), "password");
+  EXPECT_FALSE(Keychain::load("password").has_value());
+}
+
+}  // namespace
+}  // namespace vorelia

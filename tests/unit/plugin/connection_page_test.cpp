@@ -1,0 +1,209 @@
+#include <gtest/gtest.h>
+
+#include "model/keychain.h"
+#include "model/keys.h"
+#include "platform/user_defaults.h"
+#include "plugin/vorelia_c1_plugin.h"
+#include "support/temp_home.h"
+
+namespace vorelia {
+namespace {
+
+// A compact description of an element: kind and identifier or text.
+std::string Describe(const COSettingsElement& element) {
+  return std::visit(
+      [](const auto& e) -> std::string {
+        using T = std::decay_t<decltype(e)>;
+        if constexpr (std::is_same_v<T, COSettingsLabelItem>) return "label:" + e.value;
+        if constexpr (std::is_same_v<T, COSettingsTextItem>) {
+          return std::string(e.secure ? "secure:" : "text:") + e.identifier + "=" +
+                 e.value.value_or("(none)");
+        }
+        if constexpr (std::is_same_v<T, COSettingsButtonItem>) return "button:" + e.identifier;
+        if constexpr (std::is_same_v<T, COSettingsMultipleListItem>) {
+          std::string text = "multilist:" + e.identifier;
+          for (const auto& o : e.options) text += " " + o.value;
+          return text;
+        }
+        return "other";
+      },
+      element);
+}
+
+std::vector<std::string> Page(VoreliaC1Plugin& plugin) {
+  std::vector<std::string> lines;
+  for (const auto& group : plugin.settings(nullptr)) {
+    lines.push_back("[" + group.title + "]");
+    for (const auto& element : group.elements) lines.push_back(Describe(element));
+  }
+  return lines;
+}
+
+class ConnectionPage : public ::testing::Test {
+ protected:
+  testing::TempHome home;
+  testing::ScopedEnvironment web{"VORELIA_WEB_URL", "https://www.vorelia.test"};
+  VoreliaC1Plugin plugin;
+  int reloads = 0;
+  COSettingsCallback callback = [this](COSettingsCallbackAction action,
+                                       const std::optional<COValue>&) {
+    EXPECT_EQ(action, COSettingsCallbackAction::reloadSettings);
+    ++reloads;
+  };
+
+  void authenticate() {
+    plugin.state->setAuthentication("BEARER t", std::chrono::system_clock::now());
+  }
+  void set(const char* id, COValue value) { plugin.didUpdateValue(value, id, callback, nullptr); }
+};
+
+TEST_F(ConnectionPage, ViewsFollowTheState) {
+  plugin.state->userName.set("ann@example.com");
+  EXPECT_EQ(Page(plugin), (std::vector<std::string>{
+                              "[Connection]", "label:Need an account?",
+                              "button:createAccount-action", "label:Have an account? just connect:",
+                              "text:userName-input=ann@example.com", "secure:password-input=(none)",
+                              "button:login-action",
+                              "label:Forgot your password? [click here](https://www.vorelia.test/forgotPassword)"}));
+
+  plugin.state->isCreatingAccount = true;
+  auto page = Page(plugin);
+  ASSERT_EQ(page.size(), 8u);
+  EXPECT_EQ(page[1], "label:Choose your account name so that it can be used it urls like "
+                     "accountName.www.vorelia.test");
+  EXPECT_EQ(page[5], "secure:createPassword-input=(none)");
+  EXPECT_EQ(page[7], "button:createCancel-action");
+
+  authenticate();
+  EXPECT_EQ(Page(plugin),
+            (std::vector<std::string>{"[Connection]", "label:", "button:refreshAccounts-action",
+                                      "label:Or", "button:logout-action"}));
+  plugin.state->accounts.set(std::vector<std::string>{"studio", "family"});
+  EXPECT_EQ(Page(plugin), (std::vector<std::string>{"[Connection]",
+                                                     "multilist:accounts-action studio family"}));
+  plugin.state->account.set("studio");
+  EXPECT_EQ(Page(plugin),
+            (std::vector<std::string>{
+                "[Connection]",
+                "label:You can start publishing via context menu right click > publish",
+                "label:Connected to studio", "button:logout-action", "[Proofing]",
+                "[Auto Tagging]"}));
+}
+
+TEST_F(ConnectionPage, TypedValuesAreTrimmedAndCheckedBeforeTheyAreKept) {
+  const auto defaults = platform::UserDefaults::standard();
+  set("userName-input", std::string("  Ann.Lee@Example.COM \n"));
+  EXPECT_EQ(plugin.state->userName.get(), "ann.lee@example.com");
+  EXPECT_EQ(defaults->string("userName"), "ann.lee@example.com");
+  set("userName-input", std::string("not an address"));
+  set("userName-input", 42.0);
+  EXPECT_EQ(plugin.state->userName.get(), "ann.lee@example.com");
+
+  set("password-input", std::string("\t s3cret \u00a0"));
+  EXPECT_EQ(plugin.state->password.get(), "s3cret");
+  EXPECT_EQ(Keychain::load("password"), "s3cret");
+  EXPECT_FALSE(defaults->object("password").has_value());  // never in the defaults
+
+  set("createAccountName-input", std::string(" New-Studio "));
+  set("createEmail-input", std::string(" Bob@Example.com "));
+  set("createPassword-input", std::string(" pw "));
+  EXPECT_EQ(plugin.state->createAccount.get(), "New-Studio");
+  EXPECT_EQ(plugin.state->createUserName.get(), "Bob@Example.com");  // not lower-cased here
+  EXPECT_EQ(plugin.state->createPassword.get(), "pw");
+  EXPECT_EQ(reloads, 0);
+}
+
+TEST_F(ConnectionPage, ChoosingAnAccountTakesTheFirstSelection) {
+  set("accounts-action", std::vector<std::string>{});
+  set("accounts-action", std::string("studio"));
+  EXPECT_FALSE(plugin.state->account.get().has_value());
+  EXPECT_EQ(reloads, 0);
+  set("accounts-action", std::vector<std::string>{"family", "studio"});
+  EXPECT_EQ(plugin.state->account.get(), "family");
+  EXPECT_EQ(platform::UserDefaults::standard()->string("account"), "family");
+  EXPECT_EQ(reloads, 1);
+}
+
+TEST_F(ConnectionPage, FormSwitchesAndLogout) {
+  const auto press = [&](const char* id) {
+    COError error;
+    EXPECT_TRUE(plugin.handle(COSettingsEvent::clicked, COSettingsItem{id}, callback, &error))
+        << id;
+  };
+  press("createAccount-action");
+  EXPECT_TRUE(plugin.state->isCreatingAccount);
+  press("createCancel-action");
+  EXPECT_FALSE(plugin.state->isCreatingAccount);
+
+  const auto defaults = platform::UserDefaults::standard();
+  set("userName-input", std::string("ann@example.com"));
+  set("password-input", std::string("pw"));
+  set("accounts-action", std::vector<std::string>{"studio"});
+  plugin.state->accounts.set(std::vector<std::string>{"studio"});
+  authenticate();
+  press("logout-action");
+  EXPECT_EQ(reloads, 4);
+  EXPECT_FALSE(plugin.state->userName.get() || plugin.state->password.get() ||
+               plugin.state->account.get() || plugin.state->authenticationHeader());
+  EXPECT_FALSE(defaults->object("userName") || defaults->object("account") ||
+               defaults->object("authenticationHeader"));
+  EXPECT_FALSE(Keychain::load("password").has_value());
+  EXPECT_TRUE(plugin.state->accounts.get().has_value());  // the list stays
+  EXPECT_TRUE(defaults->boolean("general-input"));        // tagging options stay
+}
+
+TEST_F(ConnectionPage, LoginRefusesBadInputBeforeAnyRequest) {
+  struct Case {
+    const char* userName;
+    const char* password;
+    std::int64_t code;
+  };
+  const Case cases[] = {
+      {nullptr, "pw", 2}, {"no address", "pw", 2}, {"ann@example.com", nullptr, 3},
+      {"ann@example.com", "", 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.userName ? c.userName : "-") + "/" + (c.password ? c.password : "-"));
+    plugin.state->userName.set(c.userName ? OptionalString(c.userName) : std::nullopt);
+    plugin.state->password.set(c.password ? OptionalString(c.password) : std::nullopt);
+    COError error;
+    EXPECT_FALSE(plugin.handle(COSettingsEvent::clicked, {"login-action"}, callback, &error));
+    EXPECT_EQ(error.domain, "VoreliaC1Plugin.PluginError");
+    EXPECT_EQ(error.code, c.code);
+    EXPECT_FALSE(plugin.isHandlingAction);
+  }
+  EXPECT_EQ(reloads, 0);
+}
+
+TEST_F(ConnectionPage, AccountNameAndEmailChecks) {
+  const std::pair<std::string, bool> names[] = {
+      {"ab", true},           {"a-b", true},           {"a_b", true},
+      {"AB12", true},         {"a", false},            {"-ab", false},
+      {"ab_", false},         {"a b", false},          {"", false},
+      {std::string(100, 'x'), true}, {std::string(101, 'x'), false},
+  };
+  for (const auto& [name, accepted] : names) {
+    EXPECT_EQ(plugin.isAccountValid(name), accepted) << name;
+  }
+  const std::pair<std::string, bool> emails[] = {
+      {"ann@example.com", true},
+      {"ANN@EXAMPLE.COM", true},
+      {"o'brien@example.ie", true},
+      {"first.last+tag@sub.example.co", true},
+      {"\"quoted.local\"@example.com", true},
+      {"\"quoted local\"@example.com", false},  // a space is not among the quoted characters
+      {"user@[192.168.1.1]", true},
+      {"ann@", false},
+      {"@example.com", false},
+      {"ann example.com", false},
+      {"ann..lee@example.com", false},
+      {std::string(100000, 'a') + "!", false},
+      {std::string(100000, 'a') + "@" + std::string(100000, 'b'), false},
+  };
+  for (const auto& [email, accepted] : emails) {
+    EXPECT_EQ(plugin.isValid(email), accepted) << email.substr(0, 40);
+  }
+}
+
+}  // namespace
+}  // namespace vorelia
