@@ -30,10 +30,9 @@ void Api::GetAccessToken(std::function<void(std::optional<std::string>)> onToken
                  "&password=" + FormEncode(*password);
 
   platform::URLSession::shared().dataTask(
-      std::move(request),
-      [onTokenReceived = std::move(onTokenReceived)](std::optional<std::string> data,
-                                                     std::optional<platform::URLResponse>,
-                                                     std::optional<platform::URLError>) {
+      std::move(request), [onTokenReceived = std::move(onTokenReceived)](
+                              std::optional<std::string> data, std::optional<platform::URLResponse>,
+                              std::optional<platform::URLError>) {
         if (!data) return onTokenReceived(std::nullopt);
         const JSON token = JSON::Parse(*data)["access_token"];
         if (token.type() != JSON::Type::string) return onTokenReceived(std::nullopt);

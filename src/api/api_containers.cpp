@@ -23,15 +23,14 @@ void Api::RefreshContainers() {
   if (state->isRefreshingContainers.exchange(true)) return;
   // The request goes out from the pool: a token grant it may need must not hold up the caller.
   platform::CompletionPool::shared().async([self = shared_from_this()] {
-    self->SendForJSON(self->ContainersUrl("", true), Call{},
-                      [state = self->state](std::optional<JSON> answer) {
-                        if (answer) {
-                          // An answer without a "value" array (an error body) empties the list.
-                          state->containers.set(
-                              (*answer)[P::Value].array().value_or(std::vector<JSON>{}));
-                        }
-                        state->isRefreshingContainers = false;
-                      });
+    self->SendForJSON(
+        self->ContainersUrl("", true), Call{}, [state = self->state](std::optional<JSON> answer) {
+          if (answer) {
+            // An answer without a "value" array (an error body) empties the list.
+            state->containers.set((*answer)[P::Value].array().value_or(std::vector<JSON>{}));
+          }
+          state->isRefreshingContainers = false;
+        });
   });
 }
 

@@ -93,15 +93,17 @@ class JSON {
   // The members, each wrapped; absent unless the type is dictionary.
   std::optional<std::vector<std::pair<std::string, JSON>>> dictionary() const;
 
-  // The serialized document, compact (or pretty-printed). Absent (invalidJSON) when the value is not
-  // an array or an object, or holds text that is not UTF-8.
+  // The serialized document, compact (or pretty-printed). Absent (invalidJSON) when the value is
+  // not an array or an object, or holds text that is not UTF-8.
   std::optional<std::string> rawData(bool prettyPrinted = false) const;
   // dictionary/array: the serialized document (pretty-printed by default), absent when it cannot be
   // serialized (a line saying why goes to standard output); string: the text itself; number: its
   // decimal text; bool: "true"/"false"; null: "null"; unknown: absent.
   std::optional<std::string> rawString(bool prettyPrinted = true) const;
 
-  bool operator==(const JSON& other) const { return type_ == other.type_ && value_ == other.value_; }
+  bool operator==(const JSON& other) const {
+    return type_ == other.type_ && value_ == other.value_;
+  }
 
  private:
   static JSON Failed(JSONError error);

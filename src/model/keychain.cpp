@@ -12,7 +12,11 @@ bool IsUtf8(const std::string& bytes) {
   std::size_t i = 0;
   while (i < bytes.size()) {
     const auto c = static_cast<unsigned char>(bytes[i]);
-    std::size_t length = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+    std::size_t length = c < 0x80           ? 1
+                         : (c >> 5) == 0x6  ? 2
+                         : (c >> 4) == 0xE  ? 3
+                         : (c >> 3) == 0x1E ? 4
+                                            : 0;
     if (length == 0 || i + length > bytes.size()) return false;
     std::uint32_t codePoint = length == 1 ? c : c & (0x7F >> length);
     for (std::size_t k = 1; k < length; ++k) {

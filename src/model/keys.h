@@ -1,7 +1,7 @@
 // Named string constants: user-defaults keys, element identifiers, member names of service messages
-// (P) and the identifiers of the publishing actions (Publish). They are part of the plugin's outside
-// interface: stored defaults, identifiers the host sends back and action identifiers the host keeps
-// must never change. Compare them with exact, case-sensitive equality.
+// (P) and the identifiers of the publishing actions (Publish). They are part of the plugin's
+// outside interface: stored defaults, identifiers the host sends back and action identifiers the
+// host keeps must never change. Compare them with exact, case-sensitive equality.
 #pragma once
 
 #include <string_view>
@@ -54,7 +54,8 @@ struct Publish {
   static constexpr std::string_view AI = "voreliaPublishAI";
   static constexpr std::string_view Embed = "voreliaPublishEmbed";  // recognised, never offered
   static constexpr std::string_view Share = "voreliaPublishShare";
-  static constexpr std::string_view Transfer = "voreliaPublishTransfer";  // recognised, never offered
+  static constexpr std::string_view Transfer =
+      "voreliaPublishTransfer";  // recognised, never offered
   static constexpr std::string_view Proofing = "voreliaPublishProofing";
 };
 

@@ -83,7 +83,7 @@ class PluginState {
 
  private:
   mutable std::mutex authenticationMutex_;
-  OptionalString authenticationHeader_;          // guarded by authenticationMutex_
+  OptionalString authenticationHeader_;            // guarded by authenticationMutex_
   std::optional<Date> authenticationLastRefresh_;  // guarded by authenticationMutex_
 };
 

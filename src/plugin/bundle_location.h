@@ -1,5 +1,5 @@
-// Where the plugin's bundle lies, found from the address of the plugin's own code: the folder of the
-// shared library that holds this code. Neither the working directory nor the host executable's
+// Where the plugin's bundle lies, found from the address of the plugin's own code: the folder of
+// the shared library that holds this code. Neither the working directory nor the host executable's
 // location play a part, so the answer is the same whichever host loads the bundle and from wherever
 // it runs. Any thread may call these.
 #pragma once

@@ -10,8 +10,8 @@ void AppendLoginForm(COSettingsElementsGroup& group, const PluginState& state) {
   e.push_back(COSettingsTextItem{"userName-input", "E-mail", state.userName.get(), false});
   e.push_back(COSettingsTextItem{"password-input", "Password", std::nullopt, true});
   e.push_back(COSettingsButtonItem{"login-action", "Login"});
-  e.push_back(
-      COSettingsLabelItem{"Forgot your password? [click here](" + state.webUrl + "/forgotPassword)"});
+  e.push_back(COSettingsLabelItem{"Forgot your password? [click here](" + state.webUrl +
+                                  "/forgotPassword)"});
 }
 
 void AppendCreateAccountForm(COSettingsElementsGroup& group, const PluginState& state) {
@@ -29,7 +29,8 @@ void AppendCreateAccountForm(COSettingsElementsGroup& group, const PluginState& 
 
 void AppendConnected(COSettingsElementsGroup& group, const PluginState& state) {
   auto& e = group.elements;
-  e.push_back(COSettingsLabelItem{"You can start publishing via context menu right click > publish"});
+  e.push_back(
+      COSettingsLabelItem{"You can start publishing via context menu right click > publish"});
   e.push_back(COSettingsLabelItem{"Connected to " + state.account.get().value_or("")});
   e.push_back(COSettingsButtonItem{"logout-action", "Logout"});
 }
@@ -45,7 +46,8 @@ void AppendNoAccounts(COSettingsElementsGroup& group) {
 void AppendAccountChooser(COSettingsElementsGroup& group,
                           const std::vector<std::string>& accounts) {
   COSettingsMultipleListItem chooser{"accounts-action", "Select your account:", {}, true};
-  for (const auto& name : accounts) chooser.options.push_back(COSettingsListOption::Make(name, name));
+  for (const auto& name : accounts)
+    chooser.options.push_back(COSettingsListOption::Make(name, name));
   group.elements.push_back(std::move(chooser));
 }
 

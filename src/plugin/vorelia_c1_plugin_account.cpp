@@ -173,15 +173,15 @@ bool VoreliaC1Plugin::handle(COSettingsEvent, const COSettingsItem& item,
 }
 
 bool VoreliaC1Plugin::obtainToken() {
-  auto token = Await<std::optional<std::string>>(
-      [&](auto done) { api->GetAccessToken(std::move(done)); });
+  auto token =
+      Await<std::optional<std::string>>([&](auto done) { api->GetAccessToken(std::move(done)); });
   if (token) api->StoreAccessToken(*token);
   return token.has_value();
 }
 
 std::vector<std::string> VoreliaC1Plugin::refreshAccounts() {
-  auto accounts = Await<std::vector<std::string>>(
-      [&](auto done) { api->GetRelatedAccounts(std::move(done)); });
+  auto accounts =
+      Await<std::vector<std::string>>([&](auto done) { api->GetRelatedAccounts(std::move(done)); });
   state->accounts.set(accounts);
   if (accounts.size() == 1) {  // the only account is chosen for the user
     UserDefaults::standard()->set(std::string(P::Account), accounts.front());
@@ -227,8 +227,8 @@ void VoreliaC1Plugin::createAccount(const COSettingsCallback& callback) {
 
 void VoreliaC1Plugin::logOut(const COSettingsCallback& callback) {
   const auto defaults = UserDefaults::standard();
-  for (auto key : {P::UserName, P::Account, P::AuthenticationHeader,
-                   P::AuthenticationHeaderLastRefresh}) {
+  for (auto key :
+       {P::UserName, P::Account, P::AuthenticationHeader, P::AuthenticationHeaderLastRefresh}) {
     defaults->remove(std::string(key));
   }
   Keychain::remove(P::Password);

@@ -79,16 +79,14 @@ COProcessSettings ProcessingSettingsFor(const std::string& identifier) {
         {COProcessIncludeKeywordsMetadataKey, V::Signed(1)},
         {COProcessScaleMethodKey, V::Unsigned(5)},
         {COProcessNeverUpscaleKey, V::Boolean(true)},
-        {COProcessLongEdgeScaleKey,
-         V::MakeDictionary({{COProcessScaleLengthKey, V::Signed(4096)},
-                            {COProcessScaleUnitKey, V::Unsigned(0)}})},
+        {COProcessLongEdgeScaleKey, V::MakeDictionary({{COProcessScaleLengthKey, V::Signed(4096)},
+                                                       {COProcessScaleUnitKey, V::Unsigned(0)}})},
         {COProcessJpegQualityKey, V::Signed(75)},
     };
   }
   return COProcessSettings{
-      {COSupportedFileFormatsKey,
-       V::MakeArray({V::Unsigned(1), V::Unsigned(7), V::Unsigned(2), V::Unsigned(8),
-                     V::Unsigned(6)})},
+      {COSupportedFileFormatsKey, V::MakeArray({V::Unsigned(1), V::Unsigned(7), V::Unsigned(2),
+                                                V::Unsigned(8), V::Unsigned(6)})},
       {COProcessFileFormatKey, V::Unsigned(1)},
       {COProcessIncludeAnnotationsKey, V::Boolean(false)},
       {COProcessIncludeKeywordsMetadataKey, V::Signed(1)},
@@ -148,8 +146,7 @@ bool VoreliaC1Plugin::didUpdateValue(const COValue&, const std::string& identifi
   return true;
 }
 
-bool VoreliaC1Plugin::validate(const COActionSettingsDictionary&, const COPluginAction&,
-                               COError*) {
+bool VoreliaC1Plugin::validate(const COActionSettingsDictionary&, const COPluginAction&, COError*) {
   return true;
 }
 

@@ -115,7 +115,9 @@ TEST(JSON, ClassifiesLiteralsAndParsedValues) {
 }
 
 TEST(JSON, RequestBodiesSerializeCompactly) {
-  const JSON body{{"name", "Summer & 'friends'"}, {"count", 3}, {"isDownloadEnabled", 1},
+  const JSON body{{"name", "Summer & 'friends'"},
+                  {"count", 3},
+                  {"isDownloadEnabled", 1},
                   {"files", std::vector<JSON>{JSON{{"name", "a.jpg"}}}}};
   EXPECT_EQ(body.rawData().value(),
             R"({"count":3,"files":[{"name":"a.jpg"}],"isDownloadEnabled":1,)"

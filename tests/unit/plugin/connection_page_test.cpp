@@ -59,18 +59,20 @@ class ConnectionPage : public ::testing::Test {
 
 TEST_F(ConnectionPage, ViewsFollowTheState) {
   plugin.state->userName.set("ann@example.com");
-  EXPECT_EQ(Page(plugin), (std::vector<std::string>{
-                              "[Connection]", "label:Need an account?",
-                              "button:createAccount-action", "label:Have an account? just connect:",
-                              "text:userName-input=ann@example.com", "secure:password-input=(none)",
-                              "button:login-action",
-                              "label:Forgot your password? [click here](https://www.vorelia.test/forgotPassword)"}));
+  EXPECT_EQ(
+      Page(plugin),
+      (std::vector<std::string>{
+          "[Connection]", "label:Need an account?", "button:createAccount-action",
+          "label:Have an account? just connect:", "text:userName-input=ann@example.com",
+          "secure:password-input=(none)", "button:login-action",
+          "label:Forgot your password? [click here](https://www.vorelia.test/forgotPassword)"}));
 
   plugin.state->isCreatingAccount = true;
   auto page = Page(plugin);
   ASSERT_EQ(page.size(), 8u);
-  EXPECT_EQ(page[1], "label:Choose your account name so that it can be used it urls like "
-                     "accountName.www.vorelia.test");
+  EXPECT_EQ(page[1],
+            "label:Choose your account name so that it can be used it urls like "
+            "accountName.www.vorelia.test");
   EXPECT_EQ(page[5], "secure:createPassword-input=(none)");
   EXPECT_EQ(page[7], "button:createCancel-action");
 
@@ -79,15 +81,14 @@ TEST_F(ConnectionPage, ViewsFollowTheState) {
             (std::vector<std::string>{"[Connection]", "label:", "button:refreshAccounts-action",
                                       "label:Or", "button:logout-action"}));
   plugin.state->accounts.set(std::vector<std::string>{"studio", "family"});
-  EXPECT_EQ(Page(plugin), (std::vector<std::string>{"[Connection]",
-                                                     "multilist:accounts-action studio family"}));
-  plugin.state->account.set("studio");
   EXPECT_EQ(Page(plugin),
-            (std::vector<std::string>{
-                "[Connection]",
-                "label:You can start publishing via context menu right click > publish",
-                "label:Connected to studio", "button:logout-action", "[Proofing]",
-                "[Auto Tagging]"}));
+            (std::vector<std::string>{"[Connection]", "multilist:accounts-action studio family"}));
+  plugin.state->account.set("studio");
+  EXPECT_EQ(
+      Page(plugin),
+      (std::vector<std::string>{
+          "[Connection]", "label:You can start publishing via context menu right click > publish",
+          "label:Connected to studio", "button:logout-action", "[Proofing]", "[Auto Tagging]"}));
 }
 
 TEST_F(ConnectionPage, TypedValuesAreTrimmedAndCheckedBeforeTheyAreKept) {
@@ -159,11 +160,14 @@ TEST_F(ConnectionPage, LoginRefusesBadInputBeforeAnyRequest) {
     std::int64_t code;
   };
   const Case cases[] = {
-      {nullptr, "pw", 2}, {"no address", "pw", 2}, {"ann@example.com", nullptr, 3},
+      {nullptr, "pw", 2},
+      {"no address", "pw", 2},
+      {"ann@example.com", nullptr, 3},
       {"ann@example.com", "", 3},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.userName ? c.userName : "-") + "/" + (c.password ? c.password : "-"));
+    SCOPED_TRACE(std::string(c.userName ? c.userName : "-") + "/" +
+                 (c.password ? c.password : "-"));
     plugin.state->userName.set(c.userName ? OptionalString(c.userName) : std::nullopt);
     plugin.state->password.set(c.password ? OptionalString(c.password) : std::nullopt);
     COError error;
@@ -177,10 +181,17 @@ TEST_F(ConnectionPage, LoginRefusesBadInputBeforeAnyRequest) {
 
 TEST_F(ConnectionPage, AccountNameAndEmailChecks) {
   const std::pair<std::string, bool> names[] = {
-      {"ab", true},           {"a-b", true},           {"a_b", true},
-      {"AB12", true},         {"a", false},            {"-ab", false},
-      {"ab_", false},         {"a b", false},          {"", false},
-      {std::string(100, 'x'), true}, {std::string(101, 'x'), false},
+      {"ab", true},
+      {"a-b", true},
+      {"a_b", true},
+      {"AB12", true},
+      {"a", false},
+      {"-ab", false},
+      {"ab_", false},
+      {"a b", false},
+      {"", false},
+      {std::string(100, 'x'), true},
+      {std::string(101, 'x'), false},
   };
   for (const auto& [name, accepted] : names) {
     EXPECT_EQ(plugin.isAccountValid(name), accepted) << name;

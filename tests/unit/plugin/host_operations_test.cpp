@@ -58,8 +58,11 @@ TEST_F(HostOperations, OfferedActionsDependOnTheAccountOnly) {
   const std::string login(Publish::Login), ai(Publish::AI), share(Publish::Share),
       proofing(Publish::Proofing);
   const Case cases[] = {
-      {nullptr, 0, {login}}, {nullptr, 3, {login}}, {"", 3, {login}},
-      {"studio", 0, {}},     {"studio", 1, {ai, share, proofing}},
+      {nullptr, 0, {login}},
+      {nullptr, 3, {login}},
+      {"", 3, {login}},
+      {"studio", 0, {}},
+      {"studio", 1, {ai, share, proofing}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.account ? c.account : "(none)") + " " + std::to_string(c.files));
@@ -110,12 +113,13 @@ TEST_F(HostOperations, AlbumPanelListsAlbumsAndFollowsTheChoice) {
   EXPECT_FALSE(std::get<COSettingsTextItem>(groups[0].elements[1]).value.has_value());
   EXPECT_FALSE(std::get<COSettingsBoolItem>(groups[0].elements[2]).value);
 
-  groups = panel(Publish::Proofing, {{"albumsList-input", std::string("c1")},
-                                     {"albumDownload-input", true}});
+  groups = panel(Publish::Proofing,
+                 {{"albumsList-input", std::string("c1")}, {"albumDownload-input", true}});
   ASSERT_EQ(groups[0].elements.size(), 2u);  // no album name for an existing album
   EXPECT_TRUE(std::get<COSettingsBoolItem>(groups[0].elements[1]).value);
 
-  groups = panel(Publish::Share, {{"albumsList-input", 3.0}, {"albumName-input", std::string("N")},
+  groups = panel(Publish::Share, {{"albumsList-input", 3.0},
+                                  {"albumName-input", std::string("N")},
                                   {"albumDownload-input", std::string("yes")}});
   EXPECT_EQ(std::get<COSettingsListItem>(groups[0].elements[0]).value, "create");
   EXPECT_EQ(std::get<COSettingsTextItem>(groups[0].elements[1]).value, "N");
@@ -131,8 +135,7 @@ TEST_F(HostOperations, OnlyTheAlbumChoiceAsksForANewPanel) {
     auto out = COActionSettingsCallbackAction::none;
     EXPECT_TRUE(plugin.didUpdateValue(COValue{std::string("x")}, std::string(id),
                                       action(Publish::Share), {}, &out, nullptr));
-    EXPECT_EQ(out == COActionSettingsCallbackAction::reloadSettings,
-              id == P::AlbumsListIdentifier)
+    EXPECT_EQ(out == COActionSettingsCallbackAction::reloadSettings, id == P::AlbumsListIdentifier)
         << id;
   }
 }
@@ -172,11 +175,9 @@ TEST_F(HostOperations, HandlingClearsItsGuardOnEveryWayOut) {
   EXPECT_FALSE(plugin.isHandlingAction);
   plugin.isHandlingAction = true;  // an event while another is handled is dropped
   int calls = 0;
-  EXPECT_TRUE(plugin.handle(COSettingsEvent::clicked, item,
-                            [&](COSettingsCallbackAction, const std::optional<COValue>&) {
-                              ++calls;
-                            },
-                            nullptr));
+  EXPECT_TRUE(plugin.handle(
+      COSettingsEvent::clicked, item,
+      [&](COSettingsCallbackAction, const std::optional<COValue>&) { ++calls; }, nullptr));
   EXPECT_EQ(calls, 0);
 }
 

@@ -1,0 +1,302 @@
+#include "api/api.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "model/keys.h"
+#include "platform/user_defaults.h"
+#include "support/http_test_server.h"
+#include "support/temp_home.h"
+#include "support/wait.h"
+
+namespace vorelia {
+namespace {
+
+using std::chrono::seconds;
+using testing::HttpTestServer;
+using testing::RecordedRequest;
+using testing::TestReply;
+using testing::waitUntil;
+
+// Starts an asynchronous call and waits (bounded) for its one completion.
+template <typename Result, typename Start>
+Result Await(Start&& start) {
+  platform::DispatchSemaphore done(0);
+  Result result{};
+  start([&](Result value) {
+    result = std::move(value);
+    done.signal();
+  });
+  EXPECT_TRUE(done.waitFor(seconds(20))) << "no completion";
+  return result;
+}
+
+class ApiTest : public ::testing::Test {
+ protected:
+  ApiTest() {
+    server.reply("/*", TestReply{200, {}, R"({"ok":true})"});
+    state->account.set("studio");
+    state->userName.set("ann@example.com");
+    state->password.set("pw");
+    state->setAuthentication("BEARER cached", std::chrono::system_clock::now());
+  }
+
+  std::vector<RecordedRequest> requestsTo(const std::string& path) const {
+    std::vector<RecordedRequest> matching;
+    for (auto& r : server.requests()) {
+      if (r.path == path) matching.push_back(r);
+    }
+    return matching;
+  }
+
+  testing::TempHome home;
+  HttpTestServer server;
+  std::shared_ptr<PluginState> state = std::make_shared<PluginState>(
+      Deployment{server.url("/"), server.url("/lib/"), server.url("/queue"), server.url("")});
+  std::shared_ptr<Api> api = std::make_shared<Api>(state, ApiOptions{seconds(2)});
+};
+
+TEST_F(ApiTest, EveryOperationSendsExactlyItsRequest) {
+  struct Case {
+    const char* name;
+    std::function<void(Api&, platform::DispatchSemaphore&)> call;
+    const char* method;
+    const char* path;
+    const char* query;
+    bool authorized;
+    const char* contentType;  // nullptr: none at all
+    const char* body;
+  };
+  const auto signal = [](platform::DispatchSemaphore& s) {
+    return [&s](auto&&...) { s.signal(); };
+  };
+  const Case cases[] = {
+      {"related accounts", [&](Api& a, auto& s) { a.GetRelatedAccounts(signal(s)); }, "GET",
+       "/api/Account/RelatedAccounts", "", true, nullptr, ""},
+      {"account state", [&](Api& a, auto& s) { a.GetAccountState(signal(s)); }, "GET",
+       "/api/Account/studio/State", "", true, nullptr, ""},
+      {"credits", [&](Api& a, auto& s) { a.GetComputerVisionCredits(signal(s)); }, "GET",
+       "/api/studio/credits", "", true, nullptr, ""},
+      {"containers", [&](Api& a, auto& s) { a.GetContainers(false, signal(s)); }, "GET",
+       "/api/studio/containers/", "", true, nullptr, ""},
+      {"expanded containers", [&](Api& a, auto& s) { a.GetContainers(true, signal(s)); }, "GET",
+       "/api/studio/containers/", "$expand", true, nullptr, ""},
+      {"create container",
+       [&](Api& a, auto& s) {
+         a.CreateContainerIfNotExists(JSON{{"name", "Anna & Bob's"}}, signal(s));
+       },
+       "PUT", "/api/studio/containers/Anna   Bob s", "", true, nullptr,
+       R"({"name":"Anna & Bob's"})"},
+      {"reorder",
+       [&](Api& a, auto& s) {
+         a.ReorderContainer(
+             "c1", JSON{{"value", std::vector<JSON>{JSON{{"id", "r1"}, {"order", 0}}}}}, signal(s));
+       },
+       "POST", "/api/studio/containers/c1/$synchronize", "", true, "application/json",
+       R"({"value":[{"id":"r1","order":0}]})"},
+      {"share",
+       [&](Api& a, auto& s) {
+         a.GetShareUrl(
+             JSON{{"containers", std::vector<JSON>{JSON{{"id", "c1"}}}}, {"isDownloadEnabled", 1}},
+             signal(s));
+       },
+       "POST", "/api/studio/shares", "", true, nullptr,
+       R"({"containers":[{"id":"c1"}],"isDownloadEnabled":1})"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto before = server.requestCount();
+    platform::DispatchSemaphore done(0);
+    c.call(*api, done);
+    ASSERT_TRUE(done.waitFor(seconds(10)));
+    const auto all = server.requests();
+    ASSERT_EQ(all.size(), before + 1);
+    const auto& r = all.back();
+    EXPECT_EQ(r.method, c.method);
+    EXPECT_EQ(r.path, c.path);
+    EXPECT_EQ(r.query, c.query);
+    EXPECT_EQ(r.header("Authorization"),
+              c.authorized ? std::optional<std::string>("BEARER cached") : std::nullopt);
+    EXPECT_EQ(r.header("Content-Type"),
+              c.contentType ? std::optional<std::string>(c.contentType) : std::nullopt);
+    EXPECT_EQ(r.body, c.body);
+  }
+}
+
+TEST_F(ApiTest, TokenGrantSendsTheCredentialsFormEncoded) {
+  state->userName.set("ann+1@example.com");
+  state->password.set("p&ss=w+rd é");
+  server.reply("/Token", TestReply{200, {}, R"({"access_token":"tok-1","token_type":"bearer"})"});
+  EXPECT_EQ(Await<std::optional<std::string>>([&](auto d) { api->GetAccessToken(d); }), "tok-1");
+  const auto grant = requestsTo("/Token").at(0);
+  EXPECT_EQ(grant.method, "POST");
+  EXPECT_EQ(grant.body,
+            "grant_type=password&username=ann%2B1%40example.com&password=p%26ss%3Dw%2Brd+%C3%A9");
+  EXPECT_EQ(grant.header("Content-Type"), "application/x-www-form-urlencoded");
+  EXPECT_EQ(grant.header("Accept"), "application/json");
+  EXPECT_FALSE(grant.header("Authorization").has_value());
+
+  for (const char* body : {R"({"access_token":5})", R"({"error":"invalid_grant"})", "<html>"}) {
+    server.reply("/Token", TestReply{400, {}, body});
+    EXPECT_FALSE(Await<std::optional<std::string>>([&](auto d) { api->GetAccessToken(d); }))
+        << body;
+  }
+}
+
+TEST_F(ApiTest, CachedHeaderServesTenDaysThenATokenIsFetchedFirst) {
+  server.reply("/Token", TestReply{200, {}, R"({"access_token":"fresh"})"});
+  const auto now = std::chrono::system_clock::now();
+  state->setAuthentication("BEARER cached", now - seconds(863999));
+  Await<std::optional<JSON>>([&](auto d) { api->GetAccountState(d); });
+  EXPECT_TRUE(requestsTo("/Token").empty());
+  EXPECT_EQ(server.requests().back().header("Authorization"), "BEARER cached");
+
+  state->setAuthentication("BEARER cached", now - seconds(864000));
+  Await<std::optional<JSON>>([&](auto d) { api->GetAccountState(d); });
+  ASSERT_EQ(requestsTo("/Token").size(), 1u);
+  EXPECT_EQ(server.requests().back().header("Authorization"), "BEARER fresh");
+  const auto defaults = platform::UserDefaults::standard();
+  EXPECT_EQ(defaults->string(std::string(P::AuthenticationHeader)), "BEARER fresh");
+  EXPECT_EQ(defaults->date(std::string(P::AuthenticationHeaderLastRefresh)),
+            state->authenticationHeaderLastRefresh());
+  EXPECT_TRUE(state->IsAuthenticated());
+}
+
+TEST_F(ApiTest, AnswersOfAnyStatusAreHandedOver) {
+  server.reply("/api/studio/credits", TestReply{500, {}, R"({"hasError":true,"message":"down"})"});
+  auto answer = Await<std::optional<JSON>>([&](auto d) { api->GetComputerVisionCredits(d); });
+  ASSERT_TRUE(answer.has_value());
+  EXPECT_EQ((*answer)["message"].stringValue(), "down");
+
+  server.reply("/api/studio/credits", TestReply{502, {}, "Bad gateway"});
+  answer = Await<std::optional<JSON>>([&](auto d) { api->GetComputerVisionCredits(d); });
+  ASSERT_TRUE(answer.has_value());
+  EXPECT_EQ(answer->type(), JSON::Type::null);
+}
+
+TEST_F(ApiTest, TransportFailuresCompleteOnceWithoutAnAnswer) {
+  std::atomic<int> completions{0};
+  const auto count = [&](std::optional<JSON> answer) {
+    EXPECT_FALSE(answer.has_value());
+    ++completions;
+  };
+  server.reply("/api/studio/credits", TestReply{.body = R"({"value":[]})", .dropAfter = 0});
+  api->GetComputerVisionCredits(count);
+  server.reply("/api/Account/studio/State", TestReply{.stall = true});
+  api->GetAccountState(count);  // the 2-second time-out ends it
+  ASSERT_TRUE(waitUntil([&] { return completions == 2; }, seconds(20)));
+
+  // A refused connection, and nothing to send at all without an account.
+  auto gone = std::make_unique<HttpTestServer>();
+  const std::string refusedUrl = gone->url("/");
+  gone.reset();
+  auto refused = std::make_shared<PluginState>(Deployment{refusedUrl, "", "", ""});
+  refused->account.set("studio");
+  refused->setAuthentication("BEARER cached", std::chrono::system_clock::now());
+  std::make_shared<Api>(refused, ApiOptions{seconds(2)})->GetAccountState(count);
+  state->account.set(std::nullopt);
+  const auto before = server.requestCount();
+  api->GetContainers(true, count);
+  ASSERT_TRUE(waitUntil([&] { return completions == 4; }, seconds(20)));
+  EXPECT_EQ(server.requestCount(), before);
+
+  // Late second completions would show up while a further request runs.
+  state->account.set("studio");
+  Await<std::optional<JSON>>([&](auto d) { api->GetShareUrl(JSON{{"x", 1}}, d); });
+  EXPECT_EQ(completions, 4);
+}
+
+TEST_F(ApiTest, RelatedAccountsFromAnyAnswerShape) {
+  const std::pair<const char*, std::vector<std::string>> cases[] = {
+      {R"(["studio","family"])", {"studio", "family"}},
+      {R"([7,true,null,"x"])", {"7", "true", "", "x"}},
+      {R"({"a":"one"})", {"one"}},
+      {R"("studio")", {}},
+      {"7", {}},
+      {"not json", {}},
+  };
+  for (const auto& [body, expected] : cases) {
+    server.reply("/api/Account/RelatedAccounts", TestReply{200, {}, body});
+    EXPECT_EQ(Await<std::vector<std::string>>([&](auto d) { api->GetRelatedAccounts(d); }),
+              expected)
+        << body;
+  }
+}
+
+TEST_F(ApiTest, AccountNameCheckAndCreation) {
+  state->createAccount.set("new-studio");
+  state->createUserName.set("bob@example.com");
+  state->createPassword.set("pw & more");
+  const std::pair<const char*, bool> checks[] = {{R"({"isValide":true})", true},
+                                                 {R"({"isValid":true})", false},
+                                                 {R"({"isValide":"yes"})", true},
+                                                 {"nope", false}};
+  for (const auto& [body, valid] : checks) {
+    server.reply("/api/accounts/new-studio/isvalid", TestReply{200, {}, body});
+    EXPECT_EQ(api->IsAccountValid(), valid) << body;
+  }
+  EXPECT_FALSE(requestsTo("/api/accounts/new-studio/isvalid").back().header("Authorization"));
+
+  const std::pair<int, bool> creations[] = {{204, true}, {200, false}, {201, false}, {409, false}};
+  for (const auto& [status, created] : creations) {
+    server.reply("/api/accounts/new-studio", TestReply{status, {}, ""});
+    EXPECT_EQ(api->CreateAccount(), created) << status;
+  }
+  const auto put = requestsTo("/api/accounts/new-studio").back();
+  EXPECT_EQ(put.method, "PUT");
+  EXPECT_EQ(JSON::Parse(put.body),
+            (JSON{{"username", "bob@example.com"}, {"password", "pw & more"}}));
+  EXPECT_FALSE(put.header("Authorization") || put.header("Content-Type"));
+
+  state->createPassword.set(std::nullopt);
+  const auto before = server.requestCount();
+  EXPECT_FALSE(api->CreateAccount());
+  EXPECT_EQ(server.requestCount(), before);
+}
+
+TEST_F(ApiTest, OneAlbumRefreshAtATime) {
+  server.reply(
+      "/api/studio/containers/",
+      TestReply{
+          200, {}, R"({"value":[{"id":"c1","name":"One"}]})", 0, std::chrono::milliseconds(300)});
+  api->RefreshContainers();
+  api->RefreshContainers();
+  ASSERT_TRUE(waitUntil([&] { return state->containers.get().size() == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return !state->isRefreshingContainers; }));
+  EXPECT_EQ(requestsTo("/api/studio/containers/").size(), 1u);
+
+  server.reply("/api/studio/containers/", TestReply{.body = R"({"value":[]})", .dropAfter = 0});
+  api->RefreshContainers();
+  ASSERT_TRUE(waitUntil([&] { return requestsTo("/api/studio/containers/").size() == 2; }));
+  ASSERT_TRUE(waitUntil([&] { return !state->isRefreshingContainers; }));
+  EXPECT_EQ(state->containers.get().size(), 1u);  // a failed refresh keeps the list
+
+  server.reply("/api/studio/containers/", TestReply{401, {}, R"({"hasError":true})"});
+  api->RefreshContainers();
+  ASSERT_TRUE(waitUntil([&] { return state->containers.get().empty(); }));
+}
+
+TEST_F(ApiTest, TokenRefreshFromInsideACompletionDoesNotDeadlock) {
+  server.reply("/Token", TestReply{200, {}, R"({"access_token":"fresh"})"});
+  state->setAuthentication(std::nullopt, std::nullopt);
+  auto accounts = Await<std::vector<std::string>>([&](auto outer) {
+    api->GetAccountState([this, outer](std::optional<JSON>) {
+      // Inside a completion, with the header just fetched, a nested request is made and awaited.
+      state->setAuthentication(std::nullopt, std::nullopt);
+      platform::DispatchSemaphore nested(0);
+      std::vector<std::string> result;
+      api->GetRelatedAccounts([&](std::vector<std::string> a) {
+        result = std::move(a);
+        nested.signal();
+      });
+      nested.wait();
+      outer(result);
+    });
+  });
+  EXPECT_EQ(accounts, std::vector<std::string>{"true"});  // the member value of {"ok":true}
+  EXPECT_EQ(requestsTo("/Token").size(), 2u);
+}
+
+}  // namespace
+}  // namespace vorelia
