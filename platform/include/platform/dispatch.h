@@ -1,5 +1,5 @@
-// Dispatch primitives: counting semaphore, group, the serial main queue that the host drains, and the
-// concurrent completion pool on which asynchronous work calls back.
+// Dispatch primitives: counting semaphore, group, the serial main queue that the host drains, and
+// the concurrent completion pool on which asynchronous work calls back.
 #pragma once
 
 #include <chrono>
@@ -8,14 +8,11 @@
 #include <deque>
 #include <functional>
 #include <mutex>
-#include <thread>
-#include <unordered_map>
-#include <vector>
 
 namespace vorelia::platform {
 
-// A counting semaphore. wait() takes one unit, blocking while there is none; signal() gives one back
-// and wakes one waiter. Any thread may call either.
+// A counting semaphore. wait() takes one unit, blocking while there is none; signal() gives one
+// back and wakes one waiter. Any thread may call either.
 class DispatchSemaphore {
  public:
   explicit DispatchSemaphore(long value = 0);
@@ -69,9 +66,9 @@ class MainQueue {
   std::deque<std::function<void()>> queue_;  // guarded by mutex_
 };
 
-// A global concurrent queue. Each piece of work runs on a pool thread; when every pool thread is busy
-// (also when they are blocked waiting), a new thread is started, so a piece of work that waits for
-// another never starves it. Threads idle for idleLifetime end. Work runs exactly once, in no
+// A global concurrent queue. Each piece of work runs on a pool thread; when every pool thread is
+// busy (also when they are blocked waiting), a new thread is started, so a piece of work that waits
+// for another never starves it. Threads idle for idleLifetime end. Work runs exactly once, in no
 // particular order; an exception escaping a piece of work ends that piece only.
 class CompletionPool {
  public:
@@ -96,8 +93,8 @@ class CompletionPool {
 
   const std::chrono::milliseconds idleLifetime_;
   mutable std::mutex mutex_;
-  std::condition_variable wake_;     // a claim was handed out, or stopping_
-  std::condition_variable allEnded_;  // workers_ became empty
+  std::condition_variable wake_;             // a claim was handed out, or stopping_
+  std::condition_variable allEnded_;         // threads_ became zero
   std::deque<std::function<void()>> queue_;  // guarded by mutex_
   // Threads waiting for work that no async() has claimed yet.
   std::size_t idle_ = 0;  // guarded by mutex_
@@ -105,8 +102,9 @@ class CompletionPool {
   // claim or a thread started for it, so it never waits behind a blocked thread.
   std::size_t claims_ = 0;  // guarded by mutex_
   bool stopping_ = false;   // guarded by mutex_
-  std::unordered_map<std::thread::id, std::thread> workers_;  // guarded by mutex_
-  std::vector<std::thread> ended_;  // guarded by mutex_; ended threads not joined yet
+  // Pool threads alive. They are detached: after a thread takes itself off this count under
+  // mutex_, it touches nothing of the pool.
+  std::size_t threads_ = 0;  // guarded by mutex_
 };
 
 }  // namespace vorelia::platform

@@ -6,7 +6,15 @@
 //
 // TLS peer and host verification are always on. A test CA can be added (URLSessionConfiguration::
 // extraCAFile, or the environment variable VORELIA_EXTRA_CA_FILE); it is trusted in addition to the
-// system's CAs. Plain http:// is refused except to a loopback address.
+// system's CAs. Plain http:// is refused except to a loopback address (127.0.0.0/8, ::1,
+// localhost); such a task ends with Code::badURL before anything is sent. Redirects are followed,
+// at most 10, never from https to http and to http only from loopback to loopback; a refused
+// redirect ends the task with Code::badURL. Nothing is cached.
+//
+// On the wire: the request's header fields in their order; no Content-Type unless the request sets
+// one; never "Expect: 100-continue"; libcurl's "Accept: */*" unless the request sets Accept. A body
+// (a data task's, or an upload file) is sent with Content-Length, never chunked; POST, PUT and
+// PATCH without a body send "Content-Length: 0".
 #pragma once
 
 #include <chrono>
@@ -28,8 +36,9 @@ struct URLRequest {
   std::string method = "GET";
   HTTPHeaders headers;              // sent in this order
   std::optional<std::string> body;  // bytes of a data task's body
-  // Longest gap without progress (connecting, sending or receiving) before the request times out.
-  // Zero means the session's requestTimeout.
+  // Longest gap without progress (connecting, sending, waiting for the answer or receiving) before
+  // the request times out, to the millisecond. Time spent waiting for a free connection (see
+  // maxConnectionsPerHost) counts too. Zero means the session's requestTimeout.
   std::chrono::milliseconds timeout{0};
 
   // Sets a header field, replacing an earlier one of the same name (case-insensitive).
@@ -39,44 +48,51 @@ struct URLRequest {
 
 struct URLResponse {
   long statusCode = 0;
-  HTTPHeaders headers;  // header names as received
+  HTTPHeaders headers;  // of the final response (after redirects), names as received
   std::optional<std::string> value(const std::string& field) const;
 };
 
 struct URLError {
   enum class Code {
-    badURL,         // the URL did not parse, or is plain http to a non-loopback host
-    cannotConnect,  // refused, unresolvable, or TLS verification failed
-    timedOut,       // idle or total time-out
+    badURL,          // the URL did not parse, is not http(s), is plain http to a non-loopback
+                     // host, or redirected to a URL the rules above refuse
+    cannotConnect,   // refused, unresolvable, or TLS verification failed
+    timedOut,        // idle or total time-out
     connectionLost,  // the connection dropped mid-transfer
-    fileError,      // the upload file could not be read, or the download file written
-    cancelled,      // cancel() or session shutdown
-    other,
+    fileError,       // the upload file could not be read, or the download file written; a
+                     // file that cannot be opened ends the task before anything is sent
+    cancelled,       // cancel() or session shutdown
+    other,           // e.g. too many redirects, a header field with a line break
   };
   Code code = Code::other;
-  std::string message;  // for people; never carries a header, a body or a query string
+  // For people. Names the request as scheme://host[:port]/path; never carries user info, a query
+  // string, a header or a body.
+  std::string message;
 };
 
 struct URLSessionConfiguration {
   // Longest gap without progress; a request's own timeout takes precedence.
   std::chrono::milliseconds requestTimeout{std::chrono::seconds(60)};
-  // Longest time a whole transfer may take.
+  // Longest time a whole transfer may take, from the moment it starts.
   std::chrono::milliseconds resourceTimeout{std::chrono::hours(24 * 7)};
-  // Upper bound on connections kept open per host.
+  // Upper bound on connections open to one host at once; further tasks for it wait for one.
   long maxConnectionsPerHost = 6;
-  // A PEM file of further CAs to trust beside the system's. Defaults to VORELIA_EXTRA_CA_FILE.
+  // A PEM file of further CAs to trust beside the system's. defaultConfiguration() takes it from
+  // VORELIA_EXTRA_CA_FILE when that is set and not empty.
   std::optional<std::filesystem::path> extraCAFile;
 
   static URLSessionConfiguration defaultConfiguration();
 };
 
-// (data, response, error). data is present exactly when the server answered (any status, possibly
-// an empty body); error is present exactly when the transfer failed.
-using URLDataCompletion = std::function<void(std::optional<std::string> data,
-                                             std::optional<URLResponse> response,
-                                             std::optional<URLError> error)>;
-// (location, response, error). location is a temporary file holding the body; it is removed when the
-// completion returns, so move it away inside the completion to keep it.
+// (data, response, error). data and response are present exactly when the server answered (any
+// status; data is empty when the body is); error is present exactly when the transfer failed, and
+// then neither of the others is.
+using URLDataCompletion =
+    std::function<void(std::optional<std::string> data, std::optional<URLResponse> response,
+                       std::optional<URLError> error)>;
+// (location, response, error), present as for URLDataCompletion. location is a file in the system's
+// temporary folder, mode 0600, holding the body (of any status); it is removed when the completion
+// returns, so move it away inside the completion to keep it.
 using URLDownloadCompletion =
     std::function<void(std::optional<std::filesystem::path> location,
                        std::optional<URLResponse> response, std::optional<URLError> error)>;
@@ -85,23 +101,25 @@ class URLSessionTask {
  public:
   virtual ~URLSessionTask() = default;
   // Cancels the transfer if it is still running; its completion then runs with Code::cancelled.
+  // Any thread; does nothing once the task ended, also after its session is gone.
   virtual void cancel() = 0;
 };
 
 class URLSession {
  public:
-  explicit URLSession(URLSessionConfiguration configuration =
-                          URLSessionConfiguration::defaultConfiguration());
+  explicit URLSession(
+      URLSessionConfiguration configuration = URLSessionConfiguration::defaultConfiguration());
   // Cancels every running task and returns once each of their completions has returned.
   // REQUIRES: not called from one of this session's completions.
   ~URLSession();
   URLSession(const URLSession&) = delete;
   URLSession& operator=(const URLSession&) = delete;
 
-  // The process-wide session with the default configuration. It lives until the process ends.
+  // The process-wide session with the default configuration. It is never destroyed.
   static URLSession& shared();
 
-  // Every task starts at once; there is nothing to resume.
+  // Every task starts at once; there is nothing to resume. Any thread may start tasks, also a
+  // completion of this session.
   std::shared_ptr<URLSessionTask> dataTask(URLRequest request, URLDataCompletion completion);
   // Sends the file as the body, streamed from disk with its length known up front (never chunked,
   // no "Expect: 100-continue"). The method is the request's (usually PUT).

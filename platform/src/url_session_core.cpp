@@ -1,0 +1,194 @@
+#include "url_session_core.h"
+
+#include <algorithm>
+#include <chrono>
+#include <stdexcept>
+#include <utility>
+
+#include "platform/dispatch.h"
+
+namespace vorelia::platform::net {
+namespace {
+
+// The longest the I/O thread sleeps without a reason to wake; wake-ups normally come earlier
+// from libcurl's timers, an idle deadline or curl_multi_wakeup.
+constexpr int kMaxPollMs = 1000;
+
+}  // namespace
+
+SessionCore::SessionCore(Key) {}
+
+SessionCore::~SessionCore() {
+  // The I/O thread has ended and removed every easy handle; only the multi handle is left.
+  if (io_.joinable()) io_.join();
+}
+
+std::shared_ptr<SessionCore> SessionCore::create(long maxConnectionsPerHost) {
+  ensureCurlInitialized();
+  auto core = std::make_shared<SessionCore>(Key{});
+  core->multi_.reset(curl_multi_init());
+  if (!core->multi_) throw std::runtime_error("libcurl could not create a multi handle");
+  curl_multi_setopt(core->multi_.get(), CURLMOPT_MAX_HOST_CONNECTIONS,
+                    std::max(1L, maxConnectionsPerHost));
+  // The I/O thread holds no reference: shutdown() joins it before the core can go away.
+  core->io_ = std::thread([raw = core.get()] { raw->ioLoop(); });
+  return core;
+}
+
+std::uint64_t SessionCore::submit(std::unique_ptr<Transfer> transfer, Delivery deliver) {
+  std::uint64_t id = 0;
+  {
+    std::scoped_lock lock(mutex_);
+    id = nextId_++;
+    ++undelivered_;
+    if (!stopping_) {
+      incoming_.push_back({id, std::move(transfer), std::move(deliver)});
+      curl_multi_wakeup(multi_.get());
+      return id;
+    }
+  }
+  post(std::move(deliver), transfer->cancelled());
+  return id;
+}
+
+std::uint64_t SessionCore::reject(URLError error, Delivery deliver) {
+  std::uint64_t id = 0;
+  {
+    std::scoped_lock lock(mutex_);
+    id = nextId_++;
+    ++undelivered_;
+  }
+  post(std::move(deliver), TransferResult::failure(std::move(error)));
+  return id;
+}
+
+void SessionCore::cancel(std::uint64_t id) {
+  std::scoped_lock lock(mutex_);
+  if (stopping_) return;  // shutdown cancels everything anyway
+  cancels_.push_back(id);
+  curl_multi_wakeup(multi_.get());
+}
+
+void SessionCore::shutdown() {
+  {
+    std::scoped_lock lock(mutex_);
+    stopping_ = true;
+    curl_multi_wakeup(multi_.get());
+  }
+  if (io_.joinable()) io_.join();
+  std::unique_lock lock(mutex_);
+  deliveriesDone_.wait(lock, [this] { return undelivered_ == 0; });
+}
+
+void SessionCore::ioLoop() {
+  for (;;) {
+    std::vector<Pending> incoming;
+    std::vector<std::uint64_t> cancels;
+    bool stopping = false;
+    {
+      std::scoped_lock lock(mutex_);
+      incoming.swap(incoming_);
+      cancels.swap(cancels_);
+      stopping = stopping_;
+    }
+    if (stopping) {
+      for (auto& pending : incoming)
+        post(std::move(pending.deliver), pending.transfer->cancelled());
+      while (!active_.empty()) {
+        auto first = active_.begin();
+        end(first, first->second.transfer->cancelled());
+      }
+      return;
+    }
+    for (auto& pending : incoming) add(std::move(pending));
+    for (const std::uint64_t id : cancels) {
+      // An id that is not active has ended already; its completion ran or is on its way.
+      if (auto found = active_.find(id); found != active_.end()) {
+        end(found, found->second.transfer->cancelled());
+      }
+    }
+    int running = 0;
+    curl_multi_perform(multi_.get(), &running);
+    collectFinished();
+    expireIdle();
+    curl_multi_poll(multi_.get(), nullptr, 0, pollTimeoutMs(), nullptr);
+  }
+}
+
+void SessionCore::add(Pending pending) {
+  if (curl_multi_add_handle(multi_.get(), pending.transfer->handle()) != CURLM_OK) {
+    post(std::move(pending.deliver),
+         TransferResult::failure({URLError::Code::other, "cannot start the transfer"}));
+    return;
+  }
+  pending.transfer->started();
+  active_.emplace(pending.id, Active{std::move(pending.transfer), std::move(pending.deliver)});
+}
+
+void SessionCore::end(std::map<std::uint64_t, Active>::iterator active, TransferResult result) {
+  curl_multi_remove_handle(multi_.get(), active->second.transfer->handle());
+  Delivery deliver = std::move(active->second.deliver);
+  active_.erase(active);  // the easy handle is cleaned up here, on the I/O thread
+  post(std::move(deliver), std::move(result));
+}
+
+void SessionCore::collectFinished() {
+  int queued = 0;
+  while (CURLMsg* message = curl_multi_info_read(multi_.get(), &queued)) {
+    if (message->msg != CURLMSG_DONE) continue;
+    CURL* handle = message->easy_handle;
+    const CURLcode code = message->data.result;
+    auto found = std::find_if(active_.begin(), active_.end(), [&](const auto& entry) {
+      return entry.second.transfer->handle() == handle;
+    });
+    if (found != active_.end()) end(found, found->second.transfer->finish(code));
+  }
+}
+
+void SessionCore::expireIdle() {
+  const auto now = std::chrono::steady_clock::now();
+  for (auto it = active_.begin(); it != active_.end();) {
+    auto current = it++;
+    if (current->second.transfer->idleDeadline() <= now) {
+      end(current, current->second.transfer->idleTimedOut());
+    }
+  }
+}
+
+int SessionCore::pollTimeoutMs() const {
+  long curlTimeout = -1;
+  curl_multi_timeout(multi_.get(), &curlTimeout);
+  long timeout = curlTimeout < 0 ? kMaxPollMs : std::min<long>(curlTimeout, kMaxPollMs);
+  const auto now = std::chrono::steady_clock::now();
+  for (const auto& [id, active] : active_) {
+    const auto untilIdle =
+        std::chrono::ceil<std::chrono::milliseconds>(active.transfer->idleDeadline() - now);
+    timeout = std::min<long>(timeout, std::max<long>(0, static_cast<long>(untilIdle.count())));
+  }
+  return static_cast<int>(timeout);
+}
+
+void SessionCore::post(Delivery deliver, TransferResult result) {
+  struct Parcel {
+    Delivery deliver;
+    TransferResult result;
+  };
+  auto parcel = std::make_shared<Parcel>(Parcel{std::move(deliver), std::move(result)});
+  CompletionPool::shared().async([self = shared_from_this(), parcel]() mutable {
+    try {
+      parcel->deliver(std::move(parcel->result));
+    } catch (...) {
+      // A completion's exception stops here; the session stays consistent.
+    }
+    // The completion and what it captured die before the session hears that it returned.
+    parcel.reset();
+    self->deliveryReturned();
+  });
+}
+
+void SessionCore::deliveryReturned() {
+  std::scoped_lock lock(mutex_);
+  if (--undelivered_ == 0) deliveriesDone_.notify_all();
+}
+
+}  // namespace vorelia::platform::net

@@ -1,0 +1,82 @@
+// The engine under URLSession: one libcurl multi handle, the I/O thread that drives it, and the
+// bookkeeping that calls every task's completion exactly once on the CompletionPool.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "curl_handles.h"
+#include "url_session_transfer.h"
+
+namespace vorelia::platform::net {
+
+// Hands a result to a task's completion. Runs once, on a CompletionPool thread.
+using Delivery = std::function<void(TransferResult)>;
+
+class SessionCore : public std::enable_shared_from_this<SessionCore> {
+ public:
+  // Use create(): the I/O thread needs the object to be owned by a shared_ptr.
+  struct Key {};
+  explicit SessionCore(Key);
+  // REQUIRES: shutdown() returned, or start() never ran.
+  ~SessionCore();
+  SessionCore(const SessionCore&) = delete;
+  SessionCore& operator=(const SessionCore&) = delete;
+
+  // A running session with its own multi handle. Throws std::runtime_error when libcurl cannot
+  // make one.
+  static std::shared_ptr<SessionCore> create(long maxConnectionsPerHost);
+
+  // Any thread. Adds the transfer to the multi handle; once shutdown() started, delivers it as
+  // cancelled instead. Returns the task's id.
+  std::uint64_t submit(std::unique_ptr<Transfer> transfer, Delivery deliver);
+  // Any thread. Delivers the result of a task that ended before it started.
+  std::uint64_t reject(URLError error, Delivery deliver);
+  // Any thread. Ends the task with Code::cancelled unless it already ended.
+  void cancel(std::uint64_t id);
+  // Cancels everything, stops the I/O thread and waits until every delivery returned.
+  // REQUIRES: not called on a CompletionPool thread running one of this session's deliveries.
+  void shutdown();
+
+ private:
+  struct Pending {
+    std::uint64_t id;
+    std::unique_ptr<Transfer> transfer;
+    Delivery deliver;
+  };
+  struct Active {
+    std::unique_ptr<Transfer> transfer;
+    Delivery deliver;
+  };
+
+  void ioLoop();
+  void add(Pending pending);
+  // Takes the handle off the multi handle and delivers result.
+  void end(std::map<std::uint64_t, Active>::iterator active, TransferResult result);
+  void collectFinished();
+  void expireIdle();
+  int pollTimeoutMs() const;
+  void post(Delivery deliver, TransferResult result);
+  void deliveryReturned();
+
+  CurlMulti multi_;
+  std::thread io_;
+
+  std::mutex mutex_;
+  std::condition_variable deliveriesDone_;
+  std::vector<Pending> incoming_;       // guarded by mutex_
+  std::vector<std::uint64_t> cancels_;  // guarded by mutex_
+  std::uint64_t nextId_ = 1;            // guarded by mutex_
+  bool stopping_ = false;               // guarded by mutex_
+  std::size_t undelivered_ = 0;         // guarded by mutex_; deliveries not yet returned
+
+  std::map<std::uint64_t, Active> active_;  // I/O thread only
+};
+
+}  // namespace vorelia::platform::net

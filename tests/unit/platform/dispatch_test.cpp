@@ -1,0 +1,114 @@
+#include "platform/dispatch.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "support/wait.h"
+
+namespace vorelia::platform {
+namespace {
+
+using std::chrono::milliseconds;
+using testing::waitUntil;
+
+TEST(DispatchSemaphore, CountsSignalsAcrossThreads) {
+  DispatchSemaphore semaphore(1);
+  EXPECT_TRUE(semaphore.waitFor(milliseconds(0)));
+  EXPECT_FALSE(semaphore.waitFor(milliseconds(20)));
+
+  std::thread signaller([&] {
+    semaphore.signal();
+    semaphore.signal();
+  });
+  semaphore.wait();
+  EXPECT_TRUE(semaphore.waitFor(std::chrono::seconds(10)));
+  signaller.join();
+  EXPECT_FALSE(semaphore.waitFor(milliseconds(0)));
+}
+
+TEST(DispatchGroup, WaitReturnsOnceEveryEnterIsLeft) {
+  DispatchGroup group;
+  EXPECT_TRUE(group.waitFor(milliseconds(0))) << "an empty group is done";
+  group.enter();
+  group.enter();
+  EXPECT_FALSE(group.waitFor(milliseconds(20)));
+  std::thread first([&] { group.leave(); });
+  first.join();
+  EXPECT_FALSE(group.waitFor(milliseconds(20))) << "one enter is still open";
+  std::thread second([&] { group.leave(); });
+  group.wait();
+  second.join();
+}
+
+TEST(MainQueue, DrainRunsWorkInOrderIncludingWorkQueuedWhileDraining) {
+  MainQueue& queue = MainQueue::shared();
+  queue.drain();
+  std::vector<int> order;
+  queue.async([&] {
+    order.push_back(1);
+    queue.async([&] { order.push_back(3); });
+  });
+  queue.async([&] { order.push_back(2); });
+  EXPECT_EQ(queue.drain(), 3u);
+  EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+  EXPECT_EQ(queue.drain(), 0u);
+}
+
+// Every piece of work but the last blocks until the last one runs, as completions do that wait
+// for a nested request. A pool with a fixed number of threads would deadlock here.
+void expectBlockedWorkNeverStarvesLaterWork(CompletionPool& pool, const char* which) {
+  constexpr int kPieces = 32;
+  DispatchSemaphore release;
+  std::atomic<int> finished{0};
+  std::atomic<bool> onCaller{false};
+  const auto caller = std::this_thread::get_id();
+  for (int i = 0; i < kPieces; ++i) {
+    pool.async([&, i] {
+      if (std::this_thread::get_id() == caller) onCaller = true;
+      if (i == kPieces - 1) {
+        for (int j = 0; j < kPieces - 1; ++j) release.signal();
+      } else {
+        release.wait();
+      }
+      ++finished;
+    });
+  }
+  EXPECT_TRUE(waitUntil([&] { return finished == kPieces; })) << which << ": " << finished;
+  EXPECT_FALSE(onCaller) << which;
+}
+
+TEST(CompletionPool, WorkBlockedOnLaterWorkNeverStarvesIt) {
+  expectBlockedWorkNeverStarvesLaterWork(CompletionPool::shared(), "shared pool");
+  CompletionPool local;
+  expectBlockedWorkNeverStarvesLaterWork(local, "local pool");
+}
+
+TEST(CompletionPool, IdleThreadsEndAndTheDestructorJoinsTheRest) {
+  std::atomic<int> ran{0};
+  {
+    CompletionPool pool(milliseconds(30));
+    pool.async([&] { ++ran; });
+    ASSERT_TRUE(waitUntil([&] { return ran == 1; }));
+    EXPECT_TRUE(waitUntil([&] { return pool.threadCount() == 0; }));
+
+    // The pool still works after its threads ended, and an exception ends only its own piece.
+    pool.async([] { throw std::runtime_error("completion failed"); });
+    pool.async([&] { ++ran; });
+    EXPECT_TRUE(waitUntil([&] { return ran == 2; }));
+
+    DispatchSemaphore gate;
+    pool.async([&] {
+      gate.wait();
+      ++ran;
+    });
+    gate.signal();
+  }  // the destructor waits for the blocked piece
+  EXPECT_EQ(ran, 3);
+}
+
+}  // namespace
+}  // namespace vorelia::platform

@@ -1,0 +1,125 @@
+// Upload and download tasks: bodies streamed from and to files.
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "platform/url_session.h"
+#include "support/http_test_server.h"
+#include "support/temp_home.h"
+#include "support/test_bytes.h"
+#include "support/url_completion_recorder.h"
+
+namespace vorelia::platform {
+namespace {
+
+using testing::HttpTestServer;
+using testing::URLCallRecorder;
+
+class URLSessionBody : public ::testing::Test {
+ protected:
+  void TearDown() override { std::filesystem::remove_all(folder_); }
+
+  URLSessionConfiguration configuration() const {
+    URLSessionConfiguration configuration;
+    configuration.requestTimeout = std::chrono::seconds(20);
+    return configuration;
+  }
+
+  const std::filesystem::path folder_ = testing::makeTempDirectory("vorelia-body-test");
+};
+
+TEST_F(URLSessionBody, UploadStreamsTheFileWithItsLengthAndNothingElse) {
+  struct Case {
+    std::string method;
+    std::uint64_t size;
+  };
+  const std::vector<Case> cases = {{"PUT", 64u << 20}, {"POST", 3u << 20}, {"PATCH", 0}};
+  HttpTestServer server({.maxKeptBody = 0});
+  server.reply("/blob", {.status = 201, .body = "stored"});
+  for (const auto& c : cases) {
+    const std::string name = c.method + " " + std::to_string(c.size);
+    const auto file = folder_ / "upload.bin";
+    ASSERT_TRUE(testing::writeGeneratedFile(file, c.size)) << name;
+    URLCallRecorder recorder;
+    {
+      URLSession session(configuration());
+      URLRequest request;
+      request.url = server.url("/blob?comp=block");
+      request.method = c.method;
+      request.setValue("BlockBlob", "x-ms-blob-type");
+      session.uploadTask(request, file, recorder.completion());
+      const auto call = recorder.first(std::chrono::seconds(60));
+      ASSERT_TRUE(call && call->data) << name << ": " << (call ? call->error->message : "no call");
+      EXPECT_EQ(*call->data, "stored") << name;
+      EXPECT_EQ(call->response->statusCode, 201) << name;
+    }
+    EXPECT_EQ(recorder.count(), 1u) << name;
+    const auto received = server.requests().back();
+    EXPECT_EQ(received.method, c.method) << name;
+    EXPECT_EQ(received.query, "comp=block") << name;
+    EXPECT_EQ(received.header("Content-Length"), std::to_string(c.size)) << name;
+    EXPECT_EQ(received.header("Transfer-Encoding"), std::nullopt) << name;
+    EXPECT_EQ(received.header("Expect"), std::nullopt) << name;
+    EXPECT_EQ(received.header("Content-Type"), std::nullopt) << name;
+    EXPECT_EQ(received.header("x-ms-blob-type"), "BlockBlob") << name;
+    EXPECT_EQ(received.bodySize, c.size) << name;
+    EXPECT_EQ(received.bodySha256, testing::generatedSha256(c.size)) << name;
+  }
+}
+
+TEST_F(URLSessionBody, UploadOfAnUnreadableFileFailsWithoutSendingAnything) {
+  HttpTestServer server;
+  server.reply("/blob", {.status = 201});
+  for (const auto& file : {folder_ / "missing.bin", folder_}) {
+    URLCallRecorder recorder;
+    {
+      URLSession session(configuration());
+      URLRequest request;
+      request.url = server.url("/blob");
+      request.method = "PUT";
+      session.uploadTask(request, file, recorder.completion());
+      const auto call = recorder.first();
+      ASSERT_TRUE(call && call->error) << file;
+      EXPECT_EQ(call->error->code, URLError::Code::fileError) << file;
+      EXPECT_FALSE(call->response) << file;
+    }
+    EXPECT_EQ(recorder.count(), 1u) << file;
+  }
+  EXPECT_EQ(server.requestCount(), 0u);
+}
+
+TEST_F(URLSessionBody, DownloadStreamsIntoAPrivateFileRemovedAfterTheCompletion) {
+  constexpr std::uint64_t kSize = 48u << 20;
+  HttpTestServer server;
+  server.reply("/big", {.generatedBodySize = kSize});
+  std::filesystem::path location;
+  std::string digest;
+  std::filesystem::perms permissions{};
+  std::uintmax_t size = 0;
+  URLCallRecorder recorder;
+  {
+    URLSession session(configuration());
+    URLRequest request;
+    request.url = server.url("/big");
+    session.downloadTask(request, recorder.downloadCompletion([&](const auto& file) {
+      location = file;
+      size = std::filesystem::file_size(file);
+      permissions = std::filesystem::status(file).permissions();
+      digest = testing::fileSha256(file);
+    }));
+    const auto call = recorder.first(std::chrono::seconds(60));
+    ASSERT_TRUE(call && call->data) << (call ? call->error->message : "no call");
+    EXPECT_EQ(call->response->statusCode, 200);
+    EXPECT_EQ(call->response->value("content-length"), std::to_string(kSize));
+  }
+  EXPECT_EQ(location.parent_path(), std::filesystem::temp_directory_path());
+  EXPECT_EQ(size, kSize);
+  EXPECT_EQ(digest, testing::generatedSha256(kSize));
+  EXPECT_EQ(permissions, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  EXPECT_FALSE(std::filesystem::exists(location)) << location;
+}
+
+}  // namespace
+}  // namespace vorelia::platform
