@@ -11,7 +11,9 @@ struct PixelSize {
   int height = 0;
 };
 
-// The pixel size of a JPEG file; absent when the file is missing or not a readable JPEG.
+// The pixel size of a JPEG file, read from its header without decoding (or reading) the pixels;
+// absent when the file is missing, not a regular file, or not a JPEG whose header reads. Prints
+// nothing. Any thread may call it.
 std::optional<PixelSize> imagePixelSize(const std::filesystem::path& file);
 
 }  // namespace vorelia::platform

@@ -37,7 +37,8 @@ class SecretStore {
   // The Secret Service store (libsecret; schema "com.vorelia.VoreliaC1Plugin.secret", attribute
   // "account" = key, default collection), or null when no Secret Service answers: at once when
   // DBUS_SESSION_BUS_ADDRESS is unset, else within a few seconds. Keys must be UTF-8 without NUL
-  // (others are never stored).
+  // (others are never stored). The session bus is GLib's shared connection: the bus of the first
+  // successful call serves the rest of the process, and its loss never ends the process.
   static std::shared_ptr<SecretStore> libsecret();
 };
 

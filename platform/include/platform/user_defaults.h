@@ -1,8 +1,10 @@
 // User defaults: typed values per domain, one file per domain under $HOME/Library/Preferences.
 // Every change replaces the file atomically (temporary file, fsync, rename), so a process killed in
-// the middle of a write leaves the previous or the new file, never a torn one. A file that cannot be
-// read is set aside (renamed with a ".corrupt" suffix) and a fresh domain started. Every member
-// may be called from any thread at any time. Dates keep at least microsecond precision.
+// the middle of a write leaves the previous or the new file, never a torn one. A file that cannot
+// be read is set aside (renamed with a ".corrupt" suffix) and a fresh domain started. Every member
+// may be called from any thread at any time. Dates keep at least microsecond precision. The file
+// holds a JSON object mapping each key to a typed wrapper, e.g. {"userName": {"string": "a@b"}},
+// so every type survives a round trip.
 #pragma once
 
 #include <chrono>
@@ -52,7 +54,7 @@ class UserDefaults {
   // not be written (the value is kept in memory for this process all the same). Strings that are
   // not UTF-8 are written with U+FFFD in place of their bad bytes.
   bool set(const std::string& key, DefaultsValue value);
-  // Removes the key: it then reads as missing.
+  // Removes the key: it then reads as missing. Returns false when the file could not be written.
   bool remove(const std::string& key);
 
   const std::filesystem::path& path() const { return path_; }
@@ -66,7 +68,7 @@ class UserDefaults {
 
   mutable std::mutex mutex_;
   std::map<std::string, DefaultsValue> values_;  // guarded by mutex_
-  std::uint64_t generation_ = 0;                  // guarded by mutex_; counts changes
+  std::uint64_t generation_ = 0;                 // guarded by mutex_; counts changes
 
   std::mutex writeMutex_;                  // taken before mutex_, never after
   std::uint64_t persistedGeneration_ = 0;  // guarded by writeMutex_; last change on disk

@@ -5,7 +5,8 @@
 
 namespace vorelia::platform {
 
-// $HOME, or the password database's home folder when HOME is unset or empty.
+// $HOME, or the password database's home folder when HOME is unset or empty (empty when neither is
+// known). Read anew on every call, so a test may change HOME.
 std::filesystem::path homeDirectory();
 // $HOME/Library
 std::filesystem::path libraryDirectory();
