@@ -1,0 +1,171 @@
+#include "sandbox/options.h"
+
+#include <charconv>
+#include <limits>
+
+namespace vorelia::sandbox {
+namespace {
+
+std::optional<long long> wholeNumber(const std::string& text, long long low, long long high) {
+  long long value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc{} || end != text.data() + text.size() || value < low || value > high) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+}  // namespace
+
+Result<CommandLine> parseCommandLine(const std::vector<std::string>& arguments) {
+  CommandLine line;
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    std::string flag = arguments[i];
+    std::optional<std::string> inlineValue;
+    if (const auto equals = flag.find('='); flag.starts_with("--") && equals != std::string::npos) {
+      inlineValue = flag.substr(equals + 1);
+      flag.resize(equals);
+    }
+    const auto value = [&]() -> std::optional<std::string> {
+      if (inlineValue) return inlineValue;
+      if (i + 1 < arguments.size()) return arguments[++i];
+      return std::nullopt;
+    };
+    const auto needValue = [&](const std::string& name) {
+      return Failure{2, name + " needs a value"};
+    };
+    if (flag == "--help" || flag == "-h") {
+      line.help = true;
+    } else if (flag == "--seed-demo") {
+      line.server.seedDemo = true;
+    } else if (flag == "--port") {
+      const auto text = value();
+      if (!text) return needValue(flag);
+      const auto port = wholeNumber(*text, 0, 65535);
+      if (!port) return Failure{2, "--port needs a number from 0 to 65535, not " + *text};
+      line.server.port = static_cast<int>(*port);
+    } else if (flag == "--host") {
+      const auto text = value();
+      if (!text) return needValue(flag);
+      if (!loopbackBindAddress(*text)) {
+        return Failure{2, "--host " + *text +
+                              " is not a loopback address; only 127.0.0.0/8, ::1 and localhost "
+                              "are allowed"};
+      }
+      line.server.host = *text;
+    } else if (flag == "--state") {
+      const auto text = value();
+      if (!text || text->empty()) return needValue(flag);
+      line.server.stateFile = *text;
+    } else if (flag == "--token-lifetime") {
+      const auto text = value();
+      if (!text) return needValue(flag);
+      const auto seconds = wholeNumber(*text, 0, std::numeric_limits<int>::max());
+      if (!seconds) return Failure{2, "--token-lifetime needs a number of seconds, not " + *text};
+      line.server.tokenLifetime = std::chrono::seconds(*seconds);
+    } else if (flag == "--web-url") {
+      const auto text = value();
+      if (!text) return needValue(flag);
+      if (!text->starts_with("http://") && !text->starts_with("https://")) {
+        return Failure{2, "--web-url needs an http:// or https:// URL, not " + *text};
+      }
+      line.server.webUrl = *text;
+    } else {
+      return Failure{2, "unknown argument " + arguments[i]};
+    }
+  }
+  return line;
+}
+
+std::string helpText() {
+  return R"(vorelia-sandbox: a loopback stand-in of the Vorelia photo service, for tests and demos.
+
+Usage: vorelia-sandbox [--port N] [--host ADDRESS] [--state FILE] [--seed-demo]
+                       [--token-lifetime SECONDS] [--web-url URL]
+
+  --port N                  port to listen on; 0 (the default) picks a free one
+  --host ADDRESS            loopback address to listen on: 127.0.0.0/8, ::1 or localhost
+                            (default 127.0.0.1); any other address is refused
+  --state FILE              keep the state (users, accounts, albums, tokens, shares) in FILE:
+                            read at start when it exists, rewritten atomically (temporary file,
+                            fsync, rename) after every change. Passwords and tokens are stored
+                            only as salted hashes. Faults and recorded requests are not kept.
+  --seed-demo               add the demo data: user demo@vorelia.test, password "demo-password",
+                            accounts "demo-studio" (albums "Portfolio", "Client Proofs" with
+                            ratings) and "demo-weddings" ("Smith Wedding"), with credits
+  --token-lifetime SECONDS  lifetime of bearer tokens (default 1209600, two weeks)
+  --web-url URL             base of share links (default http://127.0.0.1:PORT)
+  -h, --help                print this text
+
+On start it prints one line to standard output, "listening on http://127.0.0.1:PORT", and
+flushes it; everything else goes to standard error. SIGINT, SIGTERM and POST /admin/shutdown
+stop it cleanly (exit status 0).
+
+SERVICE (the plugin's API root is http://127.0.0.1:PORT/; names in paths are percent-decoded)
+  POST /Token                          form grant_type=password&username=..&password=..
+                                       -> {"access_token","token_type":"bearer","expires_in"}
+                                       or 400 {"error":"invalid_grant","error_description"}
+  GET  /api/Account/RelatedAccounts    -> ["account", ...]
+  GET  /api/accounts/{name}/isvalid    -> {"isValide": bool}  (no token; 2-100 of A-Z a-z 0-9 - _)
+  PUT  /api/accounts/{name}            {"username","password"} -> 204; 409 taken; 400 bad body;
+                                       403 existing user with another password  (no token)
+  GET  /api/Account/{account}/State    -> {"name","isActive","plan","containerCount",...}
+  GET  /api/{account}/credits          -> {"credits","creditsUsed","creditsLimit","extraCredits"}
+  GET  /api/{account}/containers/      -> {"value":[{"id","name","itemCount"}]}; with ?$expand
+                                       each also has "value":[{"id","name","order","rating"?}]
+  PUT  /api/{account}/containers/{name}      create unless an album of that name exists (case
+                                       ignored); a body {"name"} wins over the path; -> the album
+  POST /api/{account}/containers/{id}/$synchronize  {"value":[{"id","order"}]} -> {"hasError":false}
+  POST /api/{account}/shares           {"containers":[{"id"}],"isDownloadEnabled":0|1}
+                                       -> {"url":"WEBURL/a/CODE"}
+  Authenticated routes need "Authorization: Bearer TOKEN" (scheme in any case); a missing,
+  unknown or expired token, or an account the user is not related to, gives 401
+  {"hasError":true,"message"}. Unknown routes give 404 with a JSON body.
+
+ADMIN (JSON in, JSON out; errors are {"hasError":true,"message"} with 400 or 404)
+  GET    /admin/state            users (no secrets), accounts with albums and items, shares
+  POST   /admin/reset            forget all users, accounts, albums, tokens and shares
+  POST   /admin/seed-demo        add the demo data (as --seed-demo)
+  POST   /admin/users            {"email","password","accounts":[names]}  create or update;
+                                 missing accounts are created
+  POST   /admin/accounts         {"name","credits"?,"creditsUsed"?,"creditsLimit"?,"extraCredits"?}
+  POST   /admin/credits          {"account","credits"?,"creditsUsed"?,"creditsLimit"?,
+                                 "extraCredits"?}
+  POST   /admin/albums           {"account","id"?,"name","items":[{"id"?,"name","order"?,
+                                 "rating"?}]}
+                                 create or update (found by id, else by name); -> the album
+  POST   /admin/ratings          {"account","album","item","rating"}  album and item by id or
+                                 name; rating a number, a Boolean (pick) or null (clear)
+  POST   /admin/tokens           {"email","lifetimeSeconds"?} -> {"access_token",...}
+  POST   /admin/tokens/expire    {"email"?}  expire every token (of one user) -> {"count"}
+  POST   /admin/tokens/revoke    {"email"?}  forget every token (of one user) -> {"count"}
+  GET    /admin/requests         {"requests":[{"seq","method","path","query","headers","body",
+                                 "bodySize","bodyTruncated","status","fault"}],"evicted"}: the
+                                 last 1000 service requests, oldest first, raw path and query,
+                                 bodies cut at 64 KiB; status is null while unanswered, 0 when
+                                 the connection was dropped. Admin requests are not recorded.
+  DELETE /admin/requests         forget them
+  GET    /admin/faults           {"faults":[{..., "hits","remaining"}]}
+  POST   /admin/faults           {"method"?,"path","query"?,"status"?,"body"?,"delayMs"?,
+                                 "drop"?,"garbage"?,"stall"?,"count"?} -> {"id"}
+  DELETE /admin/faults           remove every fault (held requests go on)
+  DELETE /admin/faults/{id}      remove one
+  POST   /admin/shutdown         stop the sandbox
+
+FAULTS apply to service routes only. "path" matches the raw request path ('*' for any run of
+characters, letter case ignored), "method" any method when absent, "query" the raw query
+exactly when given; the oldest matching fault applies. An applied fault first holds the request:
+"stall" until the fault is removed, "delayMs" for that long (or until removed). Then it answers:
+"drop" closes the connection without a byte, "garbage" sends a body that is not JSON (status
+200 unless "status" is given), "status" and/or "body" send those (a "body" that is not text is
+sent as JSON; without "body", {"hasError":true,"message"}; without "status", 500). A fault with
+none of these lets the request through to its route after the hold. "count" limits it to the
+next N matching requests; a used-up fault stays listed until removed. Held requests lose their
+connection when the sandbox stops.
+
+Example:
+  curl -s localhost:PORT/admin/faults -d '{"method":"GET","path":"/api/*/credits","status":503}'
+)";
+}
+
+}  // namespace vorelia::sandbox

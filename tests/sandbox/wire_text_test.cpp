@@ -1,0 +1,83 @@
+// The text-level helpers under the routes: decoding, fault patterns, loopback hosts.
+#include <gtest/gtest.h>
+
+#include "sandbox/faults.h"
+#include "sandbox/http_util.h"
+#include "sandbox/server.h"
+
+namespace vorelia::sandbox {
+namespace {
+
+TEST(SandboxWireText, FormDecodingTakesPlusAsSpaceAndKeepsMalformedEscapes) {
+  struct Case {
+    std::string text;
+    std::vector<std::pair<std::string, std::string>> pairs;
+  };
+  const Case cases[] = {
+      {"a=1&b=2", {{"a", "1"}, {"b", "2"}}},
+      {"p=a%26b%3Dc%2Bd+e", {{"p", "a&b=c+d e"}}},
+      {"p=%C3%BC%E2%82%AC", {{"p", "ü€"}}},
+      {"p=%zz%4%", {{"p", "%zz%4%"}}},
+      {"p=a=b&&flag", {{"p", "a=b"}, {"flag", ""}}},
+      {"%24expand", {{"$expand", ""}}},
+      {"", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(parseForm(c.text), c.pairs);
+  }
+  EXPECT_EQ(percentDecode("a+b%20c", false), "a+b c");
+  EXPECT_EQ(pathSegments("/api/a%2Fb/x/"), (std::vector<std::string>{"api", "a/b", "x", ""}));
+}
+
+TEST(SandboxWireText, FaultPatternsMatchWholePathsIgnoringCase) {
+  struct Case {
+    std::string pattern, path;
+    bool matches;
+  };
+  const Case cases[] = {
+      {"/api/x/credits", "/api/x/credits", true},
+      {"/API/X/Credits", "/api/x/credits", true},
+      {"/api/x/credits", "/api/x/credits/", false},
+      {"/api/*/credits", "/api/x/credits", true},
+      {"/api/*/credits", "/api/x/y/credits", true},
+      {"/api/*", "/api/", true},
+      {"/api/*", "/apix", false},
+      {"*", "/anything", true},
+      {"/a*b*c", "/aXbYbZc", true},
+      {"/a*b*c", "/aXbYbZ", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pattern + " " + c.path);
+    EXPECT_EQ(globMatches(c.pattern, c.path), c.matches);
+  }
+}
+
+TEST(SandboxWireText, OnlyLoopbackHostsAreBound) {
+  struct Case {
+    std::string host;
+    std::optional<std::string> address;
+  };
+  const Case cases[] = {
+      {"127.0.0.1", "127.0.0.1"},
+      {"127.9.8.7", "127.9.8.7"},
+      {"localhost", "127.0.0.1"},
+      {"LocalHost", "127.0.0.1"},
+      {"::1", "::1"},
+      {"[::1]", "::1"},
+      {"0.0.0.0", std::nullopt},
+      {"::", std::nullopt},
+      {"128.0.0.1", std::nullopt},
+      {"10.0.0.1", std::nullopt},
+      {"::ffff:127.0.0.1", std::nullopt},
+      {"example.com", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.host);
+    EXPECT_EQ(loopbackBindAddress(c.host), c.address);
+  }
+}
+
+}  // namespace
+}  // namespace vorelia::sandbox

@@ -1,0 +1,105 @@
+// The built vorelia-sandbox, run as a child process for one test or fixture: started on an
+// ephemeral loopback port, reached through its admin interface, stopped by the destructor.
+//
+//   vorelia::testing::SandboxProcess sandbox(vorelia::testing::withArguments({"--seed-demo"}));
+//   sandbox.seedUser("ann@example.test", "secret", {"ann-studio"});
+//   ... point the plugin's Api at sandbox.baseUrl() ...
+//   EXPECT_EQ(sandbox.requests().back()["path"], "/api/ann-studio/credits");
+//
+// Not thread-safe as an object, except the admin calls, which may run on any thread (each opens
+// its own connection).
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace vorelia::testing {
+
+// The vorelia-sandbox to run: $VORELIA_SANDBOX_BINARY when set, else the one this build made
+// (the compile definition VORELIA_SANDBOX_BINARY); empty when neither is known.
+std::filesystem::path sandboxBinary();
+
+struct SandboxOptions {
+  std::vector<std::string> arguments;  // flags after "--port 0", e.g. {"--seed-demo"}
+  std::filesystem::path binary;        // empty: sandboxBinary()
+  std::chrono::milliseconds startTimeout = std::chrono::seconds(30);
+};
+
+// Options with extra flags: SandboxProcess sandbox(withArguments({"--seed-demo"})).
+inline SandboxOptions withArguments(std::vector<std::string> arguments) {
+  SandboxOptions options;
+  options.arguments = std::move(arguments);
+  return options;
+}
+
+class SandboxProcess {
+ public:
+  // Starts the sandbox and waits (at most startTimeout) for its "listening on" line. Throws
+  // std::runtime_error when it cannot start, ends early or does not announce its port in time.
+  explicit SandboxProcess(SandboxOptions options = {});
+  ~SandboxProcess();  // stop()
+  SandboxProcess(const SandboxProcess&) = delete;
+  SandboxProcess& operator=(const SandboxProcess&) = delete;
+
+  int port() const { return port_; }
+  pid_t pid() const { return pid_; }
+  // The API root the plugin uses: "http://127.0.0.1:PORT/" (with the trailing slash).
+  std::string baseUrl() const { return url_ + "/"; }
+
+  // One admin call: method and path ("/admin/..."), an optional JSON body. status is 0 when the
+  // sandbox could not be reached; body is null when the answer is not JSON.
+  struct Answer {
+    int status = 0;
+    nlohmann::json body;
+  };
+  Answer admin(const std::string& method, const std::string& path,
+               const nlohmann::json& body = nullptr) const;
+
+  // Shortcuts over admin(). Each fails the running test (ADD_FAILURE) when the sandbox refuses.
+  void seedUser(const std::string& email, const std::string& password,
+                const std::vector<std::string>& accounts) const;
+  nlohmann::json seedAlbum(const nlohmann::json& album) const;  // the album, expanded
+  std::string token(const std::string& email) const;            // a fresh bearer token
+  int setFault(const nlohmann::json& fault) const;              // the fault's id
+  void clearFaults() const;
+  nlohmann::json requests() const;  // the recorded requests, oldest first (a JSON array)
+  void clearRequests() const;
+
+  // SIGTERM, a bounded wait for the exit, then SIGKILL. Returns the exit status (0 for a clean
+  // stop), or -1 when the sandbox had to be killed or died of a signal. Later calls return the
+  // first result.
+  int stop(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+  // Waits (at most timeout) for the sandbox to end by itself, e.g. after POST /admin/shutdown;
+  // returns its exit status as stop() does, or nothing when it is still running.
+  std::optional<int> waitForExit(std::chrono::milliseconds timeout);
+
+ private:
+  Answer checked(const std::string& method, const std::string& path,
+                 const nlohmann::json& body) const;
+
+  pid_t pid_ = -1;
+  int port_ = 0;
+  std::string url_;  // "http://127.0.0.1:PORT"
+  std::optional<int> exitStatus_;
+};
+
+// Runs vorelia-sandbox with arguments until it ends on its own (at most timeout, then it is
+// killed), for checking what it refuses. exitCode is -1 when it was killed or died of a signal.
+struct SandboxRun {
+  int exitCode = -1;
+  std::string output;  // standard output
+  std::string errors;  // standard error
+};
+SandboxRun runSandboxToEnd(const std::vector<std::string>& arguments,
+                           std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+}  // namespace vorelia::testing
