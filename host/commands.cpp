@@ -1,0 +1,357 @@
+#include "commands.h"
+
+#include <algorithm>
+#include <bit>
+#include <charconv>
+#include <cstdio>
+#include <exception>
+#include <limits>
+#include <optional>
+
+#include "help_text.h"
+#include "platform/dispatch.h"
+
+namespace vorelia::host {
+
+namespace {
+
+constexpr std::size_t Any = std::numeric_limits<std::size_t>::max();
+
+// The domain of the errors cohost itself puts into a result (the plugin's keep their own).
+constexpr const char* HostErrorDomain = "cohost";
+
+}  // namespace
+
+struct CommandInterpreter::Call {
+  std::string name;
+  std::vector<Token> args;
+  Json result;
+  Status status = Status::ok;
+  bool quit = false;
+  COError error;
+
+  void usage(const std::string& message) {
+    if (status != Status::usage) result["usage"] = message;
+    status = Status::usage;
+  }
+  // The operation failed; the plugin (or hostError) filled error.
+  void fail() { status = worse(status, Status::failed); }
+  void hostError(const std::string& description) {
+    error = COError{HostErrorDomain, 1, description, ""};
+    fail();
+  }
+  bool ok() const { return status == Status::ok; }
+
+  // Argument i as a plain string, or a usage error naming what it should be.
+  std::optional<std::string> string(std::size_t i, const char* what) {
+    std::optional<std::string> text = args[i].string();
+    if (!text) usage(std::string(what) + " is not a valid JSON string");
+    return text;
+  }
+  // Argument i as a value: a JSON string, number, Boolean or array of strings.
+  std::optional<COValue> value(std::size_t i) {
+    std::optional<COValue> parsed = valueFromJson(Json::parse(args[i].text, nullptr, false));
+    if (!parsed) usage("VALUE must be a JSON string, number, Boolean or array of strings");
+    return parsed;
+  }
+  // A callback that records each call; the record becomes the "callbacks" member. The record is
+  // shared with the callback, so a plugin that kept the callback past the call cannot reach into
+  // a finished command.
+  COSettingsCallback recorder() {
+    callbacks = std::make_shared<Json>(Json::array());
+    return
+        [record = callbacks](COSettingsCallbackAction action, const std::optional<COValue>& value) {
+          Json entry = {{"action", static_cast<int>(action)}};
+          if (value) entry["value"] = toJson(*value);
+          record->push_back(std::move(entry));
+        };
+  }
+  std::shared_ptr<Json> callbacks;  // set by recorder()
+};
+
+struct CommandInterpreter::Command {
+  std::string_view name;
+  std::string_view usage;
+  std::size_t minArgs;
+  std::size_t maxArgs;
+  void (CommandInterpreter::*run)(Call&);
+};
+
+const CommandInterpreter::Command* CommandInterpreter::find(std::string_view name) {
+  using C = CommandInterpreter;
+  static const Command table[] = {
+      {"page", "page", 0, 0, &C::page},
+      {"set", "set ID VALUE", 2, 2, &C::set},
+      {"press", "press ID", 1, 1, &C::press},
+      {"actions", "actions N", 1, 1, &C::actions},
+      {"action-page", "action-page ACTION [SETTINGS]", 1, 2, &C::actionPage},
+      {"action-set", "action-set ACTION ID VALUE [SETTINGS]", 3, 4, &C::actionSet},
+      {"processing", "processing ACTION", 1, 1, &C::processing},
+      {"visibility", "visibility ACTION", 1, 1, &C::visibility},
+      {"tasks", "tasks ACTION FILE...", 2, Any, &C::tasks},
+      {"validate", "validate ACTION [SETTINGS]", 1, 2, &C::validate},
+      {"wait", "wait", 0, 0, &C::wait},
+      {"help", "help", 0, 0, &C::help},
+      {"quit", "quit", 0, 0, &C::quit},
+  };
+  const auto it = std::find_if(std::begin(table), std::end(table),
+                               [&](const Command& command) { return command.name == name; });
+  return it == std::end(table) ? nullptr : it;
+}
+
+Status worse(Status a, Status b) { return static_cast<int>(a) >= static_cast<int>(b) ? a : b; }
+
+bool CommandInterpreter::isCommand(std::string_view name) { return find(name) != nullptr; }
+
+CommandInterpreter::CommandInterpreter(COPluginBase& plugin) : plugin_(plugin) {}
+
+CommandOutcome CommandInterpreter::execute(std::string_view line) {
+  TokenizeResult split = tokenize(line);
+  if (!split.error.empty() || split.tokens.empty()) {
+    Json result = {{"command", split.tokens.empty() ? "" : split.tokens.front().text},
+                   {"ok", false},
+                   {"usage", split.error.empty() ? "no command" : split.error},
+                   {"error", nullptr}};
+    return CommandOutcome{std::move(result), Status::usage, false};
+  }
+  return execute(split.tokens);
+}
+
+CommandOutcome CommandInterpreter::execute(const std::vector<Token>& tokens) {
+  Call call;
+  call.name = tokens.front().text;
+  call.args.assign(tokens.begin() + 1, tokens.end());
+  call.result = {{"command", call.name}, {"ok", true}};
+  const Command* command = find(call.name);
+  if (command == nullptr) {
+    call.usage("unknown command \"" + call.name + "\" (help lists them)");
+  } else if (call.args.size() < command->minArgs || call.args.size() > command->maxArgs) {
+    call.usage("usage: " + std::string(command->usage));
+  } else {
+    try {
+      (this->*command->run)(call);
+    } catch (const std::exception& e) {
+      call.hostError(std::string("the command ended with an exception: ") + e.what());
+    } catch (...) {
+      call.hostError("the command ended with an exception");
+    }
+  }
+  if (call.status == Status::usage) {
+    Json result = {
+        {"command", call.name}, {"ok", false}, {"usage", call.result["usage"]}, {"error", nullptr}};
+    return CommandOutcome{std::move(result), Status::usage, false};
+  }
+  if (call.callbacks) call.result["callbacks"] = *call.callbacks;
+  call.result["ok"] = call.ok();
+  call.result["error"] = call.ok() && !isSet(call.error) ? Json(nullptr) : toJson(call.error);
+  return CommandOutcome{std::move(call.result), call.status, call.quit};
+}
+
+COSettings* CommandInterpreter::settingsOf(Call& call) {
+  COSettings* settings = plugin_.asSettings();
+  if (settings == nullptr) call.hostError("the plugin has no preference page");
+  return settings;
+}
+
+COPublishingPlugin* CommandInterpreter::publishingOf(Call& call) {
+  COPublishingPlugin* publishing = plugin_.asPublishingPlugin();
+  if (publishing == nullptr) call.hostError("the plugin does not publish");
+  return publishing;
+}
+
+std::shared_ptr<const COPluginAction> CommandInterpreter::resolveAction(
+    COPublishingPlugin& publishing, const std::string& identifier) {
+  if (!offered_) {
+    COError ignored;  // an action that is not offered is still made below
+    offeredActions_ = publishing.publishingActionsFileCount(1, &ignored);
+    offered_ = true;
+  }
+  for (const auto& action : offeredActions_) {
+    if (action && action->identifier == identifier) return action;
+  }
+  auto plain = std::make_shared<COPluginAction>(identifier);
+  plain->identifier = identifier;
+  return plain;
+}
+
+const COActionSettingsDictionary* CommandInterpreter::actionSettings(Call& call, std::size_t index,
+                                                                     const std::string& action) {
+  COActionSettingsDictionary& kept = keptSettings_[action];
+  if (index < call.args.size()) {
+    std::string problem;
+    std::optional<COActionSettingsDictionary> given =
+        settingsFromJson(Json::parse(call.args[index].text, nullptr, false), &problem);
+    if (!given) {
+      call.usage(problem);
+      return nullptr;
+    }
+    kept = std::move(*given);
+  }
+  return &kept;
+}
+
+void CommandInterpreter::page(Call& call) {
+  COSettings* settings = settingsOf(call);
+  if (settings == nullptr) return;
+  const std::vector<COSettingsElementsGroup> groups = settings->settings(&call.error);
+  call.result["groups"] = toJson(groups);
+  if (groups.empty() && isSet(call.error)) call.fail();
+}
+
+void CommandInterpreter::set(Call& call) {
+  const std::optional<std::string> identifier = call.string(0, "ID");
+  const std::optional<COValue> value = call.value(1);
+  if (!identifier || !value) return;
+  COSettings* settings = settingsOf(call);
+  if (settings == nullptr) return;
+  call.result["identifier"] = *identifier;
+  call.result["value"] = toJson(*value);
+  COSettingsCallback callback = call.recorder();
+  if (!settings->didUpdateValue(*value, *identifier, callback, &call.error)) call.fail();
+}
+
+void CommandInterpreter::press(Call& call) {
+  const std::optional<std::string> identifier = call.string(0, "ID");
+  if (!identifier) return;
+  COSettings* settings = settingsOf(call);
+  if (settings == nullptr) return;
+  call.result["identifier"] = *identifier;
+  COSettingsCallback callback = call.recorder();
+  if (!settings->handle(COSettingsEvent::clicked, COSettingsItem{*identifier}, callback,
+                        &call.error)) {
+    call.fail();
+  }
+}
+
+void CommandInterpreter::actions(Call& call) {
+  const std::string& text = call.args[0].text;
+  std::uint64_t count = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), count);
+  if (ec != std::errc() || end != text.data() + text.size()) {
+    call.usage("N must be a whole number of files");
+    return;
+  }
+  COPublishingPlugin* publishing = publishingOf(call);
+  if (publishing == nullptr) return;
+  offeredActions_ = publishing->publishingActionsFileCount(count, &call.error);
+  offered_ = true;
+  call.result["fileCount"] = count;
+  Json list = Json::array();
+  for (const auto& action : offeredActions_) list.push_back(action ? toJson(*action) : Json());
+  call.result["actions"] = std::move(list);
+  if (offeredActions_.empty() && isSet(call.error)) call.fail();
+}
+
+void CommandInterpreter::actionPage(Call& call) {
+  const std::optional<std::string> identifier = call.string(0, "ACTION");
+  if (!identifier) return;
+  const COActionSettingsDictionary* settings = actionSettings(call, 1, *identifier);
+  if (settings == nullptr) return;
+  COPublishingPlugin* publishing = publishingOf(call);
+  if (publishing == nullptr) return;
+  const auto action = resolveAction(*publishing, *identifier);
+  call.result["action"] = *identifier;
+  call.result["settings"] = toJson(*settings);
+  const auto groups = publishing->settings(*action, *settings, &call.error);
+  call.result["groups"] = toJson(groups);
+  if (groups.empty() && isSet(call.error)) call.fail();
+}
+
+void CommandInterpreter::actionSet(Call& call) {
+  const std::optional<std::string> identifier = call.string(0, "ACTION");
+  const std::optional<std::string> element = call.string(1, "ID");
+  const std::optional<COValue> value = call.value(2);
+  if (!identifier || !element || !value) return;
+  const COActionSettingsDictionary* settings = actionSettings(call, 3, *identifier);
+  if (settings == nullptr) return;
+  COPublishingPlugin* publishing = publishingOf(call);
+  if (publishing == nullptr) return;
+  const auto action = resolveAction(*publishing, *identifier);
+  call.result["action"] = *identifier;
+  call.result["identifier"] = *element;
+  call.result["value"] = toJson(*value);
+  COActionSettingsCallbackAction callbackAction = COActionSettingsCallbackAction::none;
+  const bool updated = publishing->didUpdateValue(*value, *element, *action, *settings,
+                                                  &callbackAction, &call.error);
+  // The host keeps what the user chose once the plugin accepted it.
+  if (updated) keptSettings_[*identifier][*element] = *value;
+  call.result["callbackAction"] = static_cast<int>(callbackAction);
+  call.result["rebuild"] = callbackAction == COActionSettingsCallbackAction::reloadSettings;
+  call.result["settings"] = toJson(keptSettings_[*identifier]);
+  if (!updated) call.fail();
+}
+
+void CommandInterpreter::processing(Call& call) {
+  const std::optional<std::string> identifier = call.string(0, "ACTION");
+  if (!identifier) return;
+  COPublishingPlugin* publishing = publishingOf(call);
+  if (publishing == nullptr) return;
+  const auto action = resolveAction(*publishing, *identifier);
+  call.result["action"] = *identifier;
+  const std::optional<COProcessSettings> settings =
+      publishing->processingSettings(*action, &call.error);
+  call.result["settings"] = settings ? toJson(*settings) : Json(nullptr);
+  if (!settings) call.fail();
+}
+
+void CommandInterpreter::visibility(Call& call) {
+  const std::optional<std::string> identifier = call.string(0, "ACTION");
+  if (!identifier) return;
+  COPublishingPlugin* publishing = publishingOf(call);
+  if (publishing == nullptr) return;
+  const auto action = resolveAction(*publishing, *identifier);
+  const COProcessingSettingsVisibilityOptions options =
+      publishing->processingSettingsVisibility(*action);
+  char hex[2 + 16 + 1];
+  std::snprintf(hex, sizeof hex, "0x%016llx", static_cast<unsigned long long>(options));
+  call.result["action"] = *identifier;
+  call.result["value"] = options;
+  call.result["hex"] = hex;
+  call.result["bits"] = std::popcount(options);
+}
+
+void CommandInterpreter::tasks(Call& call) {
+  const std::optional<std::string> identifier = call.string(0, "ACTION");
+  if (!identifier) return;
+  std::vector<std::string> files;
+  for (std::size_t i = 1; i < call.args.size(); ++i) {
+    std::optional<std::string> file = call.string(i, "FILE");
+    if (!file) return;
+    files.push_back(std::move(*file));
+  }
+  COPublishingPlugin* publishing = publishingOf(call);
+  if (publishing == nullptr) return;
+  const auto action = resolveAction(*publishing, *identifier);
+  call.result["action"] = *identifier;
+  call.result["files"] = files;
+  const auto tasks = publishing->tasks(action, files, &call.error);
+  Json list = Json::array();
+  for (const auto& task : tasks) list.push_back(task ? toJson(*task) : Json());
+  call.result["tasks"] = std::move(list);
+  if (tasks.empty() && isSet(call.error)) call.fail();
+}
+
+void CommandInterpreter::validate(Call& call) {
+  const std::optional<std::string> identifier = call.string(0, "ACTION");
+  if (!identifier) return;
+  const COActionSettingsDictionary* settings = actionSettings(call, 1, *identifier);
+  if (settings == nullptr) return;
+  COPublishingPlugin* publishing = publishingOf(call);
+  if (publishing == nullptr) return;
+  const auto action = resolveAction(*publishing, *identifier);
+  call.result["action"] = *identifier;
+  call.result["settings"] = toJson(*settings);
+  const bool valid = publishing->validate(*settings, *action, &call.error);
+  call.result["valid"] = valid;
+  if (!valid) call.fail();
+}
+
+void CommandInterpreter::wait(Call& call) {
+  call.result["ran"] = platform::MainQueue::shared().drain();
+}
+
+void CommandInterpreter::help(Call& call) { call.result["text"] = helpText(); }
+
+void CommandInterpreter::quit(Call& call) { call.quit = true; }
+
+}  // namespace vorelia::host

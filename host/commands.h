@@ -1,0 +1,85 @@
+// The command interpreter: one host operation per command, run against the one plugin instance of
+// this run. Each command gives one result object (see sdk_json.h for the shapes of its members):
+//   {"command": NAME, "ok": true|false, ...members of the command..., "error": null|{...}}
+// and, for a usage error, "usage": "what is wrong" instead of the command's members. Call from the
+// host's main thread only.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sdk/co_plugin_base.h"
+#include "sdk_json.h"
+#include "tokenizer.h"
+
+namespace vorelia::host {
+
+// How a command ended, in increasing severity; also the process's exit code.
+enum class Status : int { ok = 0, failed = 1, usage = 2 };
+
+// The more severe of two.
+Status worse(Status a, Status b);
+
+struct CommandOutcome {
+  Json result;
+  Status status = Status::ok;
+  bool quit = false;  // the command asks the shell or the script to stop
+};
+
+class CommandInterpreter {
+ public:
+  // REQUIRES: plugin outlives the interpreter.
+  explicit CommandInterpreter(COPluginBase& plugin);
+
+  // Whether name is one of the commands.
+  static bool isCommand(std::string_view name);
+
+  // Runs the command tokens[0] with the remaining tokens as its arguments. Never throws: an
+  // exception out of the plugin becomes a failed result. REQUIRES: !tokens.empty().
+  CommandOutcome execute(const std::vector<Token>& tokens);
+  // Splits line into tokens first; a line that does not split is a usage error.
+  // REQUIRES: line holds a command (not blank, not a comment).
+  CommandOutcome execute(std::string_view line);
+
+ private:
+  struct Call;     // one command being run: its name, arguments and result under construction
+  struct Command;  // a command's name, usage line, number of arguments and handler
+
+  static const Command* find(std::string_view name);
+
+  void page(Call& call);
+  void set(Call& call);
+  void press(Call& call);
+  void actions(Call& call);
+  void actionPage(Call& call);
+  void actionSet(Call& call);
+  void processing(Call& call);
+  void visibility(Call& call);
+  void tasks(Call& call);
+  void validate(Call& call);
+  void wait(Call& call);
+  void help(Call& call);
+  void quit(Call& call);
+
+  COSettings* settingsOf(Call& call);
+  COPublishingPlugin* publishingOf(Call& call);
+  // The action the plugin last offered with this identifier, or a plain action made for it. Asks
+  // the plugin for its actions (for one file) when it has not been asked yet.
+  std::shared_ptr<const COPluginAction> resolveAction(COPublishingPlugin& publishing,
+                                                      const std::string& identifier);
+  // The settings argument at index when given (it then replaces the kept settings of the action),
+  // else the kept settings. Marks a usage error and returns nullptr when it does not parse.
+  const COActionSettingsDictionary* actionSettings(Call& call, std::size_t index,
+                                                   const std::string& action);
+
+  COPluginBase& plugin_;
+  bool offered_ = false;  // whether publishingActionsFileCount has been called
+  std::vector<std::shared_ptr<const COPluginAction>> offeredActions_;
+  std::map<std::string, COActionSettingsDictionary> keptSettings_;  // by action identifier
+};
+
+}  // namespace vorelia::host

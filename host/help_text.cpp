@@ -1,0 +1,113 @@
+#include "help_text.h"
+
+namespace vorelia::host {
+
+const char* helpText() {
+  return R"(cohost: a command-line host for Capture One plugin bundles
+
+USAGE
+  cohost [--json] [--bundle PATH] shell
+      Reads one command per line from standard input until end of input or `quit`. The prompt
+      "cohost> " is shown only when standard input is a terminal.
+  cohost [--json] [--bundle PATH] run [--keep-going] FILE
+      Runs the commands in FILE, one per line. Blank lines and lines whose first non-blank
+      character is '#' are skipped. Stops at the first command that fails, unless --keep-going.
+  cohost [--json] [--bundle PATH] COMMAND ARGS...
+      Runs one command, its arguments taken from the command line.
+  cohost help
+      Prints this text.
+
+OPTIONS
+  --json           One JSON object per command result, each on its own line (shapes below).
+  --bundle PATH    The plugin bundle (a .coplugin folder) to load.
+  --keep-going     With `run`: carry on after a command fails.
+
+THE BUNDLE
+  Taken from --bundle, else from COHOST_BUNDLE, else from the plug-ins folder
+  $HOME/Library/Application Support/Capture One/Plug-ins: VoreliaC1Plugin.coplugin, or the first
+  *.coplugin there by name. A bundle folder holds Info.json (principalClass, pluginVersion,
+  sdkVersion, library) and the library it names, which exports COPluginSDKVersion,
+  COPluginCreate and COPluginDestroy. A bundle built for another SDK version, one without these
+  entry points, or one that does not provide its principal class is refused. One plugin instance
+  is created before the first command and destroyed after the last.
+
+ARGUMENTS
+  Arguments are separated by white space. An argument that starts with '"' is a JSON string, so it
+  may hold spaces and escapes ("My album", "a\"b"); one that starts with '[' or '{' is a JSON
+  array or object running to its matching bracket.
+  ID        a settings element's identifier
+  VALUE     a JSON literal: a string ("text"), a number (3), a Boolean (true) or an array of
+            strings (["a","b"]); anything else is a usage error
+  ACTION    a publishing action's identifier. It names the action last offered by `actions` (which
+            is asked for one file first when it has not run yet); an identifier never offered is
+            made into a plain action whose display name is the identifier.
+  SETTINGS  a JSON object of action settings, each a string, number, Boolean or array of strings.
+            When given it replaces the settings cohost keeps for ACTION; when omitted the kept
+            settings are used.
+  N, FILE   a whole number of files; a file path
+
+COMMANDS
+  page                          the plugin's preference page: its groups and their elements
+  set ID VALUE                  tell the plugin that element ID now has VALUE
+  press ID                      click element ID (a button)
+  actions N                     the publishing actions offered for N files, each with its image
+  action-page ACTION [SETTINGS] the action's settings panel
+  action-set ACTION ID VALUE [SETTINGS]
+                                tell the plugin that element ID of the action's panel now has
+                                VALUE; when it accepts, VALUE is kept in the action's settings.
+                                Shows whether the panel must be rebuilt.
+  processing ACTION             the export settings the host applies for the action
+  visibility ACTION             which export settings the user may change (hex and bit count)
+  tasks ACTION FILE...          the tasks the plugin makes of exported files
+  validate ACTION [SETTINGS]    whether the action's settings are valid
+  wait                          run the work queued on the main queue
+  help                          this text
+  quit                          stop the shell or the script
+
+ENVIRONMENT
+  COHOST_BUNDLE       the bundle to load when --bundle is not given
+  HOME                the user's folder: Library, the plug-ins folder, preferences, keychain
+  VORELIA_OSASCRIPT   the script interpreter the plugin runs; set to cohost-osascript beside
+                      cohost when that exists and the variable is unset
+
+RESULTS
+  Human output (the default) shows each result as indented text. With --json each result is one
+  JSON object on its own line:
+    {"command": NAME, "ok": true|false, ...members..., "error": null|ERROR}
+  ERROR      {"domain": S, "code": N, "localizedDescription": S, "failureReason": S (when set)}
+  A usage error reads {"command": NAME, "ok": false, "usage": "what is wrong", "error": null}.
+  A bundle that cannot be loaded reads {"command": "load", "ok": false, "bundle": PATH,
+  "error": ERROR} (domain "cohost").
+  Members by command:
+    page          "groups": [GROUP]
+    set           "identifier", "value", "callbacks": [CALLBACK]
+    press         "identifier", "callbacks": [CALLBACK]
+    actions       "fileCount", "actions": [{"identifier", "displayName",
+                  "image": null|{"path", "bytes"}}]
+    action-page   "action", "settings", "groups": [GROUP]
+    action-set    "action", "identifier", "value", "callbackAction": 0 (none) | 1 (reload),
+                  "rebuild": true|false, "settings" (the kept settings afterwards)
+    processing    "action", "settings": null|{KEY: {"kind": "unsigned"|"signed"|"boolean"|
+                  "array"|"dictionary", "value": ...}}
+    visibility    "action", "value" (a number), "hex" ("0x" and 16 digits), "bits" (how many set)
+    tasks         "action", "files", "tasks": [{"action", "files", "settings"}]
+    validate      "action", "settings", "valid"
+    wait          "ran" (how many pieces of work ran)
+    help          "text"
+  CALLBACK   {"action": 0 (none) | 1 (reloadSettings), "value": VALUE (only when passed)}
+  GROUP      {"title", "elements": [ELEMENT]}; ELEMENT has "kind" and, by kind:
+             label      "value"
+             text       "identifier", "title", "value" (null when none), "secure"
+             button     "identifier", "title"
+             bool       "identifier", "title", "value"
+             list       "identifier", "title", "value" (null when none), "options"
+             multilist  "identifier", "title", "options", "allowsFiltering"
+             options are [{"value", "title", "separator", "imagePath" (when set)}]
+
+EXIT STATUS
+  0 when every command succeeded, 1 when an operation failed (or the bundle was refused), 2 for a
+  usage error. In the shell and with --keep-going the most severe of all commands counts.
+)";
+}
+
+}  // namespace vorelia::host

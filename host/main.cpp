@@ -1,0 +1,205 @@
+// cohost: loads one plugin bundle and drives it with commands from the command line, a script or an
+// interactive shell. `cohost help` tells the whole story.
+#include <unistd.h>
+
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bundle_loader.h"
+#include "commands.h"
+#include "help_text.h"
+#include "output.h"
+
+namespace vorelia::host {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Options {
+  bool json = false;
+  bool keepGoing = false;
+  std::optional<std::string> bundle;
+  std::string mode;               // shell, run, help or a command
+  std::vector<std::string> args;  // what follows the mode
+  std::string error;              // a usage error in the command line
+};
+
+Options parseOptions(int argc, char** argv) {
+  Options options;
+  int i = 1;
+  for (; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--json") {
+      options.json = true;
+    } else if (arg == "--keep-going") {
+      options.keepGoing = true;
+    } else if (arg == "--bundle") {
+      if (i + 1 == argc) {
+        options.error = "--bundle needs a PATH";
+        return options;
+      }
+      options.bundle = argv[++i];
+    } else if (arg.rfind("--bundle=", 0) == 0) {
+      options.bundle = arg.substr(9);
+    } else if (arg == "--help" || arg == "-h") {
+      options.mode = "help";
+    } else if (arg.rfind("-", 0) == 0) {
+      options.error = "unknown option " + arg + " (cohost help lists them)";
+      return options;
+    } else {
+      break;
+    }
+  }
+  if (options.mode.empty() && i < argc) options.mode = argv[i++];
+  options.args.assign(argv + i, argv + argc);
+  if (options.mode.empty()) {
+    options.error = "no command (cohost help lists them)";
+  } else if (options.mode == "run") {
+    std::vector<std::string> rest;
+    for (const std::string& arg : options.args) {
+      if (arg == "--keep-going") {
+        options.keepGoing = true;
+      } else {
+        rest.push_back(arg);
+      }
+    }
+    options.args = rest;
+    if (options.args.size() != 1) options.error = "usage: cohost run [--keep-going] FILE";
+  } else if (options.mode == "shell" && !options.args.empty()) {
+    options.error = "usage: cohost shell";
+  } else if (options.mode != "shell" && options.mode != "help" &&
+             !CommandInterpreter::isCommand(options.mode)) {
+    options.error = "unknown command \"" + options.mode + "\" (cohost help lists them)";
+  }
+  return options;
+}
+
+// Points the plugin's script interpreter at cohost-osascript beside this executable, unless the
+// variable already names one or there is no such file.
+void useCompanionScriptInterpreter() {
+  if (std::getenv("VORELIA_OSASCRIPT") != nullptr) return;
+  std::error_code ec;
+  const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+  if (ec) return;
+  const fs::path companion = self.parent_path() / "cohost-osascript";
+  if (access(companion.c_str(), X_OK) == 0) setenv("VORELIA_OSASCRIPT", companion.c_str(), 0);
+}
+
+std::unique_ptr<LoadedPlugin> load(const Options& options, Output& output) {
+  fs::path bundle;
+  if (options.bundle) {
+    bundle = *options.bundle;
+  } else if (const char* fromEnvironment = std::getenv("COHOST_BUNDLE");
+             fromEnvironment != nullptr && *fromEnvironment != '\0') {
+    bundle = fromEnvironment;
+  } else {
+    BundleSearch search = findInstalledBundle();
+    if (search.bundle.empty()) {
+      output.hostFailure("load", search.error, false);
+      return nullptr;
+    }
+    bundle = search.bundle;
+  }
+  LoadResult loaded = loadBundle(bundle);
+  if (!loaded.plugin)
+    output.hostFailure("load", loaded.error, false, {{"bundle", bundle.string()}});
+  return std::move(loaded.plugin);
+}
+
+// Whether line holds a command: neither blank nor a comment.
+bool holdsCommand(const std::string& line) {
+  const std::size_t first = line.find_first_not_of(" \t\r\n");
+  return first != std::string::npos && line[first] != '#';
+}
+
+Status runShell(CommandInterpreter& interpreter, Output& output) {
+  const bool interactive = isatty(STDIN_FILENO) == 1;
+  Status status = Status::ok;
+  std::string line;
+  while (true) {
+    if (interactive) output.prompt();
+    if (!std::getline(std::cin, line)) break;
+    if (!holdsCommand(line)) continue;
+    const CommandOutcome outcome = interpreter.execute(line);
+    output.result(outcome.result);
+    status = worse(status, outcome.status);
+    if (outcome.quit) break;
+  }
+  return status;
+}
+
+Status runScript(CommandInterpreter& interpreter, Output& output, std::istream& script,
+                 bool keepGoing) {
+  Status status = Status::ok;
+  std::string line;
+  while (std::getline(script, line)) {
+    if (!holdsCommand(line)) continue;
+    const CommandOutcome outcome = interpreter.execute(line);
+    output.result(outcome.result);
+    status = worse(status, outcome.status);
+    if (outcome.quit || (outcome.status != Status::ok && !keepGoing)) break;
+  }
+  return status;
+}
+
+int run(int argc, char** argv) {
+  const Options options = parseOptions(argc, argv);
+  Output output(std::cout, std::cerr, options.json);
+  if (!options.error.empty()) {
+    output.hostFailure(options.mode.empty() ? "cohost" : options.mode, options.error, true);
+    return static_cast<int>(Status::usage);
+  }
+  if (options.mode == "help") {
+    output.result({{"command", "help"}, {"ok", true}, {"text", helpText()}, {"error", nullptr}});
+    return 0;
+  }
+  std::ifstream script;
+  if (options.mode == "run") {
+    script.open(options.args.front());
+    if (!script) {
+      output.hostFailure("run", "cannot read " + options.args.front(), true);
+      return static_cast<int>(Status::usage);
+    }
+  }
+  useCompanionScriptInterpreter();
+  const std::unique_ptr<LoadedPlugin> loaded = load(options, output);
+  if (!loaded) return static_cast<int>(Status::failed);
+
+  CommandInterpreter interpreter(loaded->plugin());
+  Status status = Status::ok;
+  if (options.mode == "shell") {
+    status = runShell(interpreter, output);
+  } else if (options.mode == "run") {
+    status = runScript(interpreter, output, script, options.keepGoing);
+  } else {
+    std::vector<Token> tokens{Token{options.mode}};
+    for (const std::string& arg : options.args) tokens.push_back(Token{arg});
+    const CommandOutcome outcome = interpreter.execute(tokens);
+    output.result(outcome.result);
+    status = outcome.status;
+  }
+  return static_cast<int>(status);
+}
+
+}  // namespace
+
+}  // namespace vorelia::host
+
+int main(int argc, char** argv) {
+  try {
+    return vorelia::host::run(argc, argv);
+  } catch (const std::exception& e) {
+    std::cerr << "cohost: " << e.what() << "\n";
+  } catch (...) {
+    std::cerr << "cohost: unexpected failure\n";
+  }
+  return 1;
+}

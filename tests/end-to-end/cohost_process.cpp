@@ -1,0 +1,181 @@
+#include "cohost_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <stdexcept>
+
+#include "support/wait.h"
+
+extern char** environ;
+
+namespace vorelia::testing {
+
+namespace {
+
+// A pipe whose ends close themselves.
+struct Pipe {
+  int fds[2] = {-1, -1};
+  Pipe() {
+    if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
+  }
+  ~Pipe() {
+    closeEnd(0);
+    closeEnd(1);
+  }
+  void closeEnd(int end) {
+    if (fds[end] >= 0) close(fds[end]);
+    fds[end] = -1;
+  }
+};
+
+std::vector<std::string> buildEnvironment(const CohostOptions& options) {
+  std::map<std::string, std::optional<std::string>> changes = {
+      {"VORELIA_SECRET_STORE", "file"},
+      {"COHOST_BUNDLE", std::nullopt},
+      // Nothing a run does may reach past loopback; port 9 refuses connections.
+      {"VORELIA_API_URL", "http://127.0.0.1:9/"},
+      {"VORELIA_UPDATE_URL", "http://127.0.0.1:9/updates/"},
+      {"VORELIA_QUEUE_URL", "http://127.0.0.1:9/queue/messages"},
+      {"VORELIA_WEB_URL", "http://127.0.0.1:9"}};
+  // A sanitizer's report ends cohost with an exit code no test expects (its default, 1, is one
+  // that cohost gives for a failed operation).
+  for (const char* sanitizer : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
+    const char* current = std::getenv(sanitizer);
+    changes[sanitizer] = std::string(current != nullptr ? current : "") + ":exitcode=86";
+  }
+  for (const auto& [name, value] : options.environment) changes[name] = value;
+  std::vector<std::string> environment;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string text = *entry;
+    if (changes.count(text.substr(0, text.find('='))) == 0) environment.push_back(text);
+  }
+  for (const auto& [name, value] : changes) {
+    if (value) environment.push_back(name + "=" + *value);
+  }
+  return environment;
+}
+
+}  // namespace
+
+CohostRun runCohost(const CohostOptions& options) {
+  signal(SIGPIPE, SIG_IGN);  // cohost may exit before reading all of its input
+  Pipe input, output, errors;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, input.fds[0], STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, output.fds[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, errors.fds[1], STDERR_FILENO);
+  if (!options.workingFolder.empty()) {
+    posix_spawn_file_actions_addchdir_np(&actions, options.workingFolder.c_str());
+  }
+  const std::string program = options.program.empty() ? COHOST_PATH : options.program.string();
+  std::vector<std::string> args = {program};
+  args.insert(args.end(), options.args.begin(), options.args.end());
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> environment = buildEnvironment(options);
+  std::vector<char*> envp;
+  for (std::string& entry : environment) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+
+  pid_t pid = 0;
+  const int spawned =
+      posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) throw std::runtime_error(std::string("posix_spawn: ") + std::strerror(spawned));
+  input.closeEnd(0);
+  output.closeEnd(1);
+  errors.closeEnd(1);
+  fcntl(input.fds[1], F_SETFL, O_NONBLOCK);
+
+  CohostRun run;
+  std::size_t written = 0;
+  if (options.input.empty()) input.closeEnd(1);
+  const auto deadline = std::chrono::steady_clock::now() + options.timeout;
+  while (output.fds[0] >= 0 || errors.fds[0] >= 0) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      run.timedOut = true;
+      kill(pid, SIGKILL);
+      break;
+    }
+    pollfd fds[3] = {
+        {output.fds[0], POLLIN, 0}, {errors.fds[0], POLLIN, 0}, {input.fds[1], POLLOUT, 0}};
+    if (poll(fds, 3, static_cast<int>(left.count())) < 0 && errno != EINTR) break;
+    if (fds[2].revents != 0) {
+      const ssize_t n =
+          write(input.fds[1], options.input.data() + written, options.input.size() - written);
+      if (n > 0) written += static_cast<std::size_t>(n);
+      if (n < 0 || written == options.input.size()) input.closeEnd(1);
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].revents == 0) continue;
+      Pipe& pipe = i == 0 ? output : errors;
+      char buffer[4096];
+      const ssize_t n = read(pipe.fds[0], buffer, sizeof buffer);
+      if (n > 0) {
+        (i == 0 ? run.out : run.err).append(buffer, static_cast<std::size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        pipe.closeEnd(0);
+      }
+    }
+  }
+  // Both streams closed: cohost is ending. Its exit is awaited within what is left of the time.
+  int status = 0;
+  const auto reaped = [&] { return waitpid(pid, &status, WNOHANG) == pid; };
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
+  if (!run.timedOut && !waitUntil(reaped, std::max(left, std::chrono::milliseconds(0)))) {
+    run.timedOut = true;
+    kill(pid, SIGKILL);
+  }
+  if (run.timedOut) {
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+  }
+  if (WIFEXITED(status)) run.exitCode = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) run.signal = WTERMSIG(status);
+  return run;
+}
+
+std::vector<nlohmann::json> CohostRun::lines() const {
+  std::vector<nlohmann::json> parsed;
+  std::istringstream stream(out);
+  std::string line;
+  while (std::getline(stream, line)) parsed.push_back(nlohmann::json::parse(line, nullptr, false));
+  return parsed;
+}
+
+nlohmann::json CohostRun::single() const {
+  std::vector<nlohmann::json> all = lines();
+  return all.size() == 1 ? all.front() : nlohmann::json(nlohmann::json::value_t::discarded);
+}
+
+std::string CohostRun::describe() const {
+  std::ostringstream text;
+  text << "exit " << exitCode << ", signal " << signal << (timedOut ? ", timed out" : "")
+       << "\n--- stdout\n"
+       << out << "--- stderr\n"
+       << err;
+  return text.str();
+}
+
+std::filesystem::path pluginBundle() { return PLUGIN_BUNDLE_PATH; }
+
+std::filesystem::path fixtureBundle(const std::string& name) {
+  return std::filesystem::path(FIXTURES_PATH) / (name + ".coplugin");
+}
+
+}  // namespace vorelia::testing

@@ -1,0 +1,75 @@
+// Running cohost as a child process for a test: arguments, standard input, working folder and
+// environment in; exit status, standard output and standard error out. The wait is bounded: a
+// cohost that does not finish in time is killed and the run says so.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <initializer_list>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace vorelia::testing {
+
+struct CohostOptions {
+  CohostOptions(std::initializer_list<std::string> arguments) : args(arguments) {}
+  explicit CohostOptions(std::vector<std::string> arguments) : args(std::move(arguments)) {}
+
+  // Written to cohost's standard input, then closed.
+  CohostOptions& withInput(std::string text) {
+    input = std::move(text);
+    return *this;
+  }
+  // Runs cohost in folder rather than in the test's working folder.
+  CohostOptions& inFolder(std::filesystem::path folder) {
+    workingFolder = std::move(folder);
+    return *this;
+  }
+  // Sets the variable for the run, or removes it when value is nullopt.
+  CohostOptions& withVariable(const std::string& name, std::optional<std::string> value) {
+    environment[name] = std::move(value);
+    return *this;
+  }
+
+  // Runs program (a copy of cohost) rather than the cohost the tests were built with.
+  CohostOptions& withProgram(std::filesystem::path copy) {
+    program = std::move(copy);
+    return *this;
+  }
+
+  std::vector<std::string> args;
+  std::filesystem::path program;  // empty: the cohost built with the tests
+  std::string input;
+  std::filesystem::path workingFolder;
+  // Changes to the test's environment. Every run also gets VORELIA_SECRET_STORE=file, loopback
+  // service addresses and no COHOST_BUNDLE unless set here. HOME is inherited (a TempHome sets it).
+  std::map<std::string, std::optional<std::string>> environment;
+  std::chrono::seconds timeout{180};
+};
+
+struct CohostRun {
+  int exitCode = -1;  // -1 when cohost did not exit normally
+  int signal = 0;     // the signal that ended it, if one did
+  bool timedOut = false;
+  std::string out;
+  std::string err;
+
+  // Each line of out parsed as JSON; a line that is not JSON becomes a discarded value.
+  std::vector<nlohmann::json> lines() const;
+  // The one result line, or a discarded value when out does not hold exactly one line.
+  nlohmann::json single() const;
+  // For failure messages: the exit status and both streams.
+  std::string describe() const;
+};
+
+CohostRun runCohost(const CohostOptions& options);
+
+// The real bundle and the test bundles built beside the tests.
+std::filesystem::path pluginBundle();
+std::filesystem::path fixtureBundle(const std::string& name);
+
+}  // namespace vorelia::testing

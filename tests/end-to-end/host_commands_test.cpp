@@ -1,0 +1,244 @@
+// The command interpreter against the echo test bundle, whose answers mirror what it was given:
+// arguments reach the plugin intact, callbacks and errors come back in the result, the host keeps
+// action settings, and scripts, the shell and exit codes behave as documented.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "cohost_process.h"
+#include "support/temp_home.h"
+
+namespace vorelia::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using ::testing::HasSubstr;
+
+// Runs the lines as a script against the echo bundle with --json (and extra options).
+CohostRun runEcho(const TempHome& home, const std::string& script,
+                  std::vector<std::string> options = {}) {
+  const fs::path file = home.path() / "script.txt";
+  std::ofstream(file) << script;
+  std::vector<std::string> args = {"--json", "--bundle", fixtureBundle("echo").string(), "run"};
+  args.insert(args.end(), options.begin(), options.end());
+  args.push_back(file.string());
+  return runCohost(CohostOptions(args));
+}
+
+TEST(HostCommands, UsageErrorsExitWithTwoAndNeverReachThePlugin) {
+  const char* lines[] = {
+      "set flag bare-word",
+      "set flag null",
+      "set flag {\"a\":1}",
+      "set flag [1,2]",
+      "set flag",
+      "actions -1",
+      "actions many",
+      "press \"unclosed",
+      "action-page echoOne {\"a\":null}",
+      "validate echoOne [\"not\",\"object\"]",
+      "tasks echoOne",
+      "frobnicate",
+      "press \"a\"b",
+  };
+  TempHome home;
+  for (const char* line : lines) {
+    SCOPED_TRACE(line);
+    const CohostRun run = runEcho(home, std::string(line) + "\n");
+    EXPECT_EQ(run.exitCode, 2) << run.describe();
+    const json result = run.single();
+    EXPECT_EQ(result["ok"], false) << run.describe();
+    EXPECT_TRUE(result["usage"].is_string()) << run.describe();
+  }
+}
+
+TEST(HostCommands, ValuesAndQuotedArgumentsReachThePluginIntact) {
+  TempHome home;
+  const CohostRun run = runEcho(home,
+                                "# values of every kind\n"
+                                "set \"an id\" \"two words \\\"quoted\\\"\"\n"
+                                "\n"
+                                "set x 2.5\n"
+                                "set x false\n"
+                                "set x [\"a b\", \"c\"]\n"
+                                "set silent 1\n"
+                                "press reload\n");
+  ASSERT_EQ(run.exitCode, 0) << run.describe();
+  const std::vector<json> results = run.lines();
+  ASSERT_EQ(results.size(), 6u) << run.describe();
+  EXPECT_EQ(results[0]["identifier"], "an id");
+  EXPECT_EQ(results[0]["callbacks"],
+            json::parse(R"([{"action":1,"value":"two words \"quoted\""}])"));
+  EXPECT_EQ(results[1]["callbacks"][0]["value"], 2.5);
+  EXPECT_EQ(results[2]["callbacks"][0]["value"], false);
+  EXPECT_EQ(results[3]["callbacks"][0]["value"], json::parse(R"(["a b","c"])"));
+  EXPECT_EQ(results[4]["callbacks"], json::array()) << "a callback never called shows as none";
+  EXPECT_EQ(results[5], json::parse(R"({"command":"press","ok":true,"identifier":"reload",
+                                        "callbacks":[{"action":1}],"error":null})"));
+}
+
+TEST(HostCommands, ShowsEveryElementKindOfAPage) {
+  TempHome home;
+  const json page = runEcho(home, "page\n").single();
+  EXPECT_EQ(page["groups"], json::parse(R"([{"title":"Echo","elements":[
+      {"kind":"label","value":"a label"},
+      {"kind":"text","identifier":"secret","title":"Secret","value":null,"secure":true},
+      {"kind":"button","identifier":"reload","title":"Reload"},
+      {"kind":"bool","identifier":"flag","title":"Flag","value":true},
+      {"kind":"list","identifier":"list","title":"List","value":"a","options":[
+          {"value":"a","title":"A","separator":false},{"value":"","title":"","separator":true}]},
+      {"kind":"multilist","identifier":"multi","title":"Multi",
+       "options":[{"value":"m","title":"M","separator":false}],"allowsFiltering":true}]}])"));
+}
+
+TEST(HostCommands, FailuresCarryThePluginsErrorAndStopTheScriptUnlessKeepGoing) {
+  TempHome home;
+  const std::string script = "set fail 1\npress throw\nactions 0\n";
+  const CohostRun stopped = runEcho(home, script);
+  EXPECT_EQ(stopped.exitCode, 1) << stopped.describe();
+  ASSERT_EQ(stopped.lines().size(), 1u) << stopped.describe();
+  EXPECT_EQ(stopped.lines()[0]["error"],
+            json::parse(R"({"domain":"echo","code":7,"localizedDescription":"refused fail",
+                            "failureReason":"asked to"})"));
+
+  const CohostRun all = runEcho(home, script, {"--keep-going"});
+  EXPECT_EQ(all.exitCode, 1) << all.describe();
+  const std::vector<json> results = all.lines();
+  ASSERT_EQ(results.size(), 3u) << all.describe();
+  EXPECT_EQ(results[1]["ok"], false) << "an exception out of the plugin is a failed command";
+  EXPECT_EQ(results[1]["error"]["domain"], "cohost");
+  EXPECT_THAT(results[1]["error"]["localizedDescription"].get<std::string>(),
+              HasSubstr("thrown on purpose"));
+  EXPECT_EQ(results[2]["actions"], json::array());
+}
+
+TEST(HostCommands, ResolvesActionsAndKeepsTheirSettings) {
+  TempHome home;
+  const CohostRun run = runEcho(home,
+                                "action-page echoOne\n"
+                                "action-page neverOffered {\"album\":\"x\"}\n"
+                                "action-set neverOffered rebuild true\n"
+                                "action-set neverOffered reject \"no\"\n"
+                                "action-page neverOffered\n"
+                                "validate neverOffered\n"
+                                "validate neverOffered {\"valid\":true}\n",
+                                {"--keep-going"});
+  EXPECT_EQ(run.exitCode, 1) << run.describe();
+  const std::vector<json> r = run.lines();
+  ASSERT_EQ(r.size(), 7u) << run.describe();
+  EXPECT_EQ(r[0]["groups"][0]["title"], "Echo one|echoOne") << "the offered action is passed";
+  EXPECT_EQ(r[1]["groups"][0]["title"], "neverOffered|neverOffered");
+  EXPECT_EQ(r[1]["groups"][0]["elements"][0]["value"], "album=x;");
+  EXPECT_EQ(r[2]["callbackAction"], 1);
+  EXPECT_EQ(r[2]["rebuild"], true);
+  EXPECT_EQ(r[3]["ok"], false);
+  EXPECT_EQ(r[3]["rebuild"], false);
+  EXPECT_EQ(r[4]["groups"][0]["elements"][0]["value"], "album=x;rebuild=true;")
+      << "accepted values are kept, rejected ones are not";
+  EXPECT_EQ(r[5]["valid"], false);
+  EXPECT_EQ(r[6]["valid"], true);
+  EXPECT_EQ(r[6]["settings"], json::parse(R"({"valid":true})"));
+}
+
+TEST(HostCommands, ShowsProcessingVisibilityAndTasks) {
+  TempHome home;
+  const CohostRun run = runEcho(home,
+                                "processing echoOne\n"
+                                "visibility echoOne\n"
+                                "tasks echoOne /a.jpg \"/b c.jpg\"\n"
+                                "processing none\n");
+  EXPECT_EQ(run.exitCode, 1) << run.describe();
+  const std::vector<json> r = run.lines();
+  ASSERT_EQ(r.size(), 4u) << run.describe();
+  EXPECT_EQ(r[0]["settings"], json::parse(R"({
+      "nested":{"kind":"dictionary","value":{"flags":{"kind":"array","value":[
+          {"kind":"boolean","value":true}]}}},
+      "signed":{"kind":"signed","value":-3},
+      "unsigned":{"kind":"unsigned","value":5}})"));
+  EXPECT_EQ(r[1]["hex"], "0x800000000000000b");
+  EXPECT_EQ(r[1]["bits"], 4);
+  EXPECT_EQ(r[1]["value"].get<std::uint64_t>(), 0x800000000000000bULL);
+  EXPECT_EQ(r[2]["tasks"], json::parse(R"([{"action":"echoOne","files":["/a.jpg","/b c.jpg"],
+                                            "settings":{}}])"));
+  EXPECT_EQ(r[3]["settings"], nullptr);
+  EXPECT_EQ(r[3]["error"]["localizedDescription"], "no processing");
+}
+
+TEST(HostCommands, ShellReadsStandardInputAndReportsTheWorstStatus) {
+  TempHome home;
+  const CohostRun run = runCohost(
+      CohostOptions{"--json", "--bundle", fixtureBundle("echo").string(), "shell"}.withInput(
+          "press reload\nset fail 1\nnonsense\npage\n"));
+  EXPECT_EQ(run.exitCode, 2) << run.describe();
+  const std::vector<json> r = run.lines();
+  ASSERT_EQ(r.size(), 4u) << "no prompt without a terminal\n" << run.describe();
+  EXPECT_EQ(r[3]["command"], "page");
+}
+
+TEST(HostCommands, PointsTheScriptInterpreterAtTheCompanionBesideCohost) {
+  TempHome home;
+  const fs::path folder = home.path() / "bin";
+  fs::create_directories(folder);
+  fs::copy_file(COHOST_PATH, folder / "cohost");
+  const fs::path companion = folder / "cohost-osascript";
+  struct Case {
+    bool companionExists;
+    std::optional<std::string> variable;
+    json expected;  // the callback the echo plugin makes with what it sees
+  };
+  const Case cases[] = {
+      {true, std::nullopt, {{"action", 0}, {"value", companion.string()}}},
+      {true, "/opt/own-osascript", {{"action", 0}, {"value", "/opt/own-osascript"}}},
+      {false, std::nullopt, {{"action", 0}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.expected.dump());
+    fs::remove(companion);
+    if (c.companionExists) {
+      std::ofstream(companion) << "#!/bin/sh\n";
+      fs::permissions(companion, fs::perms::owner_all);
+    }
+    const CohostRun run = runCohost(
+        CohostOptions{"--json", "--bundle", fixtureBundle("echo").string(), "press", "osascript"}
+            .withProgram(folder / "cohost")
+            .withVariable("VORELIA_OSASCRIPT", c.variable));
+    EXPECT_EQ(run.single()["callbacks"], json::array({c.expected})) << run.describe();
+  }
+}
+
+TEST(HostCommands, HelpDocumentsEveryCommandWithoutABundle) {
+  TempHome home;
+  const CohostRun run = runCohost({"help"});
+  EXPECT_EQ(run.exitCode, 0) << run.describe();
+  std::vector<std::string> missing;
+  for (const char* word : {"shell",
+                           "run [--keep-going] FILE",
+                           "--keep-going",
+                           "--json",
+                           "--bundle",
+                           "page",
+                           "set ID VALUE",
+                           "press ID",
+                           "actions N",
+                           "action-page ACTION",
+                           "action-set ACTION ID VALUE",
+                           "processing ACTION",
+                           "visibility ACTION",
+                           "tasks ACTION FILE",
+                           "validate ACTION",
+                           "wait",
+                           "quit",
+                           "COHOST_BUNDLE",
+                           "VORELIA_OSASCRIPT",
+                           "\"callbacks\"",
+                           "\"error\""}) {
+    if (run.out.find(word) == std::string::npos) missing.push_back(word);
+  }
+  EXPECT_THAT(missing, ::testing::IsEmpty());
+}
+
+}  // namespace
+}  // namespace vorelia::testing

@@ -1,0 +1,109 @@
+// cohost against the real VoreliaC1Plugin bundle, logged out: every host operation is reachable and
+// answers with a well-formed result, and the plugin finds its icon inside its own bundle wherever
+// the host runs from. What the plugin answers in detail belongs to its own tests.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "cohost_process.h"
+#include "support/temp_home.h"
+
+namespace vorelia::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+// Whether result has the members every result has, in the documented shape.
+::testing::AssertionResult wellFormed(const json& result) {
+  if (!result.is_object()) return ::testing::AssertionFailure() << "not a JSON object";
+  if (!result.contains("command") || !result["command"].is_string()) {
+    return ::testing::AssertionFailure() << "no command in " << result.dump();
+  }
+  if (!result.contains("ok") || !result["ok"].is_boolean()) {
+    return ::testing::AssertionFailure() << "no ok in " << result.dump();
+  }
+  const json& error = result.value("error", json());
+  if (!error.is_null() && !(error["domain"].is_string() && error["code"].is_number_integer() &&
+                            error["localizedDescription"].is_string())) {
+    return ::testing::AssertionFailure() << "malformed error in " << result.dump();
+  }
+  return ::testing::AssertionSuccess();
+}
+
+TEST(RealBundle, ReachesEveryHostOperation) {
+  TempHome home;
+  const fs::path script = home.path() / "all.txt";
+  std::ofstream(script) << "actions 0\n"
+                           "actions 1\n"
+                           "page\n"
+                           "set general-input false\n"
+                           "press general-input\n"
+                           "action-page voreliaPublishShare\n"
+                           "action-set voreliaPublishShare albumsList-input \"create\"\n"
+                           "action-set voreliaPublishShare albumName-input \"Holiday 2024\"\n"
+                           "processing voreliaPublishShare\n"
+                           "visibility voreliaPublishShare\n"
+                           "tasks voreliaPublishShare /nowhere/a.jpg\n"
+                           "validate voreliaPublishShare\n"
+                           "wait\n";
+  const CohostRun run = runCohost(
+      {"--json", "--bundle", pluginBundle().string(), "run", "--keep-going", script.string()});
+  ASSERT_TRUE(run.exitCode == 0 || run.exitCode == 1) << run.describe();
+  const std::vector<json> r = run.lines();
+  ASSERT_EQ(r.size(), 13u) << run.describe();
+  std::vector<std::string> commands;
+  for (const json& result : r) {
+    EXPECT_TRUE(wellFormed(result)) << run.describe();
+    EXPECT_FALSE(result.contains("usage")) << result.dump();
+    commands.push_back(result.value("command", ""));
+  }
+  EXPECT_THAT(commands,
+              ::testing::ElementsAre("actions", "actions", "page", "set", "press", "action-page",
+                                     "action-set", "action-set", "processing", "visibility",
+                                     "tasks", "validate", "wait"));
+
+  ASSERT_EQ(r[1]["actions"].size(), 1u) << r[1].dump();
+  EXPECT_EQ(r[1]["actions"][0]["identifier"], "voreliaPublishLogin");
+  EXPECT_TRUE(r[2]["groups"].is_array() && !r[2]["groups"].empty()) << r[2].dump();
+  EXPECT_EQ(r[6]["ok"], true) << r[6].dump();
+  EXPECT_EQ(r[6]["rebuild"], true) << "choosing an album rebuilds the panel";
+  EXPECT_EQ(r[7]["ok"], true) << r[7].dump();
+  EXPECT_EQ(r[7]["rebuild"], false);
+  EXPECT_EQ(r[7]["settings"]["albumName-input"], "Holiday 2024") << "the host keeps the value";
+  EXPECT_TRUE(r[9]["hex"].is_string() && r[9]["bits"].is_number_unsigned()) << r[9].dump();
+}
+
+TEST(RealBundle, FindsItsIconInsideItsOwnBundleFromAnyWorkingFolder) {
+  TempHome home;
+  // A copy of the bundle in the plug-ins folder, cohost run from an unrelated folder: the icon can
+  // only come from the bundle that was loaded.
+  const fs::path installed = home.path() / "Library" / "Application Support" / "Capture One" /
+                             "Plug-ins" / "VoreliaC1Plugin.coplugin";
+  fs::create_directories(installed.parent_path());
+  fs::copy(pluginBundle(), installed, fs::copy_options::recursive);
+  const fs::path elsewhere = home.path() / "elsewhere";
+  fs::create_directories(elsewhere);
+
+  const CohostRun run = runCohost(CohostOptions{"--json", "actions", "1"}.inFolder(elsewhere));
+  ASSERT_EQ(run.exitCode, 0) << run.describe();
+  const json actions = run.single()["actions"];
+  ASSERT_FALSE(actions.empty()) << run.describe();
+  for (const json& action : actions) {
+    const json& image = action["image"];
+    ASSERT_TRUE(image.is_object()) << action.dump();
+    const fs::path icon = installed / "Resources" / "VoreliaC1PluginIcon.icns";
+    EXPECT_EQ(fs::path(image["path"].get<std::string>()), icon);
+    EXPECT_EQ(image["bytes"].get<std::uintmax_t>(), fs::file_size(icon));
+    char magic[4] = {};
+    std::ifstream(icon, std::ios::binary).read(magic, 4);
+    EXPECT_EQ(std::string(magic, 4), "icns");
+  }
+}
+
+}  // namespace
+}  // namespace vorelia::testing
