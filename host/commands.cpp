@@ -20,6 +20,17 @@ constexpr std::size_t Any = std::numeric_limits<std::size_t>::max();
 // The domain of the errors cohost itself puts into a result (the plugin's keep their own).
 constexpr const char* HostErrorDomain = "cohost";
 
+// Whether the page the plugin draws now shows identifier as a secure text field.
+bool isSecureField(COSettings& settings, const std::string& identifier) {
+  for (const auto& group : settings.settings(nullptr)) {
+    for (const auto& element : group.elements) {
+      const auto* text = std::get_if<COSettingsTextItem>(&element);
+      if (text != nullptr && text->identifier == identifier) return text->secure;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 struct CommandInterpreter::Call {
@@ -205,7 +216,8 @@ void CommandInterpreter::set(Call& call) {
   COSettings* settings = settingsOf(call);
   if (settings == nullptr) return;
   call.result["identifier"] = *identifier;
-  call.result["value"] = toJson(*value);
+  // What is typed into a secure field is never shown back.
+  call.result["value"] = isSecureField(*settings, *identifier) ? Json("(hidden)") : toJson(*value);
   COSettingsCallback callback = call.recorder();
   if (!settings->didUpdateValue(*value, *identifier, callback, &call.error)) call.fail();
 }

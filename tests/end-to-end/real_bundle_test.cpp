@@ -41,7 +41,7 @@ TEST(RealBundle, ReachesEveryHostOperation) {
   std::ofstream(script) << "actions 0\n"
                            "actions 1\n"
                            "page\n"
-                           "set general-input false\n"
+                           "set password-input \"p@ss word\"\n"
                            "press general-input\n"
                            "action-page voreliaPublishShare\n"
                            "action-set voreliaPublishShare albumsList-input \"create\"\n"
@@ -70,6 +70,8 @@ TEST(RealBundle, ReachesEveryHostOperation) {
   ASSERT_EQ(r[1]["actions"].size(), 1u) << r[1].dump();
   EXPECT_EQ(r[1]["actions"][0]["identifier"], "voreliaPublishLogin");
   EXPECT_TRUE(r[2]["groups"].is_array() && !r[2]["groups"].empty()) << r[2].dump();
+  EXPECT_EQ(r[3]["value"], "(hidden)") << "a secure field's value is never shown back";
+  EXPECT_EQ(run.out.find("p@ss word"), std::string::npos);
   EXPECT_EQ(r[6]["ok"], true) << r[6].dump();
   EXPECT_EQ(r[6]["rebuild"], true) << "choosing an album rebuilds the panel";
   EXPECT_EQ(r[7]["ok"], true) << r[7].dump();
