@@ -102,7 +102,7 @@ TEST_F(ConnectionFlow, RefusedLoginsKeepWhatWasStoredBefore) {
 
   type(*plugin, "userName-input", std::string("eve@example.test"));
   type(*plugin, "password-input", std::string("eve-pw"));
-  EXPECT_EQ(press(*plugin, "login-action"), 5);  // invalidNoRelatedAccounts
+  EXPECT_EQ(press(*plugin, "login-action"), 5);   // invalidNoRelatedAccounts
   EXPECT_TRUE(plugin->state->IsAuthenticated());  // the token stays
   const auto page = plugin->settings(nullptr);
   EXPECT_EQ(std::get<COSettingsButtonItem>(page[0].elements.at(1)).identifier,
@@ -135,6 +135,25 @@ TEST_F(ConnectionFlow, CreatingAnAccountLogsIn) {
   EXPECT_EQ(platform::UserDefaults::standard()->string("userName"), "new@example.test");
   EXPECT_TRUE(plugin->state->IsAuthenticated());
   EXPECT_EQ(titles(*plugin).size(), 3u);
+}
+
+TEST_F(ConnectionFlow, AnEventDuringAnotherIsDropped) {
+  auto plugin = start();
+  type(*plugin, "userName-input", std::string("ann@example.test"));
+  type(*plugin, "password-input", std::string("p&ss w=rd+é"));
+  int nestedCalls = 0;
+  bool nestedResult = false;
+  // The host delivers a logout from inside the login's callback, while the login is still handled.
+  COSettingsCallback reentering = [&](COSettingsCallbackAction, const std::optional<COValue>&) {
+    nestedResult = plugin->handle(
+        COSettingsEvent::clicked, {"logout-action"},
+        [&](COSettingsCallbackAction, const std::optional<COValue>&) { ++nestedCalls; }, nullptr);
+  };
+  EXPECT_TRUE(plugin->handle(COSettingsEvent::clicked, {"login-action"}, reentering, nullptr));
+  EXPECT_TRUE(nestedResult);
+  EXPECT_EQ(nestedCalls, 0);
+  EXPECT_EQ(plugin->state->account.get(), "ann-studio");  // the logout never happened
+  EXPECT_FALSE(plugin->isHandlingAction);
 }
 
 TEST_F(ConnectionFlow, StartUpNeverWaitsForTheService) {

@@ -1,0 +1,128 @@
+// The connection page as a user meets it through the host, against the sandbox: create an
+// account, log in with one, two or no related accounts, choose, log out, and the errors shown.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "cohost_process.h"
+#include "support/sandbox_process.h"
+#include "support/temp_home.h"
+
+namespace vorelia::testing {
+namespace {
+
+using nlohmann::json;
+
+class ConnectionPageThroughTheHost : public ::testing::Test {
+ protected:
+  ConnectionPageThroughTheHost() {
+    sandbox.seedUser("one@example.test", "pw one", {"solo"});
+    sandbox.seedUser("two@example.test", "pw two", {"first", "second"});
+    sandbox.seedUser("none@example.test", "pw none", {});
+  }
+
+  // Runs the lines as one cohost session (a script file, so secrets stay off command lines).
+  std::vector<json> session(const std::string& lines) {
+    const auto script = home.path() / "session.cohost";
+    std::ofstream(script) << lines;
+    const CohostRun run = runCohost(CohostOptions({"--json", "--bundle", pluginBundle().string(),
+                                                   "run", "--keep-going", script.string()})
+                                        .withVariable("VORELIA_API_URL", sandbox.baseUrl()));
+    EXPECT_FALSE(run.timedOut) << run.describe();
+    return run.lines();
+  }
+
+  // The elements of the first group as "kind:identifier-or-text".
+  static std::vector<std::string> connection(const json& page) {
+    std::vector<std::string> elements;
+    for (const auto& element : page["groups"][0]["elements"]) {
+      elements.push_back(element["kind"].get<std::string>() + ":" +
+                         element.value("identifier", element.value("value", json("")).dump()));
+    }
+    return elements;
+  }
+
+  TempHome home;
+  SandboxProcess sandbox;
+};
+
+TEST_F(ConnectionPageThroughTheHost, ErrorsAreShownWithTheirMessages) {
+  const auto r = session(
+      "press login-action\n"
+      "set userName-input \"one@example.test\"\n"
+      "press login-action\n"
+      "set password-input \"wrong\"\n"
+      "press login-action\n"
+      "set userName-input \"none@example.test\"\n"
+      "set password-input \"pw none\"\n"
+      "press login-action\n"
+      "page\n");
+  ASSERT_EQ(r.size(), 9u);
+  const std::pair<int, const char*> errors[] = {{0, "Invalid  e-mail"},
+                                                {2, "Password cannot be empty"},
+                                                {4, "Wrong e-mail or password"},
+                                                {7, "Can't find account"}};
+  for (const auto& [index, message] : errors) {
+    EXPECT_EQ(r[index]["ok"], false) << r[index].dump();
+    EXPECT_EQ(r[index]["error"]["domain"], "VoreliaC1Plugin.PluginError");
+    EXPECT_EQ(r[index]["error"]["localizedDescription"], message);
+    EXPECT_TRUE(r[index]["callbacks"].empty()) << r[index].dump();
+  }
+  EXPECT_EQ(connection(r[8])[1], "button:refreshAccounts-action");
+}
+
+TEST_F(ConnectionPageThroughTheHost, FromAccountCreationToLogoutAndBack) {
+  auto r = session(
+      "press createAccount-action\n"
+      "set createAccountName-input \"solo\"\n"
+      "set createEmail-input \"new@example.test\"\n"
+      "set createPassword-input \"new pw\"\n"
+      "press createDo-action\n"
+      "set createAccountName-input \"x\"\n"
+      "press createDo-action\n"
+      "set createAccountName-input \"fresh-studio\"\n"
+      "press createDo-action\n"
+      "page\n"
+      "actions 2\n");
+  ASSERT_EQ(r.size(), 11u);
+  EXPECT_EQ(r[4]["error"]["localizedDescription"], "Account already taken, or invalid characteres");
+  EXPECT_EQ(r[6]["error"]["localizedDescription"], "Invalid  Account name");
+  EXPECT_EQ(r[8]["ok"], true) << r[8].dump();
+  EXPECT_EQ(r[8]["callbacks"][0]["action"], 1);
+  EXPECT_EQ(connection(r[9])[1], "label:\"Connected to fresh-studio\"");
+  EXPECT_EQ(r[10]["actions"].size(), 3u);
+
+  // Log out, then in with an account that has two: the chooser, an empty choice, a real one.
+  r = session(
+      "press logout-action\n"
+      "page\n"
+      "set userName-input \"TWO@example.test \"\n"
+      "set password-input \"pw two\"\n"
+      "press login-action\n"
+      "page\n"
+      "set accounts-action []\n"
+      "set accounts-action [\"second\"]\n"
+      "page\n"
+      "press refreshAccounts-action\n"
+      "press checkCredits-action\n");
+  ASSERT_EQ(r.size(), 11u);
+  EXPECT_EQ(connection(r[1])[3], "text:userName-input");
+  EXPECT_EQ(r[5]["groups"][0]["elements"][0]["kind"], "multilist");
+  EXPECT_EQ(r[5]["groups"][0]["elements"][0]["options"].size(), 2u);
+  EXPECT_TRUE(r[6]["callbacks"].empty());
+  EXPECT_EQ(r[7]["callbacks"][0]["action"], 1);
+  EXPECT_EQ(connection(r[8])[1], "label:\"Connected to second\"");
+  EXPECT_EQ(r[9]["ok"], true);
+  EXPECT_EQ(r[10]["ok"], true);
+
+  // A restart keeps the login; a login with a stored account keeps it whatever the list says.
+  r = session("page\nset password-input \"pw two\"\npress login-action\npage\n");
+  ASSERT_EQ(r.size(), 4u);
+  EXPECT_EQ(connection(r[0])[1], "label:\"Connected to second\"");
+  EXPECT_EQ(connection(r[3])[1], "label:\"Connected to second\"");
+}
+
+}  // namespace
+}  // namespace vorelia::testing
