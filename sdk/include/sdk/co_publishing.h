@@ -56,9 +56,9 @@ struct COPluginActionPublishResult {
 };
 
 // The host's progress block: (task, completed count, total count, optional text).
-using COProgressBlock = std::function<void(const COPluginTask& task, std::uint64_t completed,
-                                           std::uint64_t total,
-                                           const std::optional<std::string>& message)>;
+using COProgressBlock =
+    std::function<void(const COPluginTask& task, std::uint64_t completed, std::uint64_t total,
+                       const std::optional<std::string>& message)>;
 
 // Keys of the export settings the host applies before it hands files to a task.
 using COProcessSettingsKey = std::string;
@@ -78,8 +78,8 @@ using COProcessSettings = std::map<COProcessSettingsKey, COProcessValue>;
 
 // The host's numeric values behind the process settings.
 enum : std::uint64_t {
-  COFileFormatJPEG = 1,           // the format the JPEG quality applies to
-  COScaleMethodLongEdge = 5,      // scale so that the long edge has the scale length
+  COFileFormatJPEG = 1,       // the format the JPEG quality applies to
+  COScaleMethodLongEdge = 5,  // scale so that the long edge has the scale length
   COScaleUnitPixels = 0,
 };
 

@@ -20,7 +20,9 @@ struct COSettingsListOption {
     return COSettingsListOption{std::move(value), std::move(title), std::nullopt, false};
   }
   // The separator entry that the host draws as a line.
-  static COSettingsListOption separator() { return COSettingsListOption{"", "", std::nullopt, true}; }
+  static COSettingsListOption separator() {
+    return COSettingsListOption{"", "", std::nullopt, true};
+  }
 };
 
 // A line of text.
@@ -64,9 +66,9 @@ struct COSettingsMultipleListItem {
   bool allowsFiltering = false;
 };
 
-using COSettingsElement = std::variant<COSettingsLabelItem, COSettingsTextItem, COSettingsButtonItem,
-                                       COSettingsBoolItem, COSettingsListItem,
-                                       COSettingsMultipleListItem>;
+using COSettingsElement =
+    std::variant<COSettingsLabelItem, COSettingsTextItem, COSettingsButtonItem, COSettingsBoolItem,
+                 COSettingsListItem, COSettingsMultipleListItem>;
 
 // A titled group of elements, drawn as one box on the page.
 struct COSettingsElementsGroup {
