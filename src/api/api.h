@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "api/upload_info.h"
 #include "model/json.h"
 #include "model/plugin_state.h"
 #include "platform/dispatch.h"
@@ -92,6 +93,28 @@ class Api : public std::enable_shared_from_this<Api> {
                         JSONCompletion onCompleted);
   void GetShareUrl(const JSON& payload, JSONCompletion onCompleted);
 
+  // Upload pipeline.
+  // Reserves one upload resource per file in the album: body {"value": files}.
+  void InitUploadResource(const std::string& containerId, const std::vector<JSON>& files,
+                          JSONCompletion onCompleted);
+  // The blob address of the file: storage URL, resource id, "-o/", item name, then the resource's
+  // signature, joined as they are. Absent without an upload resource.
+  static std::optional<std::string> UploadUrl(const std::string& storageUrl,
+                                              const UploadInfo& uploadInfo);
+  // Streams the file to blob storage (Put Blob, block blob) on uploadUrlSession. Waits first for
+  // one of the four upload slots, blocking the caller while four uploads run. The slot is freed
+  // before onCompleted runs, whatever happened; onCompleted receives the UploadInfo unchanged and
+  // whether the store accepted the file (a 2xx answer).
+  void UploadFile(const std::string& storageUrl, const UploadInfo& uploadInfo,
+                  std::function<void(UploadInfo uploadInfo, bool uploaded)> onCompleted);
+  // Tells the service that the file of uploadInfo is in place. onCompleted receives nothing once
+  // the request has finished, whatever the answer.
+  void TriggerEncoding(const UploadInfo& uploadInfo, JSONCompletion onCompleted);
+  // Long-polls until the service has reported every id as encoded. onCompleted runs once, with
+  // nothing, when all were reported, when a poll fails or its answer carries no "value" list, or
+  // when the uploads' four-hour limit has passed.
+  void WaitForEncodingToComplete(std::vector<std::string> idsInput, JSONCompletion onCompleted);
+
   // Fields, in this order.
   const std::shared_ptr<PluginState> state;
   platform::DispatchSemaphore uploadThrottle{4};  // at most four uploads at once on the session
@@ -118,6 +141,9 @@ class Api : public std::enable_shared_from_this<Api> {
   // The account path "api/{account}/..." or absent without an account.
   std::optional<std::string> AccountUrl(const std::string& pathAfterAccount) const;
   std::optional<std::string> CreateAccountBaseUrl() const;
+
+  void PollEncoding(std::vector<std::string> pending,
+                    std::chrono::steady_clock::time_point deadline, JSONCompletion onCompleted);
 
   const ApiOptions options_;
   // Serialises storing a new header in the state and in the defaults, so that both always hold
