@@ -2,10 +2,10 @@
 // account creation, account choice and logout events.
 #include <utility>
 
+#include "api/await.h"
 #include "model/keychain.h"
 #include "model/keys.h"
 #include "model/text.h"
-#include "platform/dispatch.h"
 #include "platform/regex_predicate.h"
 #include "platform/user_defaults.h"
 #include "plugin/connection_page.h"
@@ -25,19 +25,6 @@ constexpr std::string_view AccountNamePattern =
 // bracketed address literal.
 constexpr std::string_view EmailPattern =
     R"re((?:[a-zA-Z0-9!#$%\&'*+/=?\^_`{|}~-]+(?:\.[a-zA-Z0-9!#$%\&'*+/=?\^_`{|}~-]+)*|"(?:[\x01-\x08\x0b\x0c\x0e-\x1f\x21\x23-\x5b\x5d-\x7f]|\\[\x01-\x09\x0b\x0c\x0e-\x7f])*")@(?:(?:[a-z0-9](?:[a-z0-9-]*[a-z0-9])?\.)+[a-z0-9](?:[a-z0-9-]*[a-z0-9])?|\[(?:(?:25[0-5]|2[0-4][0-9]|[01]?[0-9][0-9]?)\.){3}(?:25[0-5]|2[0-4][0-9]|[01]?[0-9][0-9]?|[a-z0-9-]*[a-z0-9]:(?:[\x01-\x08\x0b\x0c\x0e-\x1f\x21-\x5a\x53-\x7f]|\\[\x01-\x09\x0b\x0c\x0e-\x7f])+)\]))re";
-
-// Starts an asynchronous call and blocks until its completion has delivered the result.
-template <typename Result, typename Start>
-Result Await(Start&& start) {
-  platform::DispatchSemaphore done(0);
-  Result result{};
-  start([&](Result value) {
-    result = std::move(value);
-    done.signal();
-  });
-  done.wait();
-  return result;
-}
 
 void Reload(const COSettingsCallback& callback) {
   if (callback) callback(COSettingsCallbackAction::reloadSettings, std::nullopt);

@@ -6,6 +6,7 @@
 #include "plugin/host_boundary.h"
 #include "plugin/publishing_actions.h"
 #include "plugin/vorelia_c1_plugin.h"
+#include "publish/publish_share.h"
 
 namespace vorelia {
 namespace {
@@ -94,6 +95,15 @@ COProcessSettings ProcessingSettingsFor(const std::string& identifier) {
   };
 }
 
+PublishTask ToPublishTask(const COFileHandlingPluginTask& task) {
+  PublishTask publishTask{task.action ? task.action->identifier : "", task.files, {}};
+  for (const auto& [key, value] : task.settings) {
+    publishTask.settings.emplace(key,
+                                 std::visit([](const auto& v) { return SettingValue(v); }, value));
+  }
+  return publishTask;
+}
+
 }  // namespace
 
 std::vector<std::shared_ptr<const COPluginAction>> VoreliaC1Plugin::publishingActionsFileCount(
@@ -162,14 +172,25 @@ COProcessingSettingsVisibilityOptions VoreliaC1Plugin::processingSettingsVisibil
 }
 
 std::optional<COPluginActionPublishResult> VoreliaC1Plugin::startPublishingTask(
-    const COFileHandlingPluginTask& task, const COProgressBlock&, COError* error) {
+    const COFileHandlingPluginTask& task, const COProgressBlock& progress, COError* error) {
   return Guard(error, std::optional<COPluginActionPublishResult>{}, [&] {
     const auto account = state->account.get();
     if (!account || account->empty()) throw Failure(TaskError::noAccount);
     if (task.files.empty()) throw Failure(TaskError::noFiles);
-    // No workflow is available for any action yet.
-    throw Failure(TaskError::noWorkflow);
-    return std::optional<COPluginActionPublishResult>{};
+    const std::string identifier = task.action ? task.action->identifier : "";
+    std::unique_ptr<PublishService> workflow;
+    if (identifier == Publish::Share || identifier == Publish::Proofing) {
+      workflow = std::make_unique<PublishShare>(state, api);
+    } else {
+      throw Failure(TaskError::noWorkflow);
+    }
+    // The host's progress block is handed the task it started, unchanged.
+    const PublishResult result = workflow->DoPublish(
+        ToPublishTask(task),
+        [&](std::uint64_t completed, std::uint64_t total, const std::optional<std::string>& text) {
+          if (progress) progress(task, completed, total, text);
+        });
+    return std::optional(COPluginActionPublishResult{result.url, result.message});
   });
 }
 

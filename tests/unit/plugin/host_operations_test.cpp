@@ -159,12 +159,20 @@ TEST_F(HostOperations, ExportSettingsKeepTheirTypes) {
 }
 
 TEST_F(HostOperations, ATaskWithoutAWayToRunFailsWithAnError) {
-  COFileHandlingPluginTask task(std::make_shared<COPluginAction>(action(Publish::Share)),
-                                {"/x/a.jpg"});
-  COError error;
-  EXPECT_FALSE(plugin.startPublishingTask(task, {}, &error).has_value());
-  EXPECT_EQ(error.domain, "VoreliaC1Plugin.TaskError");
-  EXPECT_FALSE(error.localizedDescription.empty());
+  const auto start = [&](std::string_view id, std::vector<std::string> files) {
+    COFileHandlingPluginTask task(std::make_shared<COPluginAction>(action(id)), std::move(files));
+    COError error;
+    EXPECT_FALSE(plugin.startPublishingTask(task, {}, &error).has_value()) << id;
+    EXPECT_EQ(error.domain, "VoreliaC1Plugin.TaskError");
+    EXPECT_FALSE(error.localizedDescription.empty());
+    return error.code;
+  };
+  EXPECT_EQ(start(Publish::Share, {"/x/a.jpg"}), 0);  // nobody logged in
+  plugin.state->account.set("studio");
+  EXPECT_EQ(start(Publish::Share, {}), 1);
+  EXPECT_EQ(start(Publish::Embed, {"/x/a.jpg"}), 2);
+  EXPECT_EQ(start(Publish::Login, {"/x/a.jpg"}), 2);
+  COFileHandlingPluginTask task(std::make_shared<COPluginAction>(action(Publish::Share)), {});
   // Without an error slot the failure is still reported as no result, never a crash.
   EXPECT_FALSE(plugin.startPublishingTask(task, {}, nullptr).has_value());
 }
