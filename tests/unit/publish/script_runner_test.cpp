@@ -107,13 +107,11 @@ TEST_F(ScriptRunner, ReportsAScriptThatCouldNotRun) {
 }
 
 TEST_F(ScriptRunner, RunsInTheSameSecondKeepTheirOwnFiles) {
-  // Each interpreter waits (bounded) until both scripts are running, so both files exist at once.
-  useInterpreter(
-      "n=0\n"
-      "while [ \"$(ls \"" +
-      ran.string() +
-      "\" | wc -l)\" -lt 2 ] && [ $n -lt 1000 ]; do sleep 0.01; n=$((n+1)); done\n"
-      "[ $n -lt 1000 ]");
+  // Each interpreter waits (at most about five seconds) until both scripts are running, so both
+  // files exist at once.
+  useInterpreter("n=0\nwhile :; do\n  set -- \"" + ran.string() +
+                 "\"/*\n  [ $# -ge 2 ] && exit 0\n  [ $n -ge 500 ] && exit 1\n"
+                 "  sleep 0.01; n=$((n+1))\ndone");
   auto first = std::async(std::launch::async, [&] { return runScript("P_", "first", when); });
   auto second = std::async(std::launch::async, [&] { return runScript("P_", "second", when); });
   EXPECT_TRUE(first.get());
