@@ -200,12 +200,6 @@ end repeat
 end repeat
 end tell)";
   EXPECT_EQ(ratingsScript({"Beach_01.", R"(Say "cheese".)"}, "Pink"), expected);
-
-  const std::string stars = ratingsScript({}, "3");
-  EXPECT_EQ(stars.substr(0, 26), "set imagesToBeRated to {}\n");
-  EXPECT_NE(stars.find("\n    if rating of ((item 1 of variants) of currentImage) = 3 then\n"),
-            std::string::npos);
-  EXPECT_NE(stars.find("\nset rating of every variant of currentImage to 3\n"), std::string::npos);
 }
 
 TEST(RatingsScript, EachChoiceSetsItsPropertyAndValue) {
