@@ -101,8 +101,11 @@ TEST_F(ScriptRunner, ReportsAScriptThatCouldNotRun) {
     }
     if (!c.makeFolder) fs::remove_all(folder);
     EXPECT_FALSE(runScript("Vorelia_proofing_", "set x to 1", when));
-    if (c.makeFolder) EXPECT_TRUE(namesIn(folder).empty());
-    EXPECT_TRUE(namesIn(home.path() / "Library").size() <= 1u);  // nothing written elsewhere
+    // Nothing is left behind, and nothing is written anywhere else.
+    if (c.makeFolder) {
+      EXPECT_TRUE(namesIn(folder).empty());
+    }
+    EXPECT_TRUE(namesIn(home.path() / "Library").size() <= 1u);
   }
 }
 
