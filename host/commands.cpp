@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "help_text.h"
+#include "image_export.h"
 #include "platform/dispatch.h"
 
 namespace vorelia::host {
@@ -101,6 +102,7 @@ const CommandInterpreter::Command* CommandInterpreter::find(std::string_view nam
       {"visibility", "visibility ACTION", 1, 1, &C::visibility},
       {"tasks", "tasks ACTION FILE...", 2, Any, &C::tasks},
       {"validate", "validate ACTION [SETTINGS]", 1, 2, &C::validate},
+      {"publish", "publish ACTION SETTINGS FILE...", 3, Any, &C::publish},
       {"wait", "wait", 0, 0, &C::wait},
       {"help", "help", 0, 0, &C::help},
       {"quit", "quit", 0, 0, &C::quit},
@@ -114,7 +116,8 @@ Status worse(Status a, Status b) { return static_cast<int>(a) >= static_cast<int
 
 bool CommandInterpreter::isCommand(std::string_view name) { return find(name) != nullptr; }
 
-CommandInterpreter::CommandInterpreter(COPluginBase& plugin) : plugin_(plugin) {}
+CommandInterpreter::CommandInterpreter(COPluginBase& plugin, ProgressSink progress)
+    : plugin_(plugin), progress_(std::move(progress)) {}
 
 CommandOutcome CommandInterpreter::execute(std::string_view line) {
   TokenizeResult split = tokenize(line);
@@ -356,6 +359,75 @@ void CommandInterpreter::validate(Call& call) {
   const bool valid = publishing->validate(*settings, *action, &call.error);
   call.result["valid"] = valid;
   if (!valid) call.fail();
+}
+
+// Exports the files as the action's processing settings ask, asks for the tasks over the exported
+// copies and runs each to its end, as the host's Publish menu does. The copies go away afterwards.
+void CommandInterpreter::publish(Call& call) {
+  const std::optional<std::string> identifier = call.string(0, "ACTION");
+  if (!identifier) return;
+  std::vector<std::string> files;
+  for (std::size_t i = 2; i < call.args.size(); ++i) {
+    std::optional<std::string> file = call.string(i, "FILE");
+    if (!file) return;
+    files.push_back(std::move(*file));
+  }
+  const COActionSettingsDictionary* settings = actionSettings(call, 1, *identifier);
+  if (settings == nullptr) return;
+  COPublishingPlugin* publishing = publishingOf(call);
+  if (publishing == nullptr) return;
+  const auto action = resolveAction(*publishing, *identifier);
+  call.result["action"] = *identifier;
+  call.result["files"] = files;
+
+  const std::optional<COProcessSettings> processing =
+      publishing->processingSettings(*action, &call.error);
+  if (!processing) {
+    call.fail();
+    return;
+  }
+  const std::variant<ExportRecipe, std::string> recipe = recipeFor(*processing);
+  if (const auto* problem = std::get_if<std::string>(&recipe)) {
+    call.hostError(*problem);
+    return;
+  }
+  std::string problem;
+  std::optional<ExportFolder> folder = ExportFolder::create(&problem);
+  const auto exported =
+      folder ? exportImages(files, std::get<ExportRecipe>(recipe), folder->path(), &problem)
+             : std::nullopt;
+  if (!exported) {
+    call.hostError(problem);
+    return;
+  }
+  std::vector<std::string> exportedFiles;
+  for (const ExportedImage& image : *exported) exportedFiles.push_back(image.exported.string());
+
+  const auto tasks = publishing->tasks(action, exportedFiles, &call.error);
+  if (tasks.empty() && isSet(call.error)) {
+    call.fail();
+    return;
+  }
+  Json results = Json::array();
+  for (std::size_t i = 0; i < tasks.size(); ++i) {
+    if (!tasks[i]) continue;
+    tasks[i]->settings = *settings;
+    ProgressMeter meter(progress_, i);
+    COError error;
+    const std::optional<COPluginActionPublishResult> outcome =
+        publishing->startPublishingTask(*tasks[i], meter.block(), &error);
+    Json entry = {{"task", i}};
+    if (outcome) {
+      entry["url"] = outcome->url ? Json(*outcome->url) : Json(nullptr);
+      entry["message"] = outcome->message;
+    } else {
+      entry["error"] = toJson(error);
+      if (!isSet(call.error)) call.error = error;
+      call.fail();
+    }
+    results.push_back(std::move(entry));
+  }
+  call.result["results"] = std::move(results);
 }
 
 void CommandInterpreter::wait(Call& call) {

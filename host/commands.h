@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "progress.h"
 #include "sdk/co_plugin_base.h"
 #include "sdk_json.h"
 #include "tokenizer.h"
@@ -32,8 +33,8 @@ struct CommandOutcome {
 
 class CommandInterpreter {
  public:
-  // REQUIRES: plugin outlives the interpreter.
-  explicit CommandInterpreter(COPluginBase& plugin);
+  // REQUIRES: plugin outlives the interpreter. progress shows the progress of running tasks.
+  explicit CommandInterpreter(COPluginBase& plugin, ProgressSink progress = {});
 
   // Whether name is one of the commands.
   static bool isCommand(std::string_view name);
@@ -61,6 +62,7 @@ class CommandInterpreter {
   void visibility(Call& call);
   void tasks(Call& call);
   void validate(Call& call);
+  void publish(Call& call);
   void wait(Call& call);
   void help(Call& call);
   void quit(Call& call);
@@ -77,6 +79,7 @@ class CommandInterpreter {
                                                    const std::string& action);
 
   COPluginBase& plugin_;
+  ProgressSink progress_;
   bool offered_ = false;  // whether publishingActionsFileCount has been called
   std::vector<std::shared_ptr<const COPluginAction>> offeredActions_;
   std::map<std::string, COActionSettingsDictionary> keptSettings_;  // by action identifier

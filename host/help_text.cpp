@@ -60,6 +60,15 @@ COMMANDS
   visibility ACTION             which export settings the user may change (hex and bit count)
   tasks ACTION FILE...          the tasks the plugin makes of exported files
   validate ACTION [SETTINGS]    whether the action's settings are valid
+  publish ACTION SETTINGS FILE...
+                                what the host's Publish menu does: export the files as the
+                                action's processing settings ask (JPEG at the asked quality,
+                                scaled to the long edge without upscaling when asked, keyword
+                                metadata kept when asked) into a temporary folder, ask for the
+                                tasks, run each with SETTINGS, and show its link and message.
+                                Progress goes to the error stream as a bar with completed/total,
+                                the plugin's text and the time left. The exported copies are
+                                removed afterwards; the originals are only read.
   wait                          run the work queued on the main queue
   help                          this text
   quit                          stop the shell or the script
@@ -92,6 +101,9 @@ RESULTS
     visibility    "action", "value" (a number), "hex" ("0x" and 16 digits), "bits" (how many set)
     tasks         "action", "files", "tasks": [{"action", "files", "settings"}]
     validate      "action", "settings", "valid"
+    publish       "action", "files", "results": [{"task", "url" (null when none), "message"} or
+                  {"task", "error": ERROR}]; while a task runs, progress lines
+                  {"progress": {"task", "completed", "total", "message", "etaSeconds"}} come first
     wait          "ran" (how many pieces of work ran)
     help          "text"
   CALLBACK   {"action": 0 (none) | 1 (reloadSettings), "value": VALUE (only when passed)}

@@ -16,6 +16,7 @@
 #include "commands.h"
 #include "help_text.h"
 #include "output.h"
+#include "platform/user_directories.h"
 
 namespace vorelia::host {
 
@@ -91,6 +92,15 @@ void useCompanionScriptInterpreter() {
   if (ec) return;
   const fs::path companion = self.parent_path() / "cohost-osascript";
   if (access(companion.c_str(), X_OK) == 0) setenv("VORELIA_OSASCRIPT", companion.c_str(), 0);
+}
+
+// The host owns its scripts folder, where plugins put the scripts they have it run; like the
+// installed application, cohost makes sure the folder is there.
+void ensureScriptsFolder() {
+  if (platform::homeDirectory().empty()) return;
+  const fs::path library = platform::libraryDirectory();
+  std::error_code ignored;
+  fs::create_directories(library / "Scripts" / "Capture One Scripts", ignored);
 }
 
 std::unique_ptr<LoadedPlugin> load(const Options& options, Output& output) {
@@ -170,10 +180,12 @@ int run(int argc, char** argv) {
     }
   }
   useCompanionScriptInterpreter();
+  ensureScriptsFolder();
   const std::unique_ptr<LoadedPlugin> loaded = load(options, output);
   if (!loaded) return static_cast<int>(Status::failed);
 
-  CommandInterpreter interpreter(loaded->plugin());
+  CommandInterpreter interpreter(loaded->plugin(),
+                                 [&output](const Json& progress) { output.progress(progress); });
   Status status = Status::ok;
   if (options.mode == "shell") {
     status = runShell(interpreter, output);

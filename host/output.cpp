@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "progress.h"
+
 namespace vorelia::host {
 
 namespace {
@@ -110,6 +112,19 @@ void printProcessSettings(std::ostream& out, const Json& settings) {
   }
 }
 
+void printError(std::ostream& out, const Json& error);
+
+// What each task of a publish run gave back: its link and message, or its error.
+void printResults(std::ostream& out, const Json& results) {
+  if (results.empty()) out << "  (no tasks were started)\n";
+  for (const Json& result : results) {
+    out << "  task " << result["task"].dump() << ":\n";
+    if (result.contains("url")) out << "    link: " << quoted(result["url"]) << "\n";
+    if (result.contains("message")) out << "    message: " << plain(result["message"]) << "\n";
+    if (result.contains("error") && !result["error"].is_null()) printError(out, result["error"]);
+  }
+}
+
 void printError(std::ostream& out, const Json& error) {
   out << "  error: " << plain(error["domain"]) << " " << error["code"].dump() << ": "
       << plain(error["localizedDescription"]) << "\n";
@@ -124,6 +139,7 @@ Output::Output(std::ostream& out, std::ostream& err, bool json)
     : out_(out), err_(err), json_(json) {}
 
 void Output::result(const Json& result) {
+  std::lock_guard lock(mutex_);
   if (json_) {
     out_ << result.dump(-1, ' ', false, Json::error_handler_t::replace) << "\n";
     out_.flush();
@@ -148,6 +164,8 @@ void Output::result(const Json& result) {
       printTasks(out_, value);
     } else if (key == "settings" && command == "processing") {
       printProcessSettings(out_, value);
+    } else if (key == "results") {
+      printResults(out_, value);
     } else if (key == "callbackAction") {
       out_ << "  callback action: " << value.dump() << " (" << callbackName(value.get<int>())
            << ")\n";
@@ -175,6 +193,18 @@ void Output::hostFailure(const std::string& command, const std::string& message,
     object["error"] = toJson(COError{"cohost", 1, message, ""});
   }
   result(object);
+}
+
+void Output::progress(const Json& progress) {
+  std::lock_guard lock(mutex_);
+  if (json_) {
+    out_ << Json{{"progress", progress}}.dump(-1, ' ', false, Json::error_handler_t::replace)
+         << "\n";
+    out_.flush();
+    return;
+  }
+  err_ << progressLine(progress) << "\n";
+  err_.flush();
 }
 
 void Output::prompt() {

@@ -1,8 +1,9 @@
 // Printing results: with --json one JSON object per result on its own line of the output stream,
 // otherwise readable indented text. Every line is flushed at once, so a reader of the pipe sees a
-// result as soon as the command ends. Call from the main thread.
+// result as soon as the command ends. Results come from the main thread; progress from any.
 #pragma once
 
+#include <mutex>
 #include <ostream>
 #include <string>
 
@@ -26,6 +27,10 @@ class Output {
   void hostFailure(const std::string& command, const std::string& message, bool usage,
                    const Json& extra = Json::object());
 
+  // A running task's progress (see progress.h): with --json {"progress": {...}} on the output
+  // stream, otherwise a progress bar line on the error stream. Callable from any thread.
+  void progress(const Json& progress);
+
   // The shell's prompt, without a line break.
   void prompt();
 
@@ -33,6 +38,7 @@ class Output {
   std::ostream& out_;
   std::ostream& err_;
   bool json_;
+  std::mutex mutex_;  // keeps lines whole when a task reports progress from its threads
 };
 
 }  // namespace vorelia::host

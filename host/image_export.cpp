@@ -1,0 +1,169 @@
+#include "image_export.h"
+
+#include <stdlib.h>
+#include <vips/vips.h>
+
+#include <cstdlib>
+#include <mutex>
+#include <set>
+#include <system_error>
+
+namespace vorelia::host {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const COProcessValue* find(const COProcessSettings& settings, const COProcessSettingsKey& key) {
+  const auto it = settings.find(key);
+  return it == settings.end() ? nullptr : &it->second;
+}
+
+// An integer whichever way the plugin typed it; nullopt for a Boolean, an array or a dictionary.
+std::optional<std::int64_t> integer(const COProcessValue* value) {
+  if (value == nullptr) return std::nullopt;
+  switch (value->kind()) {
+    case COProcessValue::Kind::unsignedInteger:
+      if (value->unsignedValue() > static_cast<std::uint64_t>(INT64_MAX)) return std::nullopt;
+      return static_cast<std::int64_t>(value->unsignedValue());
+    case COProcessValue::Kind::signedInteger:
+      return value->signedValue();
+    default:
+      return std::nullopt;
+  }
+}
+
+bool flag(const COProcessValue* value, bool fallback) {
+  if (value == nullptr) return fallback;
+  if (value->kind() == COProcessValue::Kind::boolean) return value->boolValue();
+  const std::optional<std::int64_t> number = integer(value);
+  return number ? *number != 0 : fallback;
+}
+
+// libvips's own message for the last failure, cleared for the next one.
+std::string vipsProblem() {
+  std::string text = vips_error_buffer();
+  vips_error_clear();
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  return text.empty() ? "unknown libvips error" : text;
+}
+
+bool startVips(std::string* problem) {
+  static std::once_flag once;
+  static bool started = false;
+  std::call_once(once, [] { started = VIPS_INIT("cohost") == 0; });
+  if (!started) *problem = "libvips could not start: " + vipsProblem();
+  return started;
+}
+
+// "<stem>.jpg", or "<stem>-N.jpg" for the first N from 2 not yet used.
+fs::path exportName(const fs::path& source, std::set<std::string>& used) {
+  const std::string stem = source.stem().string();
+  std::string name = stem + ".jpg";
+  for (int n = 2; !used.insert(name).second; ++n) name = stem + "-" + std::to_string(n) + ".jpg";
+  return name;
+}
+
+std::optional<std::string> exportOne(const fs::path& source, const fs::path& target,
+                                     const ExportRecipe& recipe) {
+  VipsImage* image = nullptr;
+  int failed = 0;
+  if (recipe.longEdge) {
+    // The thumbnail operation shrinks on load, so a large JPEG is never decoded at full size.
+    failed = vips_thumbnail(source.c_str(), &image, *recipe.longEdge, "height", *recipe.longEdge,
+                            "size", recipe.neverUpscale ? VIPS_SIZE_DOWN : VIPS_SIZE_BOTH, nullptr);
+  } else {
+    image = vips_image_new_from_file(source.c_str(), "access", VIPS_ACCESS_SEQUENTIAL, nullptr);
+    failed = image == nullptr;
+  }
+  if (failed != 0) return "cannot read " + source.string() + ": " + vipsProblem();
+  failed = vips_jpegsave(image, target.c_str(), "Q", recipe.quality, "strip",
+                         recipe.keepMetadata ? FALSE : TRUE, nullptr);
+  g_object_unref(image);
+  if (failed != 0) {
+    std::error_code ignored;
+    fs::remove(target, ignored);  // never leave half an image behind
+    return "cannot export " + source.string() + ": " + vipsProblem();
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::variant<ExportRecipe, std::string> recipeFor(const COProcessSettings& settings) {
+  ExportRecipe recipe;
+  const std::optional<std::int64_t> format = integer(find(settings, COProcessFileFormatKey));
+  if (format && *format != COFileFormatJPEG) {
+    return "cohost exports JPEG only, not file format " + std::to_string(*format);
+  }
+  if (const auto quality = integer(find(settings, COProcessJpegQualityKey))) {
+    if (*quality < 1 || *quality > 100) {
+      return "JPEG quality " + std::to_string(*quality) + " is not between 1 and 100";
+    }
+    recipe.quality = static_cast<int>(*quality);
+  }
+  recipe.keepMetadata = flag(find(settings, COProcessIncludeKeywordsMetadataKey), true);
+
+  const std::optional<std::int64_t> method = integer(find(settings, COProcessScaleMethodKey));
+  if (!method) return recipe;
+  if (*method != COScaleMethodLongEdge) {
+    return "cohost cannot scale by method " + std::to_string(*method);
+  }
+  const COProcessValue* scale = find(settings, COProcessLongEdgeScaleKey);
+  if (scale == nullptr || scale->kind() != COProcessValue::Kind::dictionary) {
+    return "long-edge scaling needs " + COProcessLongEdgeScaleKey;
+  }
+  const std::optional<std::int64_t> length = integer(scale->member(COProcessScaleLengthKey));
+  const std::optional<std::int64_t> unit = integer(scale->member(COProcessScaleUnitKey));
+  if (unit.value_or(COScaleUnitPixels) != COScaleUnitPixels) {
+    return "cohost scales in pixels only, not unit " + std::to_string(*unit);
+  }
+  if (!length || *length < 1 || *length > 100000) {
+    return "the long-edge length must be between 1 and 100000 pixels";
+  }
+  recipe.longEdge = static_cast<int>(*length);
+  recipe.neverUpscale = flag(find(settings, COProcessNeverUpscaleKey), false);
+  return recipe;
+}
+
+std::optional<ExportFolder> ExportFolder::create(std::string* problem) {
+  std::error_code error;
+  fs::path base = fs::temp_directory_path(error);
+  if (error) base = "/tmp";
+  std::string pattern = (base / "cohost-export-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) {
+    *problem = "cannot make an export folder under " + base.string();
+    return std::nullopt;
+  }
+  return ExportFolder(fs::path(pattern));
+}
+
+ExportFolder::ExportFolder(ExportFolder&& other) noexcept : path_(std::move(other.path_)) {
+  other.path_.clear();
+}
+
+ExportFolder::~ExportFolder() {
+  if (path_.empty()) return;
+  std::error_code ignored;
+  fs::remove_all(path_, ignored);
+}
+
+std::optional<std::vector<ExportedImage>> exportImages(const std::vector<std::string>& sources,
+                                                       const ExportRecipe& recipe,
+                                                       const fs::path& folder,
+                                                       std::string* problem) {
+  if (!startVips(problem)) return std::nullopt;
+  std::set<std::string> used;
+  std::vector<ExportedImage> exported;
+  for (const std::string& source : sources) {
+    const fs::path target = folder / exportName(source, used);
+    if (std::optional<std::string> failure = exportOne(source, target, recipe)) {
+      *problem = std::move(*failure);
+      return std::nullopt;
+    }
+    exported.push_back({source, target});
+  }
+  return exported;
+}
+
+}  // namespace vorelia::host

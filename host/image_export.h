@@ -1,0 +1,57 @@
+// The host's export step: before a task starts, every selected image is written anew as the
+// action's processing settings ask (JPEG, quality, long-edge scaling without upscaling, keyword
+// metadata kept or not) into a temporary export folder. The user's originals are only read.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "sdk/co_publishing.h"
+
+namespace vorelia::host {
+
+struct ExportRecipe {
+  int quality = 85;             // JPEG quality, 1 to 100
+  std::optional<int> longEdge;  // pixels; absent: the image keeps its size
+  bool neverUpscale = false;    // with longEdge: a smaller image keeps its size
+  bool keepMetadata = true;     // EXIF, IPTC and XMP (keywords) copied from the original
+};
+
+// The recipe for an action's processing settings, or a message saying what cohost cannot honour
+// (a file format other than JPEG, a scale method or unit it does not know).
+std::variant<ExportRecipe, std::string> recipeFor(const COProcessSettings& settings);
+
+// A fresh folder under the temporary directory, removed with everything in it when the object
+// goes. Moves only.
+class ExportFolder {
+ public:
+  // Returns nullopt and says why in *problem when the folder cannot be made.
+  static std::optional<ExportFolder> create(std::string* problem);
+  ExportFolder(ExportFolder&& other) noexcept;
+  ExportFolder& operator=(ExportFolder&&) = delete;
+  ~ExportFolder();
+
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  explicit ExportFolder(std::filesystem::path path) : path_(std::move(path)) {}
+  std::filesystem::path path_;
+};
+
+struct ExportedImage {
+  std::filesystem::path source;
+  std::filesystem::path exported;
+};
+
+// Exports each source into folder as "<stem>.jpg" ("<stem>-2.jpg" and so on when two sources share
+// a stem), in the given order. Stops at the first image that cannot be read or written and says
+// which and why in *problem; what was exported before stays in the folder for the caller to drop.
+std::optional<std::vector<ExportedImage>> exportImages(const std::vector<std::string>& sources,
+                                                       const ExportRecipe& recipe,
+                                                       const std::filesystem::path& folder,
+                                                       std::string* problem);
+
+}  // namespace vorelia::host

@@ -1,0 +1,128 @@
+// cohost's publish command against the echo bundle: the images are exported as the action's
+// processing settings ask, the task sees only the exported copies, progress reaches the output,
+// the copies go away afterwards and the originals are never touched.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "cohost_process.h"
+#include "platform/image_properties.h"
+#include "support/temp_home.h"
+
+namespace vorelia::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+std::string contents(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Draws the sample session into folder with the given long edge; returns the photos by name.
+std::vector<fs::path> samplePhotos(const fs::path& folder, int longEdge) {
+  const std::string command = std::string(SAMPLE_PHOTOS_PATH) + " '" + folder.string() + "' " +
+                              std::to_string(longEdge) + " > /dev/null";
+  EXPECT_EQ(std::system(command.c_str()), 0);
+  std::vector<fs::path> photos;
+  for (const auto& entry : fs::directory_iterator(folder)) photos.push_back(entry.path());
+  std::sort(photos.begin(), photos.end());
+  return photos;
+}
+
+CohostRun publish(const std::string& action, const json& settings,
+                  const std::vector<fs::path>& files) {
+  std::vector<std::string> args = {"--json",  "--bundle", fixtureBundle("echo").string(),
+                                   "publish", action,     settings.dump()};
+  for (const fs::path& file : files) args.push_back(file.string());
+  return runCohost(CohostOptions(args));
+}
+
+json resultOf(const CohostRun& run) {
+  for (const json& line : run.lines()) {
+    if (line.contains("command")) return line;
+  }
+  return json();
+}
+
+TEST(PublishCommand, ExportsScaledCopiesRunsTheTaskAndRemovesTheCopies) {
+  TempHome home;
+  const std::vector<fs::path> large = samplePhotos(home.path() / "large", 300);
+  const std::vector<fs::path> small = samplePhotos(home.path() / "small", 40);
+  const std::vector<fs::path> files = {large[0], large[3], small[1]};
+  std::vector<std::string> before;
+  for (const fs::path& file : files) before.push_back(contents(file));
+  const fs::path copies = home.path() / "copies";
+  fs::create_directory(copies);
+
+  const CohostRun run = publish("export", {{"copyTo", copies.string()}}, files);
+  ASSERT_EQ(run.exitCode, 0) << run.describe();
+
+  // The task saw three JPEG copies with the originals' names, scaled to a long edge of 64 pixels
+  // but never upscaled.
+  // (long edge, portrait) of each copy: Anna's portrait, Forest trail, then the small Beach.
+  std::vector<std::pair<int, bool>> shapes;
+  for (const fs::path& file : files) {
+    const fs::path copy = copies / (file.stem().string() + ".jpg");
+    const auto size = platform::imagePixelSize(copy);
+    ASSERT_TRUE(size) << copy;
+    shapes.emplace_back(std::max(size->width, size->height), size->height > size->width);
+  }
+  EXPECT_THAT(shapes, ElementsAre(std::pair(64, true), std::pair(64, false), std::pair(40, false)));
+
+  const json result = resultOf(run);
+  ASSERT_EQ(result["results"].size(), 1u) << run.describe();
+  const fs::path exportFolder = result["results"][0]["url"].get<std::string>();
+  EXPECT_FALSE(fs::exists(exportFolder)) << "the exported copies must be removed";
+  EXPECT_NE(exportFolder, large[0].parent_path());
+  EXPECT_EQ(result["results"][0]["message"], "copyTo=" + copies.string() + ";");
+
+  std::vector<std::uint64_t> completed;
+  for (const json& line : run.lines()) {
+    if (line.contains("progress")) completed.push_back(line["progress"]["completed"]);
+  }
+  EXPECT_THAT(completed, ElementsAre(1, 2, 3));
+  for (std::size_t i = 0; i < files.size(); ++i) EXPECT_EQ(contents(files[i]), before[i]);
+}
+
+TEST(PublishCommand, RefusalsLeaveNothingBehind) {
+  TempHome home;
+  const std::vector<fs::path> photos = samplePhotos(home.path() / "photos", 100);
+  const fs::path notAnImage = home.path() / "notes.jpg";
+  std::ofstream(notAnImage) << "not a picture";
+  struct Case {
+    std::string action;
+    std::vector<fs::path> files;
+    std::string says;
+  } cases[] = {
+      {"tiff", {photos[0]}, "JPEG only"},
+      {"export", {photos[0], notAnImage}, "cannot read " + notAnImage.string()},
+      {"export", {home.path() / "missing.jpg"}, "cannot read"},
+      {"export", {photos[0]}, "no publishing here"},  // no "copyTo": the task itself fails
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.says);
+    const fs::path temporary = home.path() / "tmp";
+    fs::create_directories(temporary);
+    std::vector<std::string> args = {"--json",  "--bundle", fixtureBundle("echo").string(),
+                                     "publish", c.action,   "{}"};
+    for (const fs::path& file : c.files) args.push_back(file.string());
+    const CohostRun run = runCohost(CohostOptions(args).withVariable("TMPDIR", temporary.string()));
+    EXPECT_EQ(run.exitCode, 1) << run.describe();
+    EXPECT_THAT(resultOf(run)["error"]["localizedDescription"].dump(), HasSubstr(c.says))
+        << run.describe();
+    EXPECT_TRUE(fs::is_empty(temporary)) << "an export folder was left behind";
+    fs::remove_all(temporary);
+  }
+}
+
+}  // namespace
+}  // namespace vorelia::testing
