@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The main job, against the sandbox: sets up the machine, builds the bundle, the host and the
-# service stand-in, then drives the plugin through cohost as a user would: the login page, logging
-# in, choosing an account, checking credits, the publishing actions and an album panel; then a
-# restart that restores the login.
+# service stand-in, draws a session of sample photos, then drives the plugin through cohost as a
+# photographer would: logs in on the preference page, chooses an account, publishes the session as a
+# web gallery and prints its link, auto-tags the same photos and shows the keywords and descriptions
+# now in their XMP sidecars. The sandbox stops at the end; the gallery page can be opened meanwhile.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -10,20 +11,22 @@ root=$(pwd)
 bash scripts/setup.sh
 build="${VORELIA_DEMO_BUILD:-$root/build-release}"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j "$(nproc)" --target cohost VoreliaC1Plugin vorelia-sandbox
+cmake --build "$build" -j "$(nproc)" --target cohost cohost-osascript cohost-sample-photos \
+  VoreliaC1Plugin vorelia-sandbox
 
 work=$(mktemp -d /tmp/vorelia-demo-XXXXXX)
 sandbox_pid=""
 cleanup() {
-  [ -n "$sandbox_pid" ] && kill "$sandbox_pid" 2>/dev/null && wait "$sandbox_pid" 2>/dev/null
+  if [ -n "$sandbox_pid" ]; then kill "$sandbox_pid" 2>/dev/null && wait "$sandbox_pid" 2>/dev/null; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
 export HOME="$work/home" VORELIA_SECRET_STORE=file
 mkdir -p "$HOME"
 
-# The service stand-in on a free loopback port, with a demo user and albums.
-"$build/sandbox/vorelia-sandbox" --port 0 --seed-demo >"$work/sandbox.out" 2>"$work/sandbox.log" &
+# The service stand-in on a free loopback port, with a demo user and accounts.
+"$build/sandbox/vorelia-sandbox" --port 0 --seed-demo --data-dir "$work/storage" \
+  >"$work/sandbox.out" 2>"$work/sandbox.log" &
 sandbox_pid=$!
 for _ in $(seq 100); do
   grep -q '^listening on ' "$work/sandbox.out" && break
@@ -35,24 +38,37 @@ url=${line#listening on }
 echo "== vorelia-sandbox at $url"
 export VORELIA_API_URL="$url/" VORELIA_WEB_URL="$url"
 
-cohost=("$build/host/cohost" --bundle "$build/VoreliaC1Plugin.coplugin")
+echo "== a session of sample photos"
+session="$work/Session"
+"$build/host/cohost-sample-photos" "$session"
+files=()
+while IFS= read -r -d '' file; do files+=("\"$file\""); done \
+  < <(find "$session" -name '*.jpg' -print0 | sort -z)
+
+cohost=("$build/host/cohost" --bundle "$build/VoreliaC1Plugin.coplugin" --document "$session")
 # The password goes through a script file, never a command line.
-cat >"$work/session.cohost" <<'SCRIPT'
+cat >"$work/session.cohost" <<SCRIPT
 page
 set userName-input " Demo@Vorelia.test "
 set password-input "demo-password"
 press login-action
-page
 set accounts-action ["demo-studio"]
 press checkCredits-action
 page
-actions 3
-action-page voreliaPublishShare
-action-set voreliaPublishShare albumsList-input "create"
-processing voreliaPublishAI
+actions ${#files[@]}
+publish voreliaPublishShare {"albumsList-input":"create","albumName-input":"Demo gallery","albumDownload-input":true} ${files[*]}
+publish voreliaPublishAI {} ${files[*]}
 SCRIPT
-echo "== a first session: log in and choose an account"
-"${cohost[@]}" run "$work/session.cohost"
+echo "== log in, choose an account, publish a web gallery, auto-tag the session"
+"${cohost[@]}" run "$work/session.cohost" | tee "$work/cohost.out"
 
-echo "== a restart: the login is restored from the defaults and the keyring"
-"${cohost[@]}" page
+echo
+link=$(grep -m1 '    link: "' "$work/cohost.out" | sed 's/.*link: "\(.*\)"/\1/')
+echo "== the gallery: $link"
+curl -sf "$link" | grep -o '<img [^>]*>' | sed 's/^/   /' || true
+echo
+echo "== the keywords and descriptions now in the XMP sidecars"
+for sidecar in "$session"/*.xmp; do
+  echo "$(basename "$sidecar")"
+  exiv2 -px "$sidecar" 2>/dev/null | grep -E 'dc\.(subject|description)' | sed 's/^/   /'
+done
