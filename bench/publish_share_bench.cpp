@@ -3,8 +3,9 @@
 // transfers at a time: the wall-time ratio publish/curl, the blob requests per file (from the
 // sandbox's request log) and the peak resident memory of the publishing process.
 //
-// Each round starts a fresh sandbox (its blobs live in a temporary folder), publishes in a child
-// process (so that its peak memory is its own), then runs curl on freshly reserved resources.
+// Each round starts a fresh sandbox (its blobs live in a temporary folder), publishes in a fresh
+// process of this program (so that its peak memory is its own, not inherited from the benchmark's
+// heap), then runs curl on freshly reserved resources.
 // The best of the rounds of each side is compared, to keep the noise of a shared machine out.
 #include <fcntl.h>
 #include <httplib.h>
@@ -17,6 +18,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -64,39 +66,68 @@ struct PublishRun {
   bool ok = false;
 };
 
-// Publishes in a child process; the parent has no threads of its own, so forking is safe.
+constexpr const char* kChildFlag = "--publish-child";
+
+// The publishing side, in a fresh process of this program (so that its peak memory is its own):
+// arguments are the API root and a file listing the gallery, the token comes in the environment.
+// Prints "SECONDS PEAK_KIB OK".
+int publishChild(const std::string& baseUrl, const std::string& listFile) {
+  std::vector<std::string> files;
+  std::ifstream list(listFile);
+  for (std::string line; std::getline(list, line);) files.push_back(line);
+  const char* token = std::getenv("VORELIA_BENCH_TOKEN");
+  if (token == nullptr) return 2;
+  auto state = std::make_shared<PluginState>(Deployment{baseUrl, "", "", ""});
+  state->account.set("bench");
+  state->setAuthentication(std::string("Bearer ") + token, std::chrono::system_clock::now());
+  auto api = std::make_shared<Api>(state);
+  PublishShare workflow(state, api);
+  const auto start = Clock::now();
+  const auto result = workflow.DoPublish(
+      PublishTask{"voreliaPublishShare", files, {{"albumName-input", std::string("Bench")}}}, {});
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  const bool ok =
+      result.url.has_value() && result.message.find("could not be uploaded") == std::string::npos;
+  if (!ok) std::cerr << "publish failed: " << result.message << "\n";
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  std::cout << seconds << " " << usage.ru_maxrss << " " << ok << std::endl;
+  std::_Exit(0);  // the sessions' threads need no orderly end here
+}
+
 PublishRun publishInChild(const testing::SandboxProcess& sandbox, const std::string& token,
-                          const std::vector<std::string>& files) {
-  int fds[2];
-  if (::pipe(fds) != 0) return {};
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::close(fds[0]);
-    auto state = std::make_shared<PluginState>(Deployment{sandbox.baseUrl(), "", "", ""});
-    state->account.set("bench");
-    state->setAuthentication("Bearer " + token, std::chrono::system_clock::now());
-    auto api = std::make_shared<Api>(state);
-    PublishShare workflow(state, api);
-    const auto start = Clock::now();
-    const auto result = workflow.DoPublish(
-        PublishTask{"voreliaPublishShare", files, {{"albumName-input", std::string("Bench")}}}, {});
-    PublishRun run;
-    run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    run.ok =
-        result.url.has_value() && result.message.find("could not be uploaded") == std::string::npos;
-    if (!run.ok) std::cerr << "publish failed: " << result.message << "\n";
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    run.peakKiB = usage.ru_maxrss;
-    const ssize_t written = ::write(fds[1], &run, sizeof run);
-    ::_exit(written == sizeof run ? 0 : 1);
+                          const Gallery& gallery) {
+  const std::filesystem::path listFile = gallery.folder / "files.list";
+  const std::filesystem::path output = gallery.folder / "publish.out";
+  {
+    std::ofstream out(listFile);
+    for (const auto& file : gallery.files) out << file << "\n";
   }
-  ::close(fds[1]);
+  std::vector<std::string> argv{std::filesystem::read_symlink("/proc/self/exe").string(),
+                                kChildFlag, sandbox.baseUrl(), listFile.string()};
+  std::vector<char*> raw;
+  for (auto& a : argv) raw.push_back(a.data());
+  raw.push_back(nullptr);
+  std::vector<std::string> environment;
+  for (char** e = environ; *e != nullptr; ++e) environment.push_back(*e);
+  environment.push_back("VORELIA_BENCH_TOKEN=" + token);
+  std::vector<char*> env;
+  for (auto& e : environment) env.push_back(e.data());
+  env.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  pid_t pid = -1;
+  const int error = ::posix_spawn(&pid, raw[0], &actions, nullptr, raw.data(), env.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (error != 0) return {};
+  int status = 0;
+  ::waitpid(pid, &status, 0);
   PublishRun run;
-  const ssize_t n = pid > 0 ? ::read(fds[0], &run, sizeof run) : -1;
-  ::close(fds[0]);
-  if (pid > 0) ::waitpid(pid, nullptr, 0);
-  return n == sizeof run ? run : PublishRun{};
+  std::ifstream in(output);
+  in >> run.seconds >> run.peakKiB >> run.ok;
+  return in ? run : PublishRun{};
 }
 
 // Reserves resources for the files (as the plugin does) and uploads them with curl, four at a
@@ -185,7 +216,7 @@ void BM_PublishVersusCurl(benchmark::State& state) {
       const auto album = sandbox.seedAlbum({{"account", "bench"}, {"name", "Bench"}});
       sandbox.clearRequests();
 
-      const PublishRun run = publishInChild(sandbox, token, gallery->files);
+      const PublishRun run = publishInChild(sandbox, token, *gallery);
       if (!run.ok) return state.SkipWithError("publishing failed");
       requestsPerFile = static_cast<double>(blobRequests(sandbox)) / static_cast<double>(count);
       bestPublish = std::min(bestPublish, run.seconds);
@@ -216,3 +247,14 @@ BENCHMARK(BM_PublishVersusCurl)
 
 }  // namespace
 }  // namespace vorelia
+
+int main(int argc, char** argv) {
+  if (argc == 4 && std::string(argv[1]) == vorelia::kChildFlag) {
+    return vorelia::publishChild(argv[2], argv[3]);
+  }
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
