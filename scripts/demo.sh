@@ -25,7 +25,7 @@ export HOME="$work/home" VORELIA_SECRET_STORE=file
 mkdir -p "$HOME"
 
 # The service stand-in on a free loopback port, with a demo user and accounts.
-"$build/sandbox/vorelia-sandbox" --port 0 --seed-demo --data-dir "$work/storage" \
+"$build/sandbox/vorelia-sandbox" --port 0 --seed-demo --data "$work/storage" --encoding-delay-ms 200 \
   >"$work/sandbox.out" 2>"$work/sandbox.log" &
 sandbox_pid=$!
 for _ in $(seq 100); do
