@@ -198,6 +198,7 @@ Server::Server(ServerOptions options) : impl_(std::make_unique<Impl>(std::move(o
   addAccountRoutes(s.serviceRoutes, s.state);
   addContainerRoutes(s.serviceRoutes, s.state, s.config);
   addUploadRoutes(s.serviceRoutes, s.state, s.uploads);
+  addWebRoutes(s.serviceRoutes, s.state, s.uploads);
   addAdminUploadRoutes(s.adminRoutes, s.uploads, s.blobs);
   const AdminContext admin{s.state, s.faults, s.requests, s.config, [this] { requestShutdown(); }};
   addAdminStateRoutes(s.adminRoutes, admin);

@@ -116,6 +116,10 @@ struct IssuedToken {
   std::string token;
   std::int64_t expiresIn = 0;  // seconds
 };
+struct SharedAlbums {
+  Share share;
+  std::vector<Album> albums;  // in the order shared; albums removed since are left out
+};
 struct AlbumUpsert {
   Album album;
   bool created = false;
@@ -167,6 +171,8 @@ class State {
                        std::string name);
   // Whether the account has an album with that id.
   bool hasAlbum(std::string_view account, std::string_view albumId) const;
+  // What a share link shows now.
+  std::optional<SharedAlbums> shared(std::string_view code) const;
   // The same albums shared again give the same code.
   Result<Share> share(std::string_view account, const std::vector<std::string>& albumIds,
                       bool downloadEnabled);

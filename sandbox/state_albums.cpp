@@ -107,6 +107,23 @@ bool State::hasAlbum(std::string_view account, std::string_view albumId) const {
                      [&](const Album& album) { return album.id == albumId; });
 }
 
+std::optional<SharedAlbums> State::shared(std::string_view code) const {
+  std::scoped_lock lock(mutex_);
+  for (const Share& share : data_.shares) {
+    if (share.code != code) continue;
+    SharedAlbums view{share, {}};
+    if (const Account* owner = findAccountLocked(share.account)) {
+      for (const std::string& id : share.albumIds) {
+        for (const Album& album : owner->albums) {
+          if (album.id == id) view.albums.push_back(album);
+        }
+      }
+    }
+    return view;
+  }
+  return std::nullopt;
+}
+
 Result<Share> State::share(std::string_view account, const std::vector<std::string>& albumIds,
                            bool downloadEnabled) {
   std::scoped_lock lock(mutex_);

@@ -60,6 +60,11 @@ std::string LocalUploadTarget::signUpload(const std::string& blobName,
   return "?" + store_.sign(container_ + "/" + blobName, "cw", expiry);
 }
 
+std::string LocalUploadTarget::signRead(const std::string& blobName,
+                                        SystemClock::time_point expiry) const {
+  return "?" + store_.sign(container_ + "/" + blobName, "r", expiry);
+}
+
 bool LocalUploadTarget::arrived(const std::string& blobName) const {
   return store_.size(container_ + "/" + blobName).has_value();
 }
@@ -119,6 +124,11 @@ std::string AzureUploadTarget::storageUrl() const {
 std::string AzureUploadTarget::signUpload(const std::string& blobName,
                                           SystemClock::time_point expiry) const {
   return "?" + serviceSas(blobName, "cw", expiry);
+}
+
+std::string AzureUploadTarget::signRead(const std::string& blobName,
+                                        SystemClock::time_point expiry) const {
+  return "?" + serviceSas(blobName, "r", expiry);
 }
 
 bool AzureUploadTarget::arrived(const std::string& blobName) const {

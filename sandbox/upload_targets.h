@@ -21,6 +21,7 @@ class LocalUploadTarget : public UploadTarget {
   std::string signUpload(const std::string& blobName,
                          SystemClock::time_point expiry) const override;
   bool arrived(const std::string& blobName) const override;
+  std::string signRead(const std::string& blobName, SystemClock::time_point expiry) const override;
 
  private:
   BlobStore& store_;
@@ -52,6 +53,7 @@ class AzureUploadTarget : public UploadTarget {
                          SystemClock::time_point expiry) const override;
   // Asks the account for the blob's properties (HEAD under a read signature).
   bool arrived(const std::string& blobName) const override;
+  std::string signRead(const std::string& blobName, SystemClock::time_point expiry) const override;
 
  private:
   // A blob or container signature for the account, as query text without '?'.

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "sandbox/secrets.h"
+#include "sandbox/upload_targets.h"
 
 namespace vorelia::sandbox {
 namespace {
@@ -234,6 +235,18 @@ nlohmann::json UploadPipeline::poll(const std::vector<std::string>& ids) {
     changed_.wait_until(lock, deadline, [&] { return stopping_ || stages() != before; });
   }
   return answer();
+}
+
+std::optional<std::string> UploadPipeline::imageUrl(const std::string& itemId) const {
+  std::string blobName;
+  {
+    std::scoped_lock lock(mutex_);
+    const auto found = byId_.find(itemId);
+    if (found == byId_.end() || found->second.stage != UploadStage::kEncoded) return std::nullopt;
+    blobName = found->second.blobName;
+  }
+  return target_.storageUrl() + percentEncode(blobName, true) +
+         target_.signRead(blobName, now() + std::chrono::hours(1));
 }
 
 nlohmann::json UploadPipeline::snapshot() const {

@@ -45,6 +45,9 @@ class UploadTarget {
                                  SystemClock::time_point expiry) const = 0;
   // Whether the blob has been written completely.
   virtual bool arrived(const std::string& blobName) const = 0;
+  // The signature query for reading one blob, with its leading '?'.
+  virtual std::string signRead(const std::string& blobName,
+                               SystemClock::time_point expiry) const = 0;
 };
 
 struct UploadSettings {
@@ -90,6 +93,10 @@ class UploadPipeline {
   // {"settings": {...}, "resources": [{"id", "account", "containerId", "name", "size", "blob",
   // "stage"}]} oldest first.
   nlohmann::json snapshot() const;
+
+  // A signed address from which a browser can read the item's uploaded file for a while; none
+  // when the item did not come through this pipeline or its resource has made room since.
+  std::optional<std::string> imageUrl(const std::string& itemId) const;
 
   // Ends every poll under way and later ones at once, and stops the encoder. Idempotent.
   void stop();

@@ -3,6 +3,7 @@
 #include "publish/publish_share.h"
 
 #include <gtest/gtest.h>
+#include <httplib.h>
 #include <jpeglib.h>
 
 #include <cstdio>
@@ -165,6 +166,27 @@ TEST_F(PublishGallery, AFolderOfJpegsBecomesAnOrderedAlbumWithShareAndProofingLi
   ASSERT_EQ(shares.size(), 1u);
   EXPECT_EQ(shares[0]["url"], *shared.url);
   EXPECT_EQ(shares[0]["isDownloadEnabled"], true);
+
+  // The link opens a page with the photographer's names in album order, each image readable.
+  const std::string pageUrl = *shared.url;
+  const auto origin = pageUrl.substr(0, pageUrl.find('/', pageUrl.find("//") + 2));
+  httplib::Client web(origin);
+  const auto page = web.Get(pageUrl.substr(origin.size()));
+  ASSERT_TRUE(page && page->status == 200);
+  std::vector<std::string> captions;
+  for (std::size_t at = 0; (at = page->body.find("<figcaption>", at)) != std::string::npos;) {
+    at += 12;
+    captions.push_back(page->body.substr(at, page->body.find('<', at) - at));
+  }
+  EXPECT_EQ(captions, (std::vector<std::string>{"Zoë at the beach.jpg", "Tom &amp; Jerry.jpg",
+                                                "Anna&#39;s cake.jpg", "café crème.jpg",
+                                                "plain.jpg"}));
+  const auto src = page->body.find("<img src=\"") + 10;
+  std::string image = page->body.substr(src, page->body.find('"', src) - src);
+  for (std::size_t at; (at = image.find("&amp;")) != std::string::npos;) image.replace(at, 5, "&");
+  const auto bytes = web.Get(image.substr(origin.size()));
+  ASSERT_TRUE(bytes && bytes->status == 200) << image;
+  EXPECT_EQ(testing::sha256Hex(bytes->body), testing::fileSha256(files[0]));
 
   // Proofing into the same album, chosen by id: the link's first "/a/" becomes "/p/", and the
   // download flag follows the new setting.
