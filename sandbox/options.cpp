@@ -70,6 +70,10 @@ Result<CommandLine> parseCommandLine(const std::vector<std::string>& arguments) 
         return Failure{2, "--web-url needs an http:// or https:// URL, not " + *text};
       }
       line.server.webUrl = *text;
+    } else if (flag == "--library") {
+      const auto text = value();
+      if (!text || text->empty()) return needValue(flag);
+      line.server.libraryFolder = *text;
     } else {
       return Failure{2, "unknown argument " + arguments[i]};
     }
@@ -81,7 +85,7 @@ std::string helpText() {
   return R"(vorelia-sandbox: a loopback stand-in of the Vorelia photo service, for tests and demos.
 
 Usage: vorelia-sandbox [--port N] [--host ADDRESS] [--state FILE] [--seed-demo]
-                       [--token-lifetime SECONDS] [--web-url URL]
+                       [--token-lifetime SECONDS] [--web-url URL] [--library FOLDER]
 
   --port N                  port to listen on; 0 (the default) picks a free one
   --host ADDRESS            loopback address to listen on: 127.0.0.0/8, ::1 or localhost
@@ -95,6 +99,8 @@ Usage: vorelia-sandbox [--port N] [--host ADDRESS] [--state FILE] [--seed-demo]
                             ratings) and "demo-weddings" ("Smith Wedding"), with credits
   --token-lifetime SECONDS  lifetime of bearer tokens (default 1209600, two weeks)
   --web-url URL             base of share links (default http://127.0.0.1:PORT)
+  --library FOLDER          serve the update library from FOLDER (details.json and the
+                            VoreliaCaptureOnePlugin.VERSION.coplugin.zip archives)
   -h, --help                print this text
 
 On start it prints one line to standard output, "listening on http://127.0.0.1:PORT", and
@@ -118,6 +124,11 @@ SERVICE (the plugin's API root is http://127.0.0.1:PORT/; names in paths are per
   POST /api/{account}/containers/{id}/$synchronize  {"value":[{"id","order"}]} -> {"hasError":false}
   POST /api/{account}/shares           {"containers":[{"id"}],"isDownloadEnabled":0|1}
                                        -> {"url":"WEBURL/a/CODE"}
+  GET  /libraries/captureone/{file}    the update library: FOLDER/{file} (404 without --library)
+  POST /statsc1/messages?SAS           the statistics queue (Put Message): body
+                                       <QueueMessage><MessageText>TEXT</MessageText></QueueMessage>
+                                       -> 201; 403 without the queue's add signature (GET
+                                       /admin/queue gives the path with it); 400 other bodies
   Authenticated routes need "Authorization: Bearer TOKEN" (scheme in any case); a missing,
   unknown or expired token, or an account the user is not related to, gives 401
   {"hasError":true,"message"}. Unknown routes give 404 with a JSON body.
@@ -150,6 +161,10 @@ ADMIN (JSON in, JSON out; errors are {"hasError":true,"message"} with 400 or 404
                                  "drop"?,"garbage"?,"stall"?,"count"?} -> {"id"}
   DELETE /admin/faults           remove every fault (held requests go on)
   DELETE /admin/faults/{id}      remove one
+  GET    /admin/queue            {"queuePath","messages":[{"id","insertionTime","text","decoded",
+                                 "record"}],"evicted"}: the last 500 queue messages, oldest first,
+                                 Base64-decoded ("decoded") and parsed as JSON ("record")
+  DELETE /admin/queue            forget them
   POST   /admin/shutdown         stop the sandbox
 
 FAULTS apply to service routes only. "path" matches the raw request path ('*' for any run of

@@ -16,6 +16,7 @@
 #include "sandbox/request_log.h"
 #include "sandbox/router.h"
 #include "sandbox/routes.h"
+#include "sandbox/routes_updates.h"
 
 namespace vorelia::sandbox {
 namespace {
@@ -48,6 +49,7 @@ struct Server::Impl {
   State state;
   FaultTable faults;
   RequestLog requests;
+  MessageQueue queue;
   ServiceConfig config;  // written by start before serving, read-only after
   Router serviceRoutes;  // filled by the constructor, read-only after
   Router adminRoutes;    // filled by the constructor, read-only after
@@ -146,9 +148,12 @@ Server::Server(ServerOptions options) : impl_(std::make_unique<Impl>(std::move(o
   addAuthRoutes(s.serviceRoutes, s.state);
   addAccountRoutes(s.serviceRoutes, s.state);
   addContainerRoutes(s.serviceRoutes, s.state, s.config);
+  addUpdateLibraryRoutes(s.serviceRoutes, s.options.libraryFolder);
+  addQueueRoutes(s.serviceRoutes, s.queue, s.options.now);
   const AdminContext admin{s.state, s.faults, s.requests, s.config, [this] { requestShutdown(); }};
   addAdminStateRoutes(s.adminRoutes, admin);
   addAdminControlRoutes(s.adminRoutes, admin);
+  addAdminQueueRoutes(s.adminRoutes, s.queue);
 }
 
 Server::~Server() { stop(); }
