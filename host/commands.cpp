@@ -7,6 +7,7 @@
 #include <exception>
 #include <limits>
 #include <optional>
+#include <utility>
 
 #include "help_text.h"
 #include "platform/dispatch.h"
@@ -102,6 +103,7 @@ const CommandInterpreter::Command* CommandInterpreter::find(std::string_view nam
       {"tasks", "tasks ACTION FILE...", 2, Any, &C::tasks},
       {"validate", "validate ACTION [SETTINGS]", 1, 2, &C::validate},
       {"wait", "wait", 0, 0, &C::wait},
+      {"bundle", "bundle", 0, 0, &C::bundle},
       {"help", "help", 0, 0, &C::help},
       {"quit", "quit", 0, 0, &C::quit},
   };
@@ -114,7 +116,8 @@ Status worse(Status a, Status b) { return static_cast<int>(a) >= static_cast<int
 
 bool CommandInterpreter::isCommand(std::string_view name) { return find(name) != nullptr; }
 
-CommandInterpreter::CommandInterpreter(COPluginBase& plugin) : plugin_(plugin) {}
+CommandInterpreter::CommandInterpreter(COPluginBase& plugin, Json bundle)
+    : plugin_(plugin), bundle_(std::move(bundle)) {}
 
 CommandOutcome CommandInterpreter::execute(std::string_view line) {
   TokenizeResult split = tokenize(line);
@@ -360,6 +363,10 @@ void CommandInterpreter::validate(Call& call) {
 
 void CommandInterpreter::wait(Call& call) {
   call.result["ran"] = platform::MainQueue::shared().drain();
+}
+
+void CommandInterpreter::bundle(Call& call) {
+  for (const auto& [name, value] : bundle_.items()) call.result[name] = value;
 }
 
 void CommandInterpreter::help(Call& call) { call.result["text"] = helpText(); }

@@ -32,8 +32,9 @@ struct CommandOutcome {
 
 class CommandInterpreter {
  public:
-  // REQUIRES: plugin outlives the interpreter.
-  explicit CommandInterpreter(COPluginBase& plugin);
+  // REQUIRES: plugin outlives the interpreter. bundle describes the loaded bundle for the
+  // `bundle` command.
+  explicit CommandInterpreter(COPluginBase& plugin, Json bundle = Json::object());
 
   // Whether name is one of the commands.
   static bool isCommand(std::string_view name);
@@ -62,6 +63,7 @@ class CommandInterpreter {
   void tasks(Call& call);
   void validate(Call& call);
   void wait(Call& call);
+  void bundle(Call& call);
   void help(Call& call);
   void quit(Call& call);
 
@@ -77,6 +79,7 @@ class CommandInterpreter {
                                                    const std::string& action);
 
   COPluginBase& plugin_;
+  const Json bundle_;
   bool offered_ = false;  // whether publishingActionsFileCount has been called
   std::vector<std::shared_ptr<const COPluginAction>> offeredActions_;
   std::map<std::string, COActionSettingsDictionary> keptSettings_;  // by action identifier

@@ -61,6 +61,7 @@ COMMANDS
   tasks ACTION FILE...          the tasks the plugin makes of exported files
   validate ACTION [SETTINGS]    whether the action's settings are valid
   wait                          run the work queued on the main queue
+  bundle                        the loaded bundle: its folder and what its Info.json says
   help                          this text
   quit                          stop the shell or the script
 
@@ -93,6 +94,7 @@ RESULTS
     tasks         "action", "files", "tasks": [{"action", "files", "settings"}]
     validate      "action", "settings", "valid"
     wait          "ran" (how many pieces of work ran)
+    bundle        "path", "principalClass", "pluginVersion", "sdkVersion"
     help          "text"
   CALLBACK   {"action": 0 (none) | 1 (reloadSettings), "value": VALUE (only when passed)}
   GROUP      {"title", "elements": [ELEMENT]}; ELEMENT has "kind" and, by kind:

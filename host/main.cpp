@@ -173,7 +173,11 @@ int run(int argc, char** argv) {
   const std::unique_ptr<LoadedPlugin> loaded = load(options, output);
   if (!loaded) return static_cast<int>(Status::failed);
 
-  CommandInterpreter interpreter(loaded->plugin());
+  CommandInterpreter interpreter(loaded->plugin(),
+                                 {{"path", loaded->bundle().string()},
+                                  {"principalClass", loaded->info().principalClass},
+                                  {"pluginVersion", loaded->info().pluginVersion},
+                                  {"sdkVersion", loaded->info().sdkVersion}});
   Status status = Status::ok;
   if (options.mode == "shell") {
     status = runShell(interpreter, output);
