@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
+#include <cstdint>
 #include <filesystem>
 #include <system_error>
 #include <utility>
@@ -35,9 +37,16 @@ bool IsCompleteArchive(const fs::path& location, const URLResponse& response) {
   if (response.statusCode < 200 || response.statusCode > 299) return false;
   const auto length = response.value("Content-Length");
   if (!length) return true;
+  const std::string_view text = *length;
+  const auto first = text.find_first_not_of(" \t");
+  const auto last = text.find_last_not_of(" \t");
+  if (first == std::string_view::npos) return false;
+  std::uintmax_t expected = 0;
+  const auto [end, error] = std::from_chars(text.data() + first, text.data() + last + 1, expected);
+  if (error != std::errc{} || end != text.data() + last + 1) return false;
   std::error_code ec;
   const auto size = fs::file_size(location, ec);
-  return !ec && std::to_string(size) == *length;
+  return !ec && size == expected;
 }
 
 // Copies the downloaded file into the Downloads folder under its name. The copy is made under a
