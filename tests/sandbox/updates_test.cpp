@@ -108,18 +108,5 @@ TEST(SandboxQueue, KeepsTheNewestMessagesWithinItsCapacity) {
   EXPECT_TRUE(listed["messages"][2]["decoded"].is_null());
 }
 
-TEST(SandboxQueue, ReadsTheMessageTextOfAPutMessageBody) {
-  const std::pair<std::string, std::optional<std::string>> cases[] = {
-      {"<QueueMessage><MessageText>abc=</MessageText></QueueMessage>", "abc="},
-      {"<?xml version=\"1.0\"?>\n<QueueMessage>\n <MessageText>a&amp;b</MessageText>\n"
-       "</QueueMessage>\n",
-       "a&b"},
-      {"<QueueMessage><MessageText>a<b/></MessageText></QueueMessage>", std::nullopt},
-      {"<QueueMessage></QueueMessage>", std::nullopt},
-      {"abc", std::nullopt},
-  };
-  for (const auto& [body, text] : cases) EXPECT_EQ(queueMessageText(body), text) << body;
-}
-
 }  // namespace
 }  // namespace vorelia::sandbox::testing

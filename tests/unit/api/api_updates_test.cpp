@@ -93,21 +93,6 @@ class Updates : public ::testing::Test {
                 ZipEntry::File("VoreliaC1Plugin.coplugin/Info.json", "info 0.2.0")});
 };
 
-TEST_F(Updates, CheckHandsBackTheDocumentAndTheApi) {
-  server.reply("/updates/details.json", TestReply{200, {}, R"({"version": "0.2.0", "x": 1})"});
-  std::promise<std::pair<std::optional<JSON>, std::shared_ptr<Api>>> answer;
-  api->CheckForUpdates([&answer](std::optional<JSON> json, std::shared_ptr<Api> from) {
-    answer.set_value({std::move(json), std::move(from)});
-  });
-  auto [json, from] = answer.get_future().get();
-  ASSERT_TRUE(json.has_value());
-  EXPECT_EQ((*json)["version"].stringValue(), "0.2.0");
-  EXPECT_EQ(from, api);
-  const auto request = server.requests().at(0);
-  EXPECT_EQ(request.method, "GET");
-  EXPECT_FALSE(request.header("Authorization").has_value());
-}
-
 TEST_F(Updates, DownloadInstallsTheArchiveAndRemovesOlderCopies) {
   WriteFile(plugins / "VoreliaC1Plugin.0.2.0.coplugin/Info.json", "kept");
   WriteFile(plugins / "VoreliaC1Plugin.0.1.5.coplugin/Contents/VoreliaC1Plugin.so", "old");
