@@ -12,6 +12,11 @@
 
 #define VORELIA_EXPORT __attribute__((visibility("default")))
 
+// The build names the version of the bundle this library goes into.
+#ifndef VORELIA_PLUGIN_VERSION
+#error "VORELIA_PLUGIN_VERSION must be defined"
+#endif
+
 extern "C" {
 
 VORELIA_EXPORT std::uint32_t COPluginSDKVersion() { return COPluginSDKVersionCurrent; }
@@ -25,7 +30,7 @@ VORELIA_EXPORT COPluginBase* COPluginCreate(const char* principalClass) {
         std::strcmp(principalClass, vorelia::VoreliaC1Plugin::PrincipalClassName) != 0) {
       return nullptr;
     }
-    return std::make_unique<vorelia::VoreliaC1Plugin>().release();
+    return std::make_unique<vorelia::VoreliaC1Plugin>(VORELIA_PLUGIN_VERSION).release();
   } catch (...) {
     return nullptr;
   }

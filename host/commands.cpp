@@ -7,6 +7,7 @@
 #include <exception>
 #include <limits>
 #include <optional>
+#include <utility>
 
 #include "help_text.h"
 #include "image_export.h"
@@ -104,6 +105,7 @@ const CommandInterpreter::Command* CommandInterpreter::find(std::string_view nam
       {"validate", "validate ACTION [SETTINGS]", 1, 2, &C::validate},
       {"publish", "publish ACTION SETTINGS FILE...", 3, Any, &C::publish},
       {"wait", "wait", 0, 0, &C::wait},
+      {"bundle", "bundle", 0, 0, &C::bundle},
       {"help", "help", 0, 0, &C::help},
       {"quit", "quit", 0, 0, &C::quit},
   };
@@ -116,8 +118,8 @@ Status worse(Status a, Status b) { return static_cast<int>(a) >= static_cast<int
 
 bool CommandInterpreter::isCommand(std::string_view name) { return find(name) != nullptr; }
 
-CommandInterpreter::CommandInterpreter(COPluginBase& plugin, ProgressSink progress)
-    : plugin_(plugin), progress_(std::move(progress)) {}
+CommandInterpreter::CommandInterpreter(COPluginBase& plugin, Json bundle, ProgressSink progress)
+    : plugin_(plugin), bundle_(std::move(bundle)), progress_(std::move(progress)) {}
 
 CommandOutcome CommandInterpreter::execute(std::string_view line) {
   TokenizeResult split = tokenize(line);
@@ -432,6 +434,10 @@ void CommandInterpreter::publish(Call& call) {
 
 void CommandInterpreter::wait(Call& call) {
   call.result["ran"] = platform::MainQueue::shared().drain();
+}
+
+void CommandInterpreter::bundle(Call& call) {
+  for (const auto& [name, value] : bundle_.items()) call.result[name] = value;
 }
 
 void CommandInterpreter::help(Call& call) { call.result["text"] = helpText(); }

@@ -33,8 +33,10 @@ struct CommandOutcome {
 
 class CommandInterpreter {
  public:
-  // REQUIRES: plugin outlives the interpreter. progress shows the progress of running tasks.
-  explicit CommandInterpreter(COPluginBase& plugin, ProgressSink progress = {});
+  // REQUIRES: plugin outlives the interpreter. bundle describes the loaded bundle for the
+  // `bundle` command; progress shows the progress of running tasks.
+  explicit CommandInterpreter(COPluginBase& plugin, Json bundle = Json::object(),
+                              ProgressSink progress = {});
 
   // Whether name is one of the commands.
   static bool isCommand(std::string_view name);
@@ -64,6 +66,7 @@ class CommandInterpreter {
   void validate(Call& call);
   void publish(Call& call);
   void wait(Call& call);
+  void bundle(Call& call);
   void help(Call& call);
   void quit(Call& call);
 
@@ -79,6 +82,7 @@ class CommandInterpreter {
                                                    const std::string& action);
 
   COPluginBase& plugin_;
+  const Json bundle_;
   ProgressSink progress_;
   bool offered_ = false;  // whether publishingActionsFileCount has been called
   std::vector<std::shared_ptr<const COPluginAction>> offeredActions_;

@@ -70,6 +70,7 @@ COMMANDS
                                 the plugin's text and the time left. The exported copies are
                                 removed afterwards; the originals are only read.
   wait                          run the work queued on the main queue
+  bundle                        the loaded bundle: its folder and what its Info.json says
   help                          this text
   quit                          stop the shell or the script
 
@@ -105,6 +106,7 @@ RESULTS
                   {"task", "error": ERROR}]; while a task runs, progress lines
                   {"progress": {"task", "completed", "total", "message", "etaSeconds"}} come first
     wait          "ran" (how many pieces of work ran)
+    bundle        "path", "principalClass", "pluginVersion", "sdkVersion"
     help          "text"
   CALLBACK   {"action": 0 (none) | 1 (reloadSettings), "value": VALUE (only when passed)}
   GROUP      {"title", "elements": [ELEMENT]}; ELEMENT has "kind" and, by kind:

@@ -185,6 +185,10 @@ int run(int argc, char** argv) {
   if (!loaded) return static_cast<int>(Status::failed);
 
   CommandInterpreter interpreter(loaded->plugin(),
+                                 {{"path", loaded->bundle().string()},
+                                  {"principalClass", loaded->info().principalClass},
+                                  {"pluginVersion", loaded->info().pluginVersion},
+                                  {"sdkVersion", loaded->info().sdkVersion}},
                                  [&output](const Json& progress) { output.progress(progress); });
   Status status = Status::ok;
   if (options.mode == "shell") {

@@ -71,6 +71,10 @@ Result<CommandLine> parseCommandLine(const std::vector<std::string>& arguments) 
         return Failure{2, "--web-url needs an http:// or https:// URL, not " + *text};
       }
       line.server.webUrl = *text;
+    } else if (flag == "--library") {
+      const auto text = value();
+      if (!text || text->empty()) return needValue(flag);
+      line.server.libraryFolder = *text;
     } else if (flag == "--request-log") {
       const auto text = value();
       if (!text) return needValue(flag);
@@ -138,7 +142,7 @@ std::string helpText() {
 
 Usage: vorelia-sandbox [--port N] [--host ADDRESS] [--state FILE] [--seed-demo]
                        [--token-lifetime SECONDS] [--web-url URL] [--data FOLDER]
-                       [--request-log N]
+                       [--request-log N] [--library FOLDER]
                        [--encoding-delay-ms MS] [--long-poll-hold-ms MS] [--quota-bytes N]
                        [--azurite-blob URL [--azurite-account NAME] [--azurite-container NAME]]
 
@@ -154,6 +158,8 @@ Usage: vorelia-sandbox [--port N] [--host ADDRESS] [--state FILE] [--seed-demo]
                             ratings) and "demo-weddings" ("Smith Wedding"), with credits
   --token-lifetime SECONDS  lifetime of bearer tokens (default 1209600, two weeks)
   --web-url URL             base of share links (default http://127.0.0.1:PORT)
+  --library FOLDER          serve the update library from FOLDER (details.json and the
+                            VoreliaCaptureOnePlugin.VERSION.coplugin.zip archives)
   --request-log N           keep the last N service requests for GET /admin/requests
                             (default 1000)
   --data FOLDER             keep uploaded blobs in FOLDER (default: a temporary folder,
@@ -190,6 +196,11 @@ SERVICE (the plugin's API root is http://127.0.0.1:PORT/; names in paths are per
   POST /api/{account}/containers/{id}/$synchronize  {"value":[{"id","order"}]} -> {"hasError":false}
   POST /api/{account}/shares           {"containers":[{"id"}],"isDownloadEnabled":0|1}
                                        -> {"url":"WEBURL/a/CODE"}
+  GET  /libraries/captureone/{file}    the update library: FOLDER/{file} (404 without --library)
+  POST /statsc1/messages?SAS           the statistics queue (Put Message): body
+                                       <QueueMessage><MessageText>TEXT</MessageText></QueueMessage>
+                                       -> 201; 403 without the queue's add signature (GET
+                                       /admin/queue gives the path with it); 400 other bodies
   PUT  /api/{account}/containers/{id}/inituploadresources  {"value":[{"name","size"}]}
                                        -> {"storageUrl","value":[{"id","sas",...}]}; over the
                                        quota {"hasError":true,"message"}
@@ -233,6 +244,10 @@ ADMIN (JSON in, JSON out; errors are {"hasError":true,"message"} with 400 or 404
                                  "drop"?,"garbage"?,"stall"?,"count"?} -> {"id"}
   DELETE /admin/faults           remove every fault (held requests go on)
   DELETE /admin/faults/{id}      remove one
+  GET    /admin/queue            {"queuePath","messages":[{"id","insertionTime","text","decoded",
+                                 "record"}],"evicted"}: the last 500 queue messages, oldest first,
+                                 Base64-decoded ("decoded") and parsed as JSON ("record")
+  DELETE /admin/queue            forget them
   GET    /admin/uploads          {"settings","resources":[{"id","account","containerId","name",
                                  "size","blob","stage"}]}
   POST   /admin/uploads/settings {"encodingDelayMs"?,"longPollHoldMs"?,"quotaBytes"? (null: none)}

@@ -18,6 +18,7 @@
 #include "sandbox/request_log.h"
 #include "sandbox/router.h"
 #include "sandbox/routes.h"
+#include "sandbox/routes_updates.h"
 
 namespace vorelia::sandbox {
 namespace {
@@ -76,6 +77,7 @@ struct Server::Impl {
   State state;
   FaultTable faults;
   RequestLog requests;
+  MessageQueue queue;
   const bool ownsDataFolder;
   const std::filesystem::path dataFolder;
   BlobStore blobs;
@@ -200,9 +202,12 @@ Server::Server(ServerOptions options) : impl_(std::make_unique<Impl>(std::move(o
   addUploadRoutes(s.serviceRoutes, s.state, s.uploads);
   addWebRoutes(s.serviceRoutes, s.state, s.uploads);
   addAdminUploadRoutes(s.adminRoutes, s.uploads, s.blobs);
+  addUpdateLibraryRoutes(s.serviceRoutes, s.options.libraryFolder);
+  addQueueRoutes(s.serviceRoutes, s.queue, s.options.now);
   const AdminContext admin{s.state, s.faults, s.requests, s.config, [this] { requestShutdown(); }};
   addAdminStateRoutes(s.adminRoutes, admin);
   addAdminControlRoutes(s.adminRoutes, admin);
+  addAdminQueueRoutes(s.adminRoutes, s.queue);
 }
 
 Server::~Server() { stop(); }

@@ -28,6 +28,11 @@ namespace vorelia {
 // for a body that is not JSON), whatever the HTTP status.
 using JSONCompletion = std::function<void(std::optional<JSON> json)>;
 
+class Api;
+// The answer of the update check and the Api that asked, so that the caller can go on with it.
+using UpdateCheckCompletion =
+    std::function<void(std::optional<JSON> json, std::shared_ptr<Api> api)>;
+
 struct ApiOptions {
   // Longest wait for an answer of one JSON request (without progress).
   std::chrono::milliseconds requestTimeout{std::chrono::seconds(60)};
@@ -135,6 +140,30 @@ class Api : public std::enable_shared_from_this<Api> {
   // itemId does not enter the request; the payload names the image.
   void Analisys(const std::string& visionId, const std::string& itemId, const JSON& payload,
                 JSONCompletion onCompleted);
+
+  // Updates and usage statistics: nothing waits for them and no failure is reported or retried.
+  // Fetches the update document (state.updateUrl, no authorization). onCompleted receives the
+  // parsed document, or nothing when the transport failed, whatever the status, and this Api.
+  void CheckForUpdates(UpdateCheckCompletion onCompleted);
+  // Downloads the archive of state.updateVersion from the update library into the Downloads
+  // folder and installs it into the plug-ins folder (update_installer.h), then removes the older
+  // copies there. Returns at once. Does nothing when the version is absent or is not a plain file
+  // name part, or when its archive is already in the Downloads folder: that archive marks the
+  // version as handled. Only a complete answer with a 2xx status is kept as the archive, so a
+  // failed download is tried again at the next start. onFinished, when given, learns how it ended,
+  // once, on the pool, after the last file operation.
+  enum class UpdateResult {
+    skipped,            // no usable version, or no Downloads folder
+    alreadyDownloaded,  // the archive is in the Downloads folder: no request was made
+    downloadFailed,     // no answer, an error status or a short body; nothing was saved
+    notSaved,           // the archive could not be written into the Downloads folder
+    notInstalled,       // the archive did not unpack cleanly; the plug-ins folder is as it was
+    installed,          // unpacked and moved into place, older copies removed
+  };
+  void DownloadUpdate(std::function<void(UpdateResult)> onFinished = nullptr);
+  // Posts the record to the statistics queue (state.queueUrl) as one Put Message. Returns at once;
+  // the answer is ignored. Sends nothing when the record cannot be serialised.
+  void PostToQueue(const JSON& payload);
 
   // Fields, in this order.
   const std::shared_ptr<PluginState> state;

@@ -1,9 +1,12 @@
 #include "model/plugin_state.h"
 
+#include <utility>
+
 namespace vorelia {
 
-PluginState::PluginState(const Deployment& deployment)
-    : baseUrl(deployment.apiUrl),
+PluginState::PluginState(const Deployment& deployment, std::string currentVersion)
+    : currentVersion(std::move(currentVersion)),
+      baseUrl(deployment.apiUrl),
       updateBaseUrl(deployment.updateUrl),
       updateUrl(deployment.updateUrl + "details.json"),
       queueUrl(deployment.queueUrl),

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "model/deployment.h"
@@ -25,9 +26,13 @@ using OptionalString = std::optional<std::string>;
 // How long an authorization header stays good after the grant that produced it: ten days.
 inline constexpr std::chrono::seconds AuthenticationLifetime{864000};
 
+// The version of this plugin unless the build that made the bundle says otherwise.
+inline constexpr std::string_view DefaultPluginVersion = "0.1.5-beta";
+
 class PluginState {
  public:
-  explicit PluginState(const Deployment& deployment = Deployment::FromEnvironment());
+  explicit PluginState(const Deployment& deployment = Deployment::FromEnvironment(),
+                       std::string currentVersion = std::string(DefaultPluginVersion));
   PluginState(const PluginState&) = delete;
   PluginState& operator=(const PluginState&) = delete;
 
@@ -47,7 +52,7 @@ class PluginState {
   // now.
   bool IsAuthenticated(Date now = std::chrono::system_clock::now()) const;
 
-  const std::string currentVersion = "0.1.5-beta";
+  const std::string currentVersion;
   Guarded<OptionalString> updateVersion;
   std::atomic<bool> isCreatingAccount{false};
   Guarded<OptionalString> createAccount;

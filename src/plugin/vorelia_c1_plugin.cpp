@@ -6,6 +6,7 @@
 #include "model/keychain.h"
 #include "model/keys.h"
 #include "platform/user_defaults.h"
+#include "plugin/update_check.h"
 
 namespace vorelia {
 namespace {
@@ -33,8 +34,9 @@ constexpr TaggingFlag TaggingFlags[] = {
 
 }  // namespace
 
-std::shared_ptr<PluginState> VoreliaC1Plugin::restoreState() {
-  auto state = std::make_shared<PluginState>();
+std::shared_ptr<PluginState> VoreliaC1Plugin::restoreState(std::string currentVersion) {
+  auto state =
+      std::make_shared<PluginState>(Deployment::FromEnvironment(), std::move(currentVersion));
   const auto defaults = UserDefaults::standard();
   const auto key = [](std::string_view k) { return std::string(k); };
 
@@ -60,7 +62,12 @@ std::shared_ptr<PluginState> VoreliaC1Plugin::restoreState() {
   return state;
 }
 
-VoreliaC1Plugin::VoreliaC1Plugin() : state(restoreState()), api(std::make_shared<Api>(state)) {
+VoreliaC1Plugin::VoreliaC1Plugin() : VoreliaC1Plugin(std::string(DefaultPluginVersion)) {}
+
+VoreliaC1Plugin::VoreliaC1Plugin(std::string currentVersion)
+    : state(restoreState(std::move(currentVersion))), api(std::make_shared<Api>(state)) {
+  // A newer version is fetched and installed in the background; it takes effect at the next load.
+  StartUpdateCheck(*api);
   // With a stored login the album list is fetched while the user works; nothing waits for it.
   if (state->account.get() && state->userName.get() && state->password.get()) {
     api->RefreshContainers();

@@ -20,9 +20,12 @@ class VoreliaC1Plugin final : public COPluginBase, public COSettings, public COP
   // The name the bundle's Info file gives as its principal class.
   static constexpr const char* PrincipalClassName = "VoreliaC1Plugin";
 
-  // Restores the login, writes the first-run defaults, loads the tagging options and creates the
-  // service client. Never blocks on the network and never fails.
+  // Restores the login, writes the first-run defaults, loads the tagging options, creates the
+  // service client and starts the update check. Never blocks on the network and never fails.
+  // currentVersion is the version of the bundle that holds this code (the default build's
+  // otherwise).
   VoreliaC1Plugin();
+  explicit VoreliaC1Plugin(std::string currentVersion);
   ~VoreliaC1Plugin() override;
 
   COSettings* asSettings() override { return this; }
@@ -73,7 +76,7 @@ class VoreliaC1Plugin final : public COPluginBase, public COSettings, public COP
   bool isHandlingAction = false;  // re-entrance guard of handle(); only handle() touches it
 
  private:
-  static std::shared_ptr<PluginState> restoreState();
+  static std::shared_ptr<PluginState> restoreState(std::string currentVersion);
 
   // Account events. Each throws a HostFailure for the host on failure.
   void logIn(const COSettingsCallback& callback);

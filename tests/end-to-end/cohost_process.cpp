@@ -101,24 +101,32 @@ CohostRun runCohost(const CohostOptions& options) {
 
   CohostRun run;
   std::size_t written = 0;
-  if (options.input.empty()) input.closeEnd(1);
+  bool inputDone = options.input.empty();  // all written, or writing failed
+  const bool holding = static_cast<bool>(options.inputHeldUntil);
+  if (inputDone && !holding) input.closeEnd(1);
   const auto deadline = std::chrono::steady_clock::now() + options.timeout;
   while (output.fds[0] >= 0 || errors.fds[0] >= 0) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+    if (inputDone && holding && input.fds[1] >= 0 && options.inputHeldUntil()) input.closeEnd(1);
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
       run.timedOut = true;
       kill(pid, SIGKILL);
       break;
     }
-    pollfd fds[3] = {
-        {output.fds[0], POLLIN, 0}, {errors.fds[0], POLLIN, 0}, {input.fds[1], POLLOUT, 0}};
+    if (holding && input.fds[1] >= 0) left = std::min(left, std::chrono::milliseconds(10));
+    pollfd fds[3] = {{output.fds[0], POLLIN, 0},
+                     {errors.fds[0], POLLIN, 0},
+                     {inputDone ? -1 : input.fds[1], POLLOUT, 0}};
     if (poll(fds, 3, static_cast<int>(left.count())) < 0 && errno != EINTR) break;
     if (fds[2].revents != 0) {
       const ssize_t n =
           write(input.fds[1], options.input.data() + written, options.input.size() - written);
       if (n > 0) written += static_cast<std::size_t>(n);
-      if (n < 0 || written == options.input.size()) input.closeEnd(1);
+      if (n < 0 || written == options.input.size()) {
+        inputDone = true;
+        if (!holding) input.closeEnd(1);
+      }
     }
     for (int i = 0; i < 2; ++i) {
       if (fds[i].revents == 0) continue;

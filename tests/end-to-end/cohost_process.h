@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <initializer_list>
 #include <map>
 #include <optional>
@@ -22,6 +23,13 @@ struct CohostOptions {
   // Written to cohost's standard input, then closed.
   CohostOptions& withInput(std::string text) {
     input = std::move(text);
+    return *this;
+  }
+  // Keeps standard input open after the input was written until condition holds (asked every few
+  // milliseconds within the run's time-out), so that cohost keeps running, with its plugin loaded,
+  // until then.
+  CohostOptions& holdInputUntil(std::function<bool()> condition) {
+    inputHeldUntil = std::move(condition);
     return *this;
   }
   // Runs cohost in folder rather than in the test's working folder.
@@ -44,6 +52,7 @@ struct CohostOptions {
   std::vector<std::string> args;
   std::filesystem::path program;  // empty: the cohost built with the tests
   std::string input;
+  std::function<bool()> inputHeldUntil;  // empty: input closes once written
   std::filesystem::path workingFolder;
   // Changes to the test's environment. Every run also gets VORELIA_SECRET_STORE=file, loopback
   // service addresses and no COHOST_BUNDLE unless set here. HOME is inherited (a TempHome sets it).

@@ -1,5 +1,7 @@
 // A temporary HOME for one test: created empty, set as $HOME while the object lives, then removed
-// and the previous HOME restored. Keeps every test's defaults, secrets and folders apart.
+// and the previous HOME restored. Keeps every test's defaults, secrets and folders apart. It also
+// sets VORELIA_UPDATE_URL and VORELIA_QUEUE_URL to a closed loopback port when they are unset
+// (and leaves them so), so that the update check of a plugin made in a test stays on loopback.
 #pragma once
 
 #include <filesystem>

@@ -1,0 +1,275 @@
+#include "api/update_installer.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <fcntl.h>
+#include <locale.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+namespace vorelia {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Reads archive names as UTF-8 on this thread while it lives. libarchive converts names to the
+// thread's locale, and in the "C" locale a name with a non-ASCII letter cannot be converted at
+// all; the process locale belongs to the host, so only this thread's is changed.
+class ScopedUtf8Locale {
+ public:
+  ScopedUtf8Locale() {
+    for (const char* name : {"C.UTF-8", "C.utf8", "en_US.UTF-8"}) {
+      locale_ = newlocale(LC_CTYPE_MASK, name, static_cast<locale_t>(nullptr));
+      if (locale_ != static_cast<locale_t>(nullptr)) break;
+    }
+    if (locale_ != static_cast<locale_t>(nullptr)) previous_ = uselocale(locale_);
+  }
+  ~ScopedUtf8Locale() {
+    if (locale_ == static_cast<locale_t>(nullptr)) return;
+    uselocale(previous_);
+    freelocale(locale_);
+  }
+  ScopedUtf8Locale(const ScopedUtf8Locale&) = delete;
+  ScopedUtf8Locale& operator=(const ScopedUtf8Locale&) = delete;
+
+ private:
+  locale_t locale_ = static_cast<locale_t>(nullptr);
+  locale_t previous_ = static_cast<locale_t>(nullptr);
+};
+
+struct ArchiveReaderFree {
+  void operator()(archive* reader) const { archive_read_free(reader); }
+};
+using ArchiveReader = std::unique_ptr<archive, ArchiveReaderFree>;
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int get() const { return fd_; }
+  // Closes now; false when the close reported a failed write.
+  bool close() {
+    const int fd = fd_;
+    fd_ = -1;
+    return ::close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+// A fresh folder beside the plug-ins folder (so that moving out of it is a rename on the same
+// file system), removed with whatever is left in it when this goes.
+class StagingFolder {
+ public:
+  explicit StagingFolder(const fs::path& besideFolder) {
+    std::string pattern = (besideFolder.parent_path() / ".plug-in-update-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+  }
+  ~StagingFolder() {
+    std::error_code ignored;
+    if (!path_.empty()) fs::remove_all(path_, ignored);
+  }
+  StagingFolder(const StagingFolder&) = delete;
+  StagingFolder& operator=(const StagingFolder&) = delete;
+  const fs::path& path() const { return path_; }  // empty when it could not be made
+
+ private:
+  fs::path path_;
+};
+
+// The entry's name as a relative path inside the folder, without "." and empty components (empty
+// for the folder itself); nothing for a name that is empty, absolute or has a ".." component.
+std::optional<fs::path> SafeRelativePath(std::string_view name) {
+  if (name.empty() || name.front() == '/') return std::nullopt;
+  fs::path relative;
+  while (!name.empty()) {
+    const std::size_t slash = name.find('/');
+    const std::string_view component = name.substr(0, slash);
+    name = slash == std::string_view::npos ? std::string_view() : name.substr(slash + 1);
+    if (component == "..") return std::nullopt;
+    if (component.empty() || component == ".") continue;
+    relative /= fs::path(std::string(component));
+  }
+  return relative;
+}
+
+// Whether the entry may be unpacked at all: a plain file or folder of its own.
+bool IsPlainEntry(archive_entry* entry) {
+  if (archive_entry_hardlink(entry) != nullptr || archive_entry_symlink(entry) != nullptr) {
+    return false;
+  }
+  if (archive_entry_is_encrypted(entry)) return false;
+  const auto type = archive_entry_filetype(entry);
+  return type == AE_IFREG || type == AE_IFDIR;
+}
+
+// Streams the current entry's data into a new file at path.
+InstallResult WriteFile(archive* reader, archive_entry* entry, const fs::path& path) {
+  std::error_code ec;
+  fs::create_directories(path.parent_path(), ec);
+  if (ec) return InstallResult::fileSystemFailure;
+  // Executable bits survive; the file is never writable by others.
+  const mode_t mode = (archive_entry_perm(entry) & 0755) | 0600;
+  FileDescriptor file(
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode));
+  if (file.get() < 0) return InstallResult::fileSystemFailure;
+  for (;;) {
+    const void* block = nullptr;
+    std::size_t size = 0;
+    la_int64_t offset = 0;
+    const int read = archive_read_data_block(reader, &block, &size, &offset);
+    if (read == ARCHIVE_EOF) break;
+    if (read != ARCHIVE_OK) return InstallResult::unreadableArchive;
+    const char* bytes = static_cast<const char*>(block);
+    while (size > 0) {
+      const ssize_t written = ::pwrite(file.get(), bytes, size, offset);
+      if (written < 0 && errno == EINTR) continue;
+      if (written <= 0) return InstallResult::fileSystemFailure;
+      bytes += written;
+      size -= static_cast<std::size_t>(written);
+      offset += written;
+    }
+  }
+  return file.close() ? InstallResult::installed : InstallResult::fileSystemFailure;
+}
+
+// Unpacks every entry of the archive under folder, or stops at the first one that fails.
+InstallResult Unpack(const fs::path& archivePath, const fs::path& folder) {
+  const ScopedUtf8Locale utf8;  // outlives the reader, which converts names while it lives
+  ArchiveReader reader(archive_read_new());
+  if (!reader) return InstallResult::fileSystemFailure;
+  // The archive is read from its central directory: one cut short anywhere, even after its last
+  // entry, has none and is refused as a whole.
+  archive_read_support_format_zip_seekable(reader.get());
+  // Names without the zip's UTF-8 flag are read as UTF-8 too (what macOS writes), not as CP437.
+  archive_read_set_format_option(reader.get(), "zip", "hdrcharset", "UTF-8");
+  if (archive_read_open_filename(reader.get(), archivePath.c_str(), 64 * 1024) != ARCHIVE_OK) {
+    return InstallResult::unreadableArchive;
+  }
+  for (;;) {
+    archive_entry* entry = nullptr;
+    const int next = archive_read_next_header(reader.get(), &entry);
+    if (next == ARCHIVE_EOF) return InstallResult::installed;
+    // A warning here is a name that could not be read as UTF-8: better refused than guessed.
+    if (next != ARCHIVE_OK) return InstallResult::unreadableArchive;
+    const char* name = archive_entry_pathname_utf8(entry);
+    if (name == nullptr) return InstallResult::unreadableArchive;
+    const auto relative = SafeRelativePath(name);
+    if (!relative || !IsPlainEntry(entry)) return InstallResult::refusedEntry;
+    const bool isFolder = archive_entry_filetype(entry) == AE_IFDIR;
+    if (relative->empty()) {
+      if (isFolder) continue;  // "./": the folder itself
+      return InstallResult::refusedEntry;
+    }
+
+    const fs::path path = folder / *relative;
+    if (isFolder) {
+      std::error_code ec;
+      fs::create_directories(path, ec);
+      if (ec) return InstallResult::fileSystemFailure;
+      continue;
+    }
+    if (const auto written = WriteFile(reader.get(), entry, path);
+        written != InstallResult::installed) {
+      return written;
+    }
+  }
+}
+
+// Moves from (a staged file or folder) to to. A missing target is one rename; folders are merged
+// entry by entry; a file replaces what is there by rename. What is in the way of another kind (a
+// file where a folder comes, a symbolic link) is removed first, never followed.
+bool MoveInto(const fs::path& from, const fs::path& to) {
+  std::error_code ec;
+  const fs::file_status target = fs::symlink_status(to, ec);
+  if (target.type() == fs::file_type::not_found) {
+    fs::rename(from, to, ec);
+    return !ec;
+  }
+  if (ec) return false;
+  const bool fromFolder = fs::symlink_status(from, ec).type() == fs::file_type::directory;
+  if (ec) return false;
+  const bool toFolder = target.type() == fs::file_type::directory;
+  if (fromFolder && toFolder) {
+    std::vector<fs::path> names;
+    for (fs::directory_iterator it(from, ec), end; !ec && it != end; it.increment(ec)) {
+      names.push_back(it->path().filename());
+    }
+    if (ec) return false;
+    for (const auto& name : names) {
+      if (!MoveInto(from / name, to / name)) return false;
+    }
+    return true;
+  }
+  if (fromFolder || toFolder) {
+    fs::remove_all(to, ec);
+    if (ec) return false;
+  }
+  fs::rename(from, to, ec);
+  return !ec;
+}
+
+}  // namespace
+
+std::string UpdateArchiveName(std::string_view version) {
+  return "VoreliaCaptureOnePlugin." + std::string(version) + ".coplugin.zip";
+}
+
+fs::path PluginsFolder(const fs::path& libraryFolder) {
+  if (libraryFolder.empty()) return {};
+  return libraryFolder / "Application Support" / "Capture One" / "Plug-ins";
+}
+
+InstallResult InstallArchive(const fs::path& archive, const fs::path& pluginsFolder) {
+  std::error_code ec;
+  fs::create_directories(pluginsFolder, ec);
+  if (ec) return InstallResult::fileSystemFailure;
+  const StagingFolder staging(pluginsFolder);
+  if (staging.path().empty()) return InstallResult::fileSystemFailure;
+
+  if (const auto unpacked = Unpack(archive, staging.path()); unpacked != InstallResult::installed) {
+    return unpacked;
+  }
+  std::vector<fs::path> names;
+  for (fs::directory_iterator it(staging.path(), ec), end; !ec && it != end; it.increment(ec)) {
+    names.push_back(it->path().filename());
+  }
+  if (ec) return InstallResult::fileSystemFailure;
+  for (const auto& name : names) {
+    if (!MoveInto(staging.path() / name, pluginsFolder / name)) {
+      return InstallResult::fileSystemFailure;
+    }
+  }
+  return InstallResult::installed;
+}
+
+bool RemoveOlderEntries(const fs::path& pluginsFolder, std::string_view version) {
+  std::error_code ec;
+  std::vector<std::string> names;
+  for (fs::directory_iterator it(pluginsFolder, ec), end; !ec && it != end; it.increment(ec)) {
+    names.push_back(it->path().filename().string());
+  }
+  if (ec) return false;
+  for (const auto& name : names) {
+    if (name.find("Vorelia") == std::string::npos || name.find(version) != std::string::npos ||
+        name.find("VoreliaC1Plugin.coplugin") != std::string::npos) {
+      continue;
+    }
+    fs::remove_all(pluginsFolder / name, ec);
+    if (ec) return false;
+  }
+  return true;
+}
+
+}  // namespace vorelia

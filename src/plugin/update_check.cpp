@@ -1,0 +1,23 @@
+#include "plugin/update_check.h"
+
+#include <utility>
+
+namespace vorelia {
+
+bool IsNewerVersion(const std::string& currentVersion,
+                    const std::optional<std::string>& updateVersion) {
+  // std::string compares its characters as unsigned char, which for UTF-8 text is the order of
+  // the scalar values.
+  return updateVersion.has_value() && currentVersion < *updateVersion;
+}
+
+void StartUpdateCheck(Api& api) {
+  api.CheckForUpdates([](std::optional<JSON> json, std::shared_ptr<Api> api) {
+    if (!json) return;
+    PluginState& state = *api->state;
+    state.updateVersion.set((*json)["version"].stringValue());
+    if (IsNewerVersion(state.currentVersion, state.updateVersion.get())) api->DownloadUpdate();
+  });
+}
+
+}  // namespace vorelia

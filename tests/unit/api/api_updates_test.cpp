@@ -1,0 +1,207 @@
+#include <openssl/evp.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <sstream>
+
+#include "api/api.h"
+#include "api/queue_message.h"
+#include "api/update_installer.h"
+#include "support/http_test_server.h"
+#include "support/temp_home.h"
+#include "support/wait.h"
+#include "zip_builder.h"
+
+namespace vorelia {
+namespace {
+
+namespace fs = std::filesystem;
+using std::chrono::seconds;
+using testing::BuildZip;
+using testing::HttpTestServer;
+using testing::TestReply;
+using testing::waitUntil;
+using testing::ZipEntry;
+using UpdateResult = Api::UpdateResult;
+
+void WriteFile(const fs::path& path, const std::string& bytes) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+std::vector<std::string> Names(const fs::path& folder) {
+  std::vector<std::string> names;
+  if (!fs::exists(folder)) return names;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    names.push_back(entry.path().filename().string());
+  }
+  return names;
+}
+
+std::string Base64Decode(const std::string& text) {
+  std::string bytes(text.size() / 4 * 3, '\0');
+  const int size = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(bytes.data()),
+                                   reinterpret_cast<const unsigned char*>(text.data()),
+                                   static_cast<int>(text.size()));
+  if (size < 0) return "(not base64)";
+  bytes.resize(static_cast<std::size_t>(size) - std::count(text.begin(), text.end(), '='));
+  return bytes;
+}
+
+class Updates : public ::testing::Test {
+ protected:
+  Updates() {
+    WriteFile(plugins / "VoreliaC1Plugin.coplugin/VoreliaC1Plugin.so", "old library");
+    WriteFile(plugins / "VoreliaC1Plugin.coplugin/Info.json", "old info");
+  }
+
+  // Runs DownloadUpdate for version and waits for its end.
+  UpdateResult Download(std::optional<std::string> version) {
+    state->updateVersion.set(std::move(version));
+    std::promise<UpdateResult> finished;
+    api->DownloadUpdate([&finished](UpdateResult result) { finished.set_value(result); });
+    auto result = finished.get_future();
+    if (result.wait_for(seconds(20)) != std::future_status::ready) {
+      ADD_FAILURE() << "DownloadUpdate did not finish";
+      return UpdateResult::skipped;
+    }
+    return result.get();
+  }
+
+  testing::TempHome home;
+  HttpTestServer server;
+  fs::path plugins = PluginsFolder(home.path() / "Library");
+  fs::path downloads = home.path() / "Downloads";
+  std::shared_ptr<PluginState> state = std::make_shared<PluginState>(
+      Deployment{server.url("/api/"), server.url("/updates/"), server.url("/queue?sig=s"), ""});
+  std::shared_ptr<Api> api = std::make_shared<Api>(state, ApiOptions{seconds(5)});
+  const std::string archive020 =
+      BuildZip({ZipEntry::Folder("VoreliaC1Plugin.coplugin/"),
+                ZipEntry::File("VoreliaC1Plugin.coplugin/VoreliaC1Plugin.so", "library 0.2.0"),
+                ZipEntry::File("VoreliaC1Plugin.coplugin/Info.json", "info 0.2.0")});
+};
+
+TEST_F(Updates, DownloadInstallsTheArchiveAndRemovesOlderCopies) {
+  WriteFile(plugins / "VoreliaC1Plugin.0.2.0.coplugin/Info.json", "kept");
+  WriteFile(plugins / "VoreliaC1Plugin.0.1.5.coplugin/Contents/VoreliaC1Plugin.so", "old");
+  WriteFile(plugins / "Other.coplugin/Info.json", "other");
+  server.reply("/updates/VoreliaCaptureOnePlugin.0.2.0.coplugin.zip",
+               TestReply{200, {}, archive020});
+
+  ASSERT_EQ(Download("0.2.0"), UpdateResult::installed);
+  EXPECT_EQ(ReadFile(plugins / "VoreliaC1Plugin.coplugin/VoreliaC1Plugin.so"), "library 0.2.0");
+  EXPECT_EQ(ReadFile(plugins / "VoreliaC1Plugin.coplugin/Info.json"), "info 0.2.0");
+  EXPECT_THAT(Names(plugins),
+              ::testing::UnorderedElementsAre("VoreliaC1Plugin.coplugin",
+                                              "VoreliaC1Plugin.0.2.0.coplugin", "Other.coplugin"));
+  EXPECT_THAT(Names(downloads),
+              ::testing::ElementsAre("VoreliaCaptureOnePlugin.0.2.0.coplugin.zip"));
+  EXPECT_EQ(ReadFile(downloads / "VoreliaCaptureOnePlugin.0.2.0.coplugin.zip"), archive020);
+  const auto request = server.requests().at(0);
+  EXPECT_EQ(request.method, "GET");
+  EXPECT_FALSE(request.header("Authorization").has_value());
+}
+
+TEST_F(Updates, FailedDownloadsSaveNothingAndAreTriedAgain) {
+  const std::string path = "/updates/VoreliaCaptureOnePlugin.0.2.0.coplugin.zip";
+  const struct {
+    const char* what;
+    TestReply reply;
+  } cases[] = {
+      {"not found", TestReply{404, {}, "<Error><Code>BlobNotFound</Code></Error>"}},
+      {"server error", TestReply{503, {}, archive020}},
+      {"cut short", TestReply{.status = 200, .body = archive020, .dropAfter = 40}},
+  };
+  for (const auto& c : cases) {
+    server.reply(path, c.reply);
+    EXPECT_EQ(Download("0.2.0"), UpdateResult::downloadFailed) << c.what;
+    EXPECT_THAT(Names(downloads), ::testing::IsEmpty()) << c.what;
+    EXPECT_EQ(ReadFile(plugins / "VoreliaC1Plugin.coplugin/VoreliaC1Plugin.so"), "old library");
+  }
+  server.reply(path, TestReply{200, {}, archive020});
+  EXPECT_EQ(Download("0.2.0"), UpdateResult::installed);
+  EXPECT_EQ(server.requestCount(), std::size(cases) + 1);
+}
+
+TEST_F(Updates, NoRequestWithoutAUsableVersionOrWhenTheArchiveIsThere) {
+  WriteFile(downloads / "VoreliaCaptureOnePlugin.0.2.0.coplugin.zip", "whatever the user kept");
+  const struct {
+    std::optional<std::string> version;
+    UpdateResult expected;
+  } cases[] = {
+      {"0.2.0", UpdateResult::alreadyDownloaded},   {std::nullopt, UpdateResult::skipped},
+      {"/../../../escaped", UpdateResult::skipped}, {"0.2.0?x=1", UpdateResult::skipped},
+      {"0.2 beta", UpdateResult::skipped},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Download(c.version), c.expected) << c.version.value_or("(absent)");
+  }
+  EXPECT_EQ(server.requestCount(), 0u);
+  EXPECT_EQ(ReadFile(plugins / "VoreliaC1Plugin.coplugin/VoreliaC1Plugin.so"), "old library");
+}
+
+TEST_F(Updates, AnArchiveThatDoesNotUnpackLeavesThePluginAlone) {
+  server.reply("/updates/VoreliaCaptureOnePlugin.0.2.0.coplugin.zip",
+               TestReply{200, {}, archive020.substr(0, archive020.size() - 10)});
+  EXPECT_EQ(Download("0.2.0"), UpdateResult::notInstalled);
+  EXPECT_THAT(Names(plugins), ::testing::ElementsAre("VoreliaC1Plugin.coplugin"));
+  EXPECT_EQ(ReadFile(plugins / "VoreliaC1Plugin.coplugin/Info.json"), "old info");
+  // The whole answer arrived, so it stays as the mark of this version.
+  EXPECT_TRUE(fs::exists(downloads / "VoreliaCaptureOnePlugin.0.2.0.coplugin.zip"));
+}
+
+TEST(QueueMessage, Base64OfEveryRemainder) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"", ""},        {"f", "Zg=="},        {"fo", "Zm8="},
+      {"foo", "Zm9v"}, {"foob", "Zm9vYg=="}, {std::string("\xff\xfe\x00", 3), "//4A"},
+  };
+  for (const auto& [bytes, text] : cases) EXPECT_EQ(Base64Encode(bytes), text) << text;
+}
+
+TEST_F(Updates, UsageRecordIsPostedAsABase64QueueMessage) {
+  server.reply("/queue", TestReply{201});
+  const JSON record{{"action", "voreliaPublishShare"}, {"account", "studio"}, {"imageCount", 3}};
+  api->PostToQueue(record);
+  ASSERT_TRUE(server.waitForRequests(1));
+  const auto request = server.requests().at(0);
+  EXPECT_EQ(request.method, "POST");
+  EXPECT_EQ(request.query, "sig=s");
+  EXPECT_EQ(request.header("Content-Type"), "application/xml; charset=utf-8");
+  const std::string open = "<QueueMessage><MessageText>", close = "</MessageText></QueueMessage>";
+  ASSERT_TRUE(request.body.starts_with(open) && request.body.ends_with(close)) << request.body;
+  const std::string text =
+      request.body.substr(open.size(), request.body.size() - open.size() - close.size());
+  const std::string decoded = Base64Decode(text);
+  EXPECT_EQ(decoded, record.rawData(true)) << "the pretty-printed record";
+  EXPECT_NE(decoded.find('\n'), std::string::npos);
+  EXPECT_EQ(JSON::Parse(decoded)["imageCount"].int64Value(), 3);
+}
+
+TEST_F(Updates, PostingNeverWaitsForTheQueue) {
+  server.reply("/queue", TestReply{.stall = true});
+  const JSON record{{"imageCount", 1}};
+  const std::string urls[] = {server.url("/queue?sig=s"), "http://127.0.0.1:9/queue?sig=s"};
+  for (const auto& url : urls) {
+    auto unreachable = std::make_shared<PluginState>(Deployment{"", "", url, ""});
+    auto client = std::make_shared<Api>(unreachable);
+    auto posted = std::async(std::launch::async, [&] { client->PostToQueue(record); });
+    EXPECT_TRUE(waitUntil([&] { return posted.wait_for(seconds(0)) == std::future_status::ready; }))
+        << url;
+  }
+  EXPECT_TRUE(server.waitForRequests(1)) << "the stalled post did go out";
+}
+
+}  // namespace
+}  // namespace vorelia

@@ -1,0 +1,197 @@
+#include "api/update_installer.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+
+#include "support/temp_home.h"
+#include "zip_builder.h"
+
+namespace vorelia {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::BuildZip;
+using testing::ZipEntry;
+
+void WriteFile(const fs::path& path, const std::string& bytes) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+// Every entry under folder: its kind, permissions and bytes (or link target).
+std::map<std::string, std::string> Snapshot(const fs::path& folder) {
+  std::map<std::string, std::string> entries;
+  if (!fs::exists(folder)) return entries;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    const auto status = entry.symlink_status();
+    std::string what = std::to_string(static_cast<int>(status.type())) + ":" +
+                       std::to_string(static_cast<int>(status.permissions())) + ":";
+    if (fs::is_symlink(status)) what += fs::read_symlink(entry.path()).string();
+    if (fs::is_regular_file(status)) what += ReadFile(entry.path());
+    entries[fs::relative(entry.path(), folder).string()] = what;
+  }
+  return entries;
+}
+
+class UpdateInstaller : public ::testing::Test {
+ protected:
+  UpdateInstaller() {
+    // An installed plug-in and a neighbour that an update must leave alone.
+    WriteFile(plugins / "VoreliaC1Plugin.coplugin/Info.json",
+              "{\"pluginVersion\": \"0.1.5-beta\"}");
+    WriteFile(plugins / "VoreliaC1Plugin.coplugin/VoreliaC1Plugin.so", "old library");
+    WriteFile(plugins / "Other.coplugin/Info.json", "other");
+  }
+
+  fs::path Archive(const std::vector<ZipEntry>& entries) {
+    const fs::path path = home.path() / "update.zip";
+    WriteFile(path, BuildZip(entries));
+    return path;
+  }
+
+  // The folder beside the plug-ins folder holds nothing but the plug-ins folder: no staging
+  // leftovers.
+  std::vector<std::string> Beside() {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(plugins.parent_path())) {
+      names.push_back(entry.path().filename().string());
+    }
+    return names;
+  }
+
+  testing::TempHome home;
+  fs::path plugins = PluginsFolder(home.path() / "Library");
+};
+
+TEST_F(UpdateInstaller, ReplacesFilesByRenameAndKeepsTheRest) {
+  const auto oldLibrary = fs::status(plugins / "VoreliaC1Plugin.coplugin/VoreliaC1Plugin.so");
+  std::ifstream loaded(plugins / "VoreliaC1Plugin.coplugin/VoreliaC1Plugin.so");  // "mapped"
+  const auto archive =
+      Archive({ZipEntry::Folder("VoreliaC1Plugin.coplugin/"),
+               ZipEntry::File("VoreliaC1Plugin.coplugin/VoreliaC1Plugin.so", "new"),
+               ZipEntry::File("VoreliaC1Plugin.coplugin/Resources/icon.icns", "i"),
+               {"VoreliaC1Plugin.coplugin/run.sh", "#!", 0100755}});
+  ASSERT_EQ(InstallArchive(archive, plugins), InstallResult::installed);
+
+  const fs::path bundle = plugins / "VoreliaC1Plugin.coplugin";
+  EXPECT_EQ(ReadFile(bundle / "VoreliaC1Plugin.so"), "new");
+  EXPECT_EQ(ReadFile(bundle / "Resources/icon.icns"), "i");
+  EXPECT_EQ(ReadFile(bundle / "Info.json"), "{\"pluginVersion\": \"0.1.5-beta\"}");
+  EXPECT_EQ(ReadFile(plugins / "Other.coplugin/Info.json"), "other");
+  EXPECT_NE(fs::status(bundle / "run.sh").permissions() & fs::perms::owner_exec, fs::perms::none);
+  // The open file still reads the old bytes: it was replaced, not rewritten.
+  std::string still;
+  std::getline(loaded, still);
+  EXPECT_EQ(still, "old library");
+  EXPECT_THAT(Beside(), ::testing::ElementsAre("Plug-ins"));
+}
+
+TEST_F(UpdateInstaller, RefusesArchivesThatReachOutsideAndInstallsNothingOfThem) {
+  const std::string outside = (home.path() / "outside.txt").string();
+  const struct {
+    const char* what;
+    ZipEntry entry;
+  } cases[] = {
+      {"parent component", ZipEntry::File("../outside.txt", "x")},
+      {"parent inside the bundle",
+       ZipEntry::File("VoreliaC1Plugin.coplugin/../../../outside.txt", "x")},
+      {"absolute name", ZipEntry::File(outside, "x")},
+      {"symbolic link", {"VoreliaC1Plugin.coplugin/Resources", home.path().string(), 0120777}},
+      {"relative symbolic link", {"VoreliaC1Plugin.coplugin/up", "../../..", 0120777}},
+      {"character device", {"VoreliaC1Plugin.coplugin/tty", "", 0020666}},
+      {"block device", {"VoreliaC1Plugin.coplugin/disk", "", 0060666}},
+  };
+  const auto before = Snapshot(plugins);
+  for (const auto& c : cases) {
+    // A good entry first, so that an installer that writes as it goes would show it.
+    const auto archive =
+        Archive({ZipEntry::File("VoreliaC1Plugin.coplugin/VoreliaC1Plugin.so", "evil"),
+                 ZipEntry::File("Dropped.coplugin/Info.json", "x"), c.entry});
+    EXPECT_EQ(InstallArchive(archive, plugins), InstallResult::refusedEntry) << c.what;
+    EXPECT_EQ(Snapshot(plugins), before) << c.what;
+    EXPECT_FALSE(fs::exists(fs::symlink_status(outside))) << c.what;
+    EXPECT_THAT(Beside(), ::testing::ElementsAre("Plug-ins")) << c.what;
+  }
+}
+
+TEST_F(UpdateInstaller, DamagedArchivesInstallNothing) {
+  const std::string good = BuildZip(
+      {ZipEntry::File("VoreliaC1Plugin.coplugin/VoreliaC1Plugin.so", std::string(4000, 'n')),
+       ZipEntry::File("VoreliaC1Plugin.coplugin/Info.json", "new info")});
+  std::string corrupted = good;
+  corrupted[100] ^= 0x55;  // inside the first entry's data: its checksum no longer matches
+  const struct {
+    const char* what;
+    std::string bytes;
+  } cases[] = {
+      {"cut before the end", good.substr(0, good.size() / 2)},
+      {"cut inside the directory", good.substr(0, good.size() - 30)},
+      {"damaged data", corrupted},
+      {"not an archive", "<html>404 Not Found</html>"},
+      {"empty file", ""},
+  };
+  const auto before = Snapshot(plugins);
+  for (const auto& c : cases) {
+    const fs::path path = home.path() / "damaged.zip";
+    WriteFile(path, c.bytes);
+    EXPECT_EQ(InstallArchive(path, plugins), InstallResult::unreadableArchive) << c.what;
+    EXPECT_EQ(Snapshot(plugins), before) << c.what;
+    EXPECT_THAT(Beside(), ::testing::ElementsAre("Plug-ins")) << c.what;
+  }
+}
+
+TEST_F(UpdateInstaller, NamesWithSpacesAndAccentsSurviveAnyLocale) {
+  const std::string flagged = "VoreliaC1Plugin.coplugin/Resources/Größe und Maß.txt";
+  const std::string unflagged = "VoreliaC1Plugin.coplugin/Resources/Café crème.txt";
+  for (const char* locale : {"C", "C.UTF-8"}) {
+    const std::string previous = std::setlocale(LC_ALL, nullptr);
+    ASSERT_NE(std::setlocale(LC_ALL, locale), nullptr) << locale;
+    ZipEntry noFlag = ZipEntry::File(unflagged, "2");
+    noFlag.utf8Flag = false;
+    const auto result = InstallArchive(Archive({ZipEntry::File(flagged, "1"), noFlag}), plugins);
+    std::setlocale(LC_ALL, previous.c_str());
+    ASSERT_EQ(result, InstallResult::installed) << locale;
+    EXPECT_EQ(ReadFile(plugins / flagged), "1") << locale;
+    EXPECT_EQ(ReadFile(plugins / unflagged), "2") << locale;
+    fs::remove_all(plugins / "VoreliaC1Plugin.coplugin/Resources");
+  }
+}
+
+TEST_F(UpdateInstaller, CleanupRemovesOnlyOlderCopies) {
+  WriteFile(plugins / "VoreliaC1Plugin.0.2.0.coplugin/Info.json", "kept");
+  WriteFile(plugins / "VoreliaC1Plugin.0.1.5.coplugin/Contents/VoreliaC1Plugin.so", "older");
+  WriteFile(plugins / "Vorelia notes.txt", "older too");
+  fs::create_symlink(plugins / "Other.coplugin", plugins / "Vorelia link");
+
+  ASSERT_TRUE(RemoveOlderEntries(plugins, "0.2.0"));
+  std::vector<std::string> left;
+  for (const auto& entry : fs::directory_iterator(plugins)) {
+    left.push_back(entry.path().filename().string());
+  }
+  EXPECT_THAT(left,
+              ::testing::UnorderedElementsAre("VoreliaC1Plugin.coplugin",
+                                              "VoreliaC1Plugin.0.2.0.coplugin", "Other.coplugin"));
+  EXPECT_EQ(ReadFile(plugins / "Other.coplugin/Info.json"), "other") << "a link is not followed";
+
+  // The empty version is in every name: nothing goes.
+  WriteFile(plugins / "VoreliaC1Plugin.0.1.5.coplugin/Info.json", "older");
+  ASSERT_TRUE(RemoveOlderEntries(plugins, ""));
+  EXPECT_TRUE(fs::exists(plugins / "VoreliaC1Plugin.0.1.5.coplugin"));
+}
+
+}  // namespace
+}  // namespace vorelia

@@ -1,0 +1,71 @@
+#include "zip_builder.h"
+
+#include <array>
+
+namespace vorelia::testing {
+namespace {
+
+std::uint32_t Crc32(const std::string& bytes) {
+  static const auto table = [] {
+    std::array<std::uint32_t, 256> t{};
+    for (std::uint32_t i = 0; i < 256; ++i) {
+      std::uint32_t c = i;
+      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+      t[i] = c;
+    }
+    return t;
+  }();
+  std::uint32_t crc = 0xFFFFFFFFu;
+  for (const unsigned char byte : bytes) crc = table[(crc ^ byte) & 0xFF] ^ (crc >> 8);
+  return crc ^ 0xFFFFFFFFu;
+}
+
+void Put16(std::string& out, std::uint32_t value) {
+  out.push_back(static_cast<char>(value & 0xFF));
+  out.push_back(static_cast<char>((value >> 8) & 0xFF));
+}
+
+void Put32(std::string& out, std::uint32_t value) {
+  Put16(out, value & 0xFFFF);
+  Put16(out, value >> 16);
+}
+
+}  // namespace
+
+std::string BuildZip(const std::vector<ZipEntry>& entries) {
+  std::string archive, directory;
+  for (const auto& entry : entries) {
+    const std::uint32_t crc = Crc32(entry.data);
+    const auto size = static_cast<std::uint32_t>(entry.data.size());
+    const auto nameSize = static_cast<std::uint32_t>(entry.name.size());
+    const std::uint32_t flags = entry.utf8Flag ? 0x0800 : 0;
+    const auto offset = static_cast<std::uint32_t>(archive.size());
+
+    Put32(archive, 0x04034b50);
+    for (const std::uint32_t v : {20u, flags, 0u, 0u, 0x21u}) Put16(archive, v);
+    for (const std::uint32_t v : {crc, size, size}) Put32(archive, v);
+    Put16(archive, nameSize);
+    Put16(archive, 0);
+    archive += entry.name;
+    archive += entry.data;
+
+    Put32(directory, 0x02014b50);
+    for (const std::uint32_t v : {(3u << 8) | 20u, 20u, flags, 0u, 0u, 0x21u}) Put16(directory, v);
+    for (const std::uint32_t v : {crc, size, size}) Put32(directory, v);
+    for (const std::uint32_t v : {nameSize, 0u, 0u, 0u, 0u}) Put16(directory, v);
+    Put32(directory, entry.mode << 16);
+    Put32(directory, offset);
+    directory += entry.name;
+  }
+  const auto directoryOffset = static_cast<std::uint32_t>(archive.size());
+  archive += directory;
+  Put32(archive, 0x06054b50);
+  const auto count = static_cast<std::uint32_t>(entries.size());
+  for (const std::uint32_t v : {0u, 0u, count, count}) Put16(archive, v);
+  Put32(archive, static_cast<std::uint32_t>(directory.size()));
+  Put32(archive, directoryOffset);
+  Put16(archive, 0);
+  return archive;
+}
+
+}  // namespace vorelia::testing

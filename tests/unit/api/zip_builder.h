@@ -1,0 +1,27 @@
+// Zip archives written byte by byte for tests: stored entries with any name, mode and UTF-8 flag,
+// so that archives no well-behaved tool makes (names with "..", absolute names, links, devices)
+// can be fed to the installer.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vorelia::testing {
+
+struct ZipEntry {
+  std::string name;
+  std::string data;              // a symbolic link's data is its target
+  std::uint32_t mode = 0100644;  // Unix type and permission bits
+  bool utf8Flag = true;          // general purpose bit 11: the name is UTF-8
+
+  static ZipEntry File(std::string name, std::string data) {
+    return {std::move(name), std::move(data)};
+  }
+  static ZipEntry Folder(std::string name) { return {std::move(name), "", 040755}; }
+};
+
+// A complete zip archive of the entries, in order (no compression).
+std::string BuildZip(const std::vector<ZipEntry>& entries);
+
+}  // namespace vorelia::testing
