@@ -179,6 +179,10 @@ std::optional<COPluginActionPublishResult> VoreliaC1Plugin::startPublishingTask(
     if (!account || account->empty()) throw Failure(TaskError::noAccount);
     if (task.files.empty()) throw Failure(TaskError::noFiles);
     const std::string identifier = task.action ? task.action->identifier : "";
+    // One usage record per task, before the workflow runs and whatever comes of it.
+    api->PostToQueue(JSON{{"action", identifier},
+                          {"account", *account},
+                          {"imageCount", static_cast<std::uint64_t>(task.files.size())}});
     std::unique_ptr<PublishService> workflow;
     if (identifier == Publish::Share || identifier == Publish::Proofing) {
       workflow = std::make_unique<PublishShare>(state, api);

@@ -1,8 +1,11 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "api/queue_message.h"
 #include "model/keys.h"
 #include "platform/user_defaults.h"
 #include "plugin/vorelia_c1_plugin.h"
+#include "support/http_test_server.h"
 #include "support/temp_home.h"
 
 namespace vorelia {
@@ -187,6 +190,40 @@ TEST_F(HostOperations, AutoTaggingRefusalsReachTheHostAsPluginErrors) {
   EXPECT_EQ(error.domain, "VoreliaC1Plugin.PluginError");
   EXPECT_EQ(error.code, 9);
   EXPECT_EQ(error.localizedDescription, "You need at least one tagging option");
+}
+
+TEST(UsageRecords, EveryStartedTaskPostsOneRecordEvenWhenItsWorkflowFails) {
+  testing::TempHome home;
+  testing::HttpTestServer queue;
+  testing::ScopedEnvironment queueUrl("VORELIA_QUEUE_URL",
+                                      queue.url("/statsc1/messages?sv=1&sp=a&sig=s"));
+  VoreliaC1Plugin plugin;
+  plugin.state->account.set("studio");
+  for (auto* option : {&plugin.state->general, &plugin.state->face}) *option = false;
+  const auto start = [&](std::string_view id, std::vector<std::string> files) {
+    COPluginAction action("test");
+    action.identifier = std::string(id);
+    COFileHandlingPluginTask task(std::make_shared<COPluginAction>(action), std::move(files));
+    COError error;
+    EXPECT_FALSE(plugin.startPublishingTask(task, {}, &error).has_value()) << id;
+  };
+  start(Publish::AI, {"/x/a.jpg", "/x/b.jpg", "/x/c.jpg"});  // refused: no tagging option
+  start(Publish::Embed, {"/x/a.jpg"});                       // no workflow for it
+  start(Publish::Share, {});  // no files: nothing to count, no task to record
+
+  ASSERT_TRUE(queue.waitForRequests(2));
+  std::vector<std::optional<std::string>> bodies;
+  for (const auto& request : queue.requests()) {
+    EXPECT_EQ(request.method, "POST");
+    bodies.push_back(request.body);
+  }
+  EXPECT_THAT(bodies, ::testing::UnorderedElementsAre(
+                          QueueMessageBody(JSON{{"action", "voreliaPublishAI"},
+                                                {"account", "studio"},
+                                                {"imageCount", std::uint64_t{3}}}),
+                          QueueMessageBody(JSON{{"action", "voreliaPublishEmbed"},
+                                                {"account", "studio"},
+                                                {"imageCount", std::uint64_t{1}}})));
 }
 
 TEST_F(HostOperations, HandlingClearsItsGuardOnEveryWayOut) {
