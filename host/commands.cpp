@@ -5,9 +5,11 @@
 #include <charconv>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <limits>
 #include <optional>
 
+#include "document_list.h"
 #include "help_text.h"
 #include "platform/dispatch.h"
 
@@ -102,6 +104,7 @@ const CommandInterpreter::Command* CommandInterpreter::find(std::string_view nam
       {"tasks", "tasks ACTION FILE...", 2, Any, &C::tasks},
       {"validate", "validate ACTION [SETTINGS]", 1, 2, &C::validate},
       {"wait", "wait", 0, 0, &C::wait},
+      {"open", "open DIR", 1, 1, &C::open},
       {"help", "help", 0, 0, &C::help},
       {"quit", "quit", 0, 0, &C::quit},
   };
@@ -114,7 +117,8 @@ Status worse(Status a, Status b) { return static_cast<int>(a) >= static_cast<int
 
 bool CommandInterpreter::isCommand(std::string_view name) { return find(name) != nullptr; }
 
-CommandInterpreter::CommandInterpreter(COPluginBase& plugin) : plugin_(plugin) {}
+CommandInterpreter::CommandInterpreter(COPluginBase& plugin, std::vector<std::string> documents)
+    : plugin_(plugin), documents_(std::move(documents)) {}
 
 CommandOutcome CommandInterpreter::execute(std::string_view line) {
   TokenizeResult split = tokenize(line);
@@ -360,6 +364,25 @@ void CommandInterpreter::validate(Call& call) {
 
 void CommandInterpreter::wait(Call& call) {
   call.result["ran"] = platform::MainQueue::shared().drain();
+}
+
+void CommandInterpreter::open(Call& call) {
+  const std::optional<std::string> dir = call.string(0, "DIR");
+  if (!dir) return;
+  std::string error;
+  const std::optional<std::string> folder = documentFolder(*dir, &error);
+  if (!folder) {
+    call.hostError(error);
+    return;
+  }
+  // Opening a document that is open already only brings it forward.
+  if (std::find(documents_.begin(), documents_.end(), *folder) == documents_.end()) {
+    documents_.push_back(*folder);
+    exportDocumentList(documents_);
+  }
+  call.result["document"] = *folder;
+  call.result["name"] = std::filesystem::path(*folder).filename().string();
+  call.result["documents"] = documents_;
 }
 
 void CommandInterpreter::help(Call& call) { call.result["text"] = helpText(); }

@@ -32,8 +32,9 @@ struct CommandOutcome {
 
 class CommandInterpreter {
  public:
-  // REQUIRES: plugin outlives the interpreter.
-  explicit CommandInterpreter(COPluginBase& plugin);
+  // REQUIRES: plugin outlives the interpreter. documents are the folders open as documents of the
+  // catalogue (absolute paths), already in the environment (document_list.h).
+  CommandInterpreter(COPluginBase& plugin, std::vector<std::string> documents = {});
 
   // Whether name is one of the commands.
   static bool isCommand(std::string_view name);
@@ -62,6 +63,7 @@ class CommandInterpreter {
   void tasks(Call& call);
   void validate(Call& call);
   void wait(Call& call);
+  void open(Call& call);
   void help(Call& call);
   void quit(Call& call);
 
@@ -80,6 +82,7 @@ class CommandInterpreter {
   bool offered_ = false;  // whether publishingActionsFileCount has been called
   std::vector<std::shared_ptr<const COPluginAction>> offeredActions_;
   std::map<std::string, COActionSettingsDictionary> keptSettings_;  // by action identifier
+  std::vector<std::string> documents_;  // the open documents, in the order they were opened
 };
 
 }  // namespace vorelia::host
