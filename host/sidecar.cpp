@@ -196,6 +196,13 @@ std::optional<std::string> Sidecar::encode(std::string* error) const {
     *error = "cannot write the metadata of " + path_.string() + " as XMP: " + e.what();
     return std::nullopt;
   }
+  // With nothing left to say the toolkit writes nothing; the sidecar stays a valid empty one.
+  if (packet.empty()) {
+    packet =
+        "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\">\n"
+        " <rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\"/>\n"
+        "</x:xmpmeta>\n";
+  }
   return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" + packet;
 }
 
