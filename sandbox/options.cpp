@@ -118,6 +118,14 @@ SERVICE (the plugin's API root is http://127.0.0.1:PORT/; names in paths are per
   POST /api/{account}/containers/{id}/$synchronize  {"value":[{"id","order"}]} -> {"hasError":false}
   POST /api/{account}/shares           {"containers":[{"id"}],"isDownloadEnabled":0|1}
                                        -> {"url":"WEBURL/a/CODE"}
+  PUT  /api/{account}/visions          -> {"id","uploadSas","storageUrl"}
+  PUT  /vision-blobs/{vision}/{name}SAS  the image (x-ms-blob-type: BlockBlob) -> 201
+  POST /api/{account}/visions/{vision}/analyse/  {"name","escapedName", options...}
+                                       -> {"hasError":false,"name","description","keywords",
+                                       "cost"}, measured from the uploaded JPEG's pixels; the
+                                       options' cost comes off the credits (Tags or Categories 1,
+                                       Face 1, Description 2.5, the others 1.5); 402 when too
+                                       few remain, 404 not uploaded, 422 not an image
   Authenticated routes need "Authorization: Bearer TOKEN" (scheme in any case); a missing,
   unknown or expired token, or an account the user is not related to, gives 401
   {"hasError":true,"message"}. Unknown routes give 404 with a JSON body.

@@ -11,12 +11,14 @@
 #include "sandbox/request_log.h"
 #include "sandbox/router.h"
 #include "sandbox/state.h"
+#include "sandbox/visions.h"
 
 namespace vorelia::sandbox {
 
 // Settings the routes read; fixed before the server starts serving.
 struct ServiceConfig {
-  std::string webUrl;  // base of share links, without a trailing slash
+  std::string webUrl;      // base of share links, without a trailing slash
+  std::string serviceUrl;  // the server's own address, "http://HOST:PORT"
 };
 
 // POST /Token and GET /api/Account/RelatedAccounts.
@@ -25,6 +27,9 @@ void addAuthRoutes(Router& router, State& state);
 void addAccountRoutes(Router& router, State& state);
 // Container list (with ?$expand), create-if-not-exists, $synchronize and shares.
 void addContainerRoutes(Router& router, State& state, const ServiceConfig& config);
+
+// Vision creation, image uploads into visions (under /vision-blobs/) and analyses.
+void addVisionRoutes(Router& router, State& state, Visions& visions, const ServiceConfig& config);
 
 struct AdminContext {
   State& state;

@@ -34,6 +34,7 @@ struct Server::Impl {
   explicit Impl(ServerOptions o)
       : options(std::move(o)),
         state(State::Options{options.tokenLifetime, options.now, options.stateFile}),
+        visions(Visions::Options{options.now}),
         requests(options.requestLogCapacity, options.requestBodyCap) {}
 
   void serve(const httplib::Request& request, httplib::Response& response);
@@ -46,6 +47,7 @@ struct Server::Impl {
 
   const ServerOptions options;
   State state;
+  Visions visions;
   FaultTable faults;
   RequestLog requests;
   ServiceConfig config;  // written by start before serving, read-only after
@@ -146,6 +148,7 @@ Server::Server(ServerOptions options) : impl_(std::make_unique<Impl>(std::move(o
   addAuthRoutes(s.serviceRoutes, s.state);
   addAccountRoutes(s.serviceRoutes, s.state);
   addContainerRoutes(s.serviceRoutes, s.state, s.config);
+  addVisionRoutes(s.serviceRoutes, s.state, s.visions, s.config);
   const AdminContext admin{s.state, s.faults, s.requests, s.config, [this] { requestShutdown(); }};
   addAdminStateRoutes(s.adminRoutes, admin);
   addAdminControlRoutes(s.adminRoutes, admin);
@@ -163,6 +166,7 @@ std::optional<std::string> Server::start() {
   if (auto failure = s.state.load()) return "cannot load the state: " + *failure;
   if (s.options.seedDemo) s.state.seedDemo();
   if (auto failure = s.state.save()) return "cannot write the state: " + *failure;
+  if (auto failure = s.visions.prepare()) return *failure;
   std::signal(SIGPIPE, SIG_IGN);
 
   const std::size_t threads = std::max<std::size_t>(s.options.threads, 1);
@@ -215,6 +219,7 @@ std::optional<std::string> Server::start() {
   }
   s.port = port;
   s.bindAddress = *address;
+  s.config.serviceUrl = url();
   s.config.webUrl = s.options.webUrl.empty() ? url() : s.options.webUrl;
   while (s.config.webUrl.ends_with('/')) s.config.webUrl.pop_back();
 
