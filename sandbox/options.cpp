@@ -1,6 +1,7 @@
 #include "sandbox/options.h"
 
 #include <charconv>
+#include <cstdlib>
 #include <limits>
 
 namespace vorelia::sandbox {
@@ -70,8 +71,63 @@ Result<CommandLine> parseCommandLine(const std::vector<std::string>& arguments) 
         return Failure{2, "--web-url needs an http:// or https:// URL, not " + *text};
       }
       line.server.webUrl = *text;
+    } else if (flag == "--request-log") {
+      const auto text = value();
+      if (!text) return needValue(flag);
+      const auto count = wholeNumber(*text, 1, 1000000);
+      if (!count) return Failure{2, "--request-log needs a number from 1 to 1000000, not " + *text};
+      line.server.requestLogCapacity = static_cast<std::size_t>(*count);
+    } else if (flag == "--data") {
+      const auto text = value();
+      if (!text || text->empty()) return needValue(flag);
+      line.server.dataFolder = *text;
+    } else if (flag == "--encoding-delay-ms" || flag == "--long-poll-hold-ms") {
+      const auto text = value();
+      if (!text) return needValue(flag);
+      const auto ms = wholeNumber(*text, 0, 24ll * 3600 * 1000);
+      if (!ms) return Failure{2, flag + " needs a number of milliseconds, not " + *text};
+      (flag == "--encoding-delay-ms" ? line.server.uploads.encodingDelay
+                                     : line.server.uploads.longPollHold) =
+          std::chrono::milliseconds(*ms);
+    } else if (flag == "--quota-bytes") {
+      const auto text = value();
+      if (!text) return needValue(flag);
+      const auto bytes = wholeNumber(*text, 0, std::numeric_limits<long long>::max());
+      if (!bytes) return Failure{2, "--quota-bytes needs a number of bytes, not " + *text};
+      line.server.uploads.quotaBytes = static_cast<std::uint64_t>(*bytes);
+    } else if (flag == "--azurite-blob") {
+      const auto text = value();
+      if (!text) return needValue(flag);
+      if (!text->starts_with("http://") && !text->starts_with("https://")) {
+        return Failure{2, "--azurite-blob needs the blob endpoint's URL, not " + *text};
+      }
+      if (!line.server.azure) line.server.azure.emplace();
+      line.server.azure->blobEndpoint = *text;
+    } else if (flag == "--azurite-account" || flag == "--azurite-container") {
+      const auto text = value();
+      if (!text || text->empty()) return needValue(flag);
+      if (!line.server.azure) line.server.azure.emplace();
+      (flag == "--azurite-account" ? line.server.azure->accountName
+                                   : line.server.azure->container) = *text;
     } else {
       return Failure{2, "unknown argument " + arguments[i]};
+    }
+  }
+  if (line.server.azure) {
+    AzureStorageOptions& azure = *line.server.azure;
+    if (azure.blobEndpoint.empty())
+      return Failure{2,
+                     "--azurite-account and --azurite-container "
+                     "need --azurite-blob"};
+    if (azure.accountName.empty()) azure.accountName = kAzuriteAccountName;
+    // The key is a secret: it comes from the environment, never from the command line.
+    if (const char* key = std::getenv("VORELIA_AZURE_STORAGE_KEY"); key && *key) {
+      azure.accountKey = key;
+    } else if (azure.accountName == kAzuriteAccountName) {
+      azure.accountKey = kAzuriteAccountKey;
+    } else {
+      return Failure{2, "the key of storage account " + azure.accountName +
+                            " must be in VORELIA_AZURE_STORAGE_KEY"};
     }
   }
   return line;
@@ -81,7 +137,10 @@ std::string helpText() {
   return R"(vorelia-sandbox: a loopback stand-in of the Vorelia photo service, for tests and demos.
 
 Usage: vorelia-sandbox [--port N] [--host ADDRESS] [--state FILE] [--seed-demo]
-                       [--token-lifetime SECONDS] [--web-url URL]
+                       [--token-lifetime SECONDS] [--web-url URL] [--data FOLDER]
+                       [--request-log N]
+                       [--encoding-delay-ms MS] [--long-poll-hold-ms MS] [--quota-bytes N]
+                       [--azurite-blob URL [--azurite-account NAME] [--azurite-container NAME]]
 
   --port N                  port to listen on; 0 (the default) picks a free one
   --host ADDRESS            loopback address to listen on: 127.0.0.0/8, ::1 or localhost
@@ -95,6 +154,19 @@ Usage: vorelia-sandbox [--port N] [--host ADDRESS] [--state FILE] [--seed-demo]
                             ratings) and "demo-weddings" ("Smith Wedding"), with credits
   --token-lifetime SECONDS  lifetime of bearer tokens (default 1209600, two weeks)
   --web-url URL             base of share links (default http://127.0.0.1:PORT)
+  --request-log N           keep the last N service requests for GET /admin/requests
+                            (default 1000)
+  --data FOLDER             keep uploaded blobs in FOLDER (default: a temporary folder,
+                            removed at exit)
+  --encoding-delay-ms MS    simulated encoding time per uploaded item (default 0)
+  --long-poll-hold-ms MS    longest hold of a long poll without a change (default 20000)
+  --quota-bytes N           refuse reservations that take an account's reserved bytes over N
+  --azurite-blob URL        hand out signatures of this Azure Storage blob endpoint (path
+                            style, e.g. http://127.0.0.1:10000/devstoreaccount1) instead of the
+                            sandbox's own blob storage; the container is created at start
+  --azurite-account NAME    its account (default devstoreaccount1); the key is read from
+                            VORELIA_AZURE_STORAGE_KEY, or is Azurite's well-known key
+  --azurite-container NAME  the container for uploads (default "uploads")
   -h, --help                print this text
 
 On start it prints one line to standard output, "listening on http://127.0.0.1:PORT", and
@@ -118,8 +190,20 @@ SERVICE (the plugin's API root is http://127.0.0.1:PORT/; names in paths are per
   POST /api/{account}/containers/{id}/$synchronize  {"value":[{"id","order"}]} -> {"hasError":false}
   POST /api/{account}/shares           {"containers":[{"id"}],"isDownloadEnabled":0|1}
                                        -> {"url":"WEBURL/a/CODE"}
+  PUT  /api/{account}/containers/{id}/inituploadresources  {"value":[{"name","size"}]}
+                                       -> {"storageUrl","value":[{"id","sas",...}]}; over the
+                                       quota {"hasError":true,"message"}
+  PUT  /api/{account}/encode           the upload resource {"id",...}: encode it when its blob
+                                       arrived; 409 (and the item fails) when it has not
+  POST /api/anonymous/longpollingstates  {"value":[ids]} -> {"value":[ids done],"failed":[..]}
+                                       held until one of them is done or changes, or the hold
+                                       ends; encoded items join their album
+  PUT  /blob/CONTAINER/NAME?se&sp&sig  Put Blob: needs "x-ms-blob-type: BlockBlob", a length and
+                                       the signature of that blob; streamed to disk -> 201.
+                                       GET/HEAD read it back under a signature with "r".
   PUT  /api/{account}/visions          -> {"id","uploadSas","storageUrl"}
-  PUT  /vision-blobs/{vision}/{name}SAS  the image (x-ms-blob-type: BlockBlob) -> 201
+                                       images go to storageUrl + id + "/" + name + uploadSas,
+                                       a signature for the vision's folder of the blob store
   POST /api/{account}/visions/{vision}/analyse/  {"name","escapedName", options...}
                                        -> {"hasError":false,"name","description","keywords",
                                        "cost"}, measured from the uploaded JPEG's pixels; the
@@ -158,6 +242,10 @@ ADMIN (JSON in, JSON out; errors are {"hasError":true,"message"} with 400 or 404
                                  "drop"?,"garbage"?,"stall"?,"count"?} -> {"id"}
   DELETE /admin/faults           remove every fault (held requests go on)
   DELETE /admin/faults/{id}      remove one
+  GET    /admin/uploads          {"settings","resources":[{"id","account","containerId","name",
+                                 "size","blob","stage"}]}
+  POST   /admin/uploads/settings {"encodingDelayMs"?,"longPollHoldMs"?,"quotaBytes"? (null: none)}
+  GET    /admin/blobs            {"blobs":[{"path","size"}]}; with ?sha256 also "sha256"
   POST   /admin/shutdown         stop the sandbox
 
 FAULTS apply to service routes only. "path" matches the raw request path ('*' for any run of

@@ -7,18 +7,19 @@
 #include <optional>
 #include <string>
 
+#include "sandbox/blob_store.h"
 #include "sandbox/faults.h"
 #include "sandbox/request_log.h"
 #include "sandbox/router.h"
 #include "sandbox/state.h"
+#include "sandbox/uploads.h"
 #include "sandbox/visions.h"
 
 namespace vorelia::sandbox {
 
 // Settings the routes read; fixed before the server starts serving.
 struct ServiceConfig {
-  std::string webUrl;      // base of share links, without a trailing slash
-  std::string serviceUrl;  // the server's own address, "http://HOST:PORT"
+  std::string webUrl;  // base of share links, without a trailing slash
 };
 
 // POST /Token and GET /api/Account/RelatedAccounts.
@@ -27,9 +28,17 @@ void addAuthRoutes(Router& router, State& state);
 void addAccountRoutes(Router& router, State& state);
 // Container list (with ?$expand), create-if-not-exists, $synchronize and shares.
 void addContainerRoutes(Router& router, State& state, const ServiceConfig& config);
+// Upload reservations, encoding triggers and the long poll over encoding states.
+void addUploadRoutes(Router& router, State& state, UploadPipeline& uploads);
 
-// Vision creation, image uploads into visions (under /vision-blobs/) and analyses.
-void addVisionRoutes(Router& router, State& state, Visions& visions, const ServiceConfig& config);
+// Blob requests, under "/blob/": PUT streams the body (reader; null when the request announced
+// no length) into the store, GET and HEAD read a blob back; each needs the store's signature.
+bool isBlobPath(std::string_view rawPath);
+void serveBlob(BlobStore& store, const httplib::Request& request, const Target& target,
+               const httplib::ContentReader* reader, httplib::Response& response);
+
+// Vision creation and analyses; the images go into the blob store (under "/blob/visions/").
+void addVisionRoutes(Router& router, State& state, Visions& visions);
 
 struct AdminContext {
   State& state;
@@ -40,6 +49,8 @@ struct AdminContext {
 };
 // State seeding: state, reset, seed-demo, users, accounts, albums, ratings, credits.
 void addAdminStateRoutes(Router& router, const AdminContext& admin);
+// Upload settings (encoding delay, quota, long-poll hold), resources and stored blobs.
+void addAdminUploadRoutes(Router& router, UploadPipeline& uploads, BlobStore& blobs);
 // Tokens, recorded requests, faults and shutdown.
 void addAdminControlRoutes(Router& router, const AdminContext& admin);
 

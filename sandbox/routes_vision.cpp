@@ -1,7 +1,5 @@
-// Computer vision: vision creation, image uploads into a vision, and the analysis of an uploaded
-// image, paid for with the account's credits.
-#include <cmath>
-
+// Computer vision: vision creation (its images go into the blob store under the vision's folder
+// signature) and the analysis of an uploaded image, paid for with the account's credits.
 #include "sandbox/routes.h"
 #include "sandbox/views.h"
 #include "sandbox/vision_analysis.h"
@@ -12,8 +10,7 @@ namespace {
 
 // PUT /api/{account}/visions -> {"id", "uploadSas", "storageUrl"}. An image goes to
 // storageUrl + id + "/" + name + uploadSas.
-void createVision(State& state, Visions& visions, const ServiceConfig& config, const Call& call,
-                  httplib::Response& response) {
+void createVision(State& state, Visions& visions, const Call& call, httplib::Response& response) {
   const auto account = authorizeAccount(call, response, state, call.params[0]);
   if (!account) return;
   const auto id = visions.create(*account);
@@ -21,22 +18,7 @@ void createVision(State& state, Visions& visions, const ServiceConfig& config, c
   sendJson(response, 200,
            {{"id", id.value()},
             {"uploadSas", visions.uploadSas(id.value())},
-            {"storageUrl", config.serviceUrl + "/vision-blobs/"}});
-}
-
-// PUT /vision-blobs/{vision}/{name}?SAS with "x-ms-blob-type: BlockBlob", as Azure Blob Storage
-// takes a block blob: 201 when stored.
-void uploadImage(Visions& visions, const Call& call, httplib::Response& response) {
-  if (auto refused = visions.verify(call.params[0], call.target.query)) {
-    return sendError(response, refused->status, refused->message);
-  }
-  if (call.request.get_header_value("x-ms-blob-type") != "BlockBlob") {
-    return sendError(response, 400, "The blob type must be BlockBlob");
-  }
-  if (auto failed = visions.store(call.params[0], call.params[1], call.request.body)) {
-    return sendError(response, failed->status, failed->message);
-  }
-  response.status = 201;
+            {"storageUrl", visions.storageUrl()}});
 }
 
 // POST /api/{account}/visions/{vision}/analyse/ with the payload {"name", "escapedName", options}
@@ -76,14 +58,10 @@ void analyse(State& state, Visions& visions, const Call& call, httplib::Response
 
 }  // namespace
 
-void addVisionRoutes(Router& router, State& state, Visions& visions, const ServiceConfig& config) {
+void addVisionRoutes(Router& router, State& state, Visions& visions) {
   router.add("PUT", "/api/{account}/visions",
-             [&state, &visions, &config](const Call& call, httplib::Response& response) {
-               createVision(state, visions, config, call, response);
-             });
-  router.add("PUT", "/vision-blobs/{vision}/{name}",
-             [&visions](const Call& call, httplib::Response& response) {
-               uploadImage(visions, call, response);
+             [&state, &visions](const Call& call, httplib::Response& response) {
+               createVision(state, visions, call, response);
              });
   router.add("POST", "/api/{account}/visions/{vision}/analyse",
              [&state, &visions](const Call& call, httplib::Response& response) {

@@ -2,6 +2,7 @@
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
+#include <openssl/hmac.h>
 #include <openssl/rand.h>
 
 #include <array>
@@ -79,6 +80,46 @@ std::string sha256Hex(std::string_view text) {
     throw std::runtime_error("SHA-256 failed");
   }
   return hex(digest.data(), size);
+}
+
+namespace {
+
+std::array<unsigned char, EVP_MAX_MD_SIZE> hmac(std::string_view key, std::string_view text,
+                                                unsigned int& size) {
+  std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
+  if (HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()),
+           reinterpret_cast<const unsigned char*>(text.data()), text.size(), digest.data(),
+           &size) == nullptr) {
+    throw std::runtime_error("HMAC-SHA256 failed");
+  }
+  return digest;
+}
+
+}  // namespace
+
+std::string hmacSha256Hex(std::string_view key, std::string_view text) {
+  unsigned int size = 0;
+  const auto digest = hmac(key, text, size);
+  return hex(digest.data(), size);
+}
+
+std::string hmacSha256Base64(std::string_view base64Key, std::string_view text) {
+  std::string key(3 * (base64Key.size() / 4) + 3, '\0');
+  const int decoded = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(key.data()),
+                                      reinterpret_cast<const unsigned char*>(base64Key.data()),
+                                      static_cast<int>(base64Key.size()));
+  if (decoded < 0 || base64Key.size() % 4 != 0) return {};
+  std::size_t keySize = static_cast<std::size_t>(decoded);
+  // EVP_DecodeBlock counts the padding as zero bytes.
+  for (auto it = base64Key.rbegin(); it != base64Key.rend() && *it == '='; ++it) --keySize;
+  key.resize(keySize);
+  unsigned int size = 0;
+  const auto digest = hmac(key, text, size);
+  std::string out(4 * ((size + 2) / 3) + 1, '\0');
+  const int encoded = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), digest.data(),
+                                      static_cast<int>(size));
+  out.resize(static_cast<std::size_t>(encoded));
+  return out;
 }
 
 std::string passwordHash(std::string_view salt, std::string_view password) {

@@ -20,6 +20,11 @@ std::string randomCode(std::size_t count = 10);
 // Lower-case hexadecimal SHA-256 of text.
 std::string sha256Hex(std::string_view text);
 
+// HMAC-SHA256 of text under key: as lower-case hexadecimal, and as base64 (Azure Storage
+// signatures, whose keys are given in base64: base64Key is decoded first; empty on a bad key).
+std::string hmacSha256Hex(std::string_view key, std::string_view text);
+std::string hmacSha256Base64(std::string_view base64Key, std::string_view text);
+
 // The stored form of a password under a salt.
 std::string passwordHash(std::string_view salt, std::string_view password);
 

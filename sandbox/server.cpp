@@ -2,7 +2,9 @@
 
 #include <arpa/inet.h>
 #include <httplib.h>
+#include <stdlib.h>
 
+#include <charconv>
 #include <condition_variable>
 #include <csignal>
 #include <iostream>
@@ -34,8 +36,35 @@ struct Server::Impl {
   explicit Impl(ServerOptions o)
       : options(std::move(o)),
         state(State::Options{options.tokenLifetime, options.now, options.stateFile}),
-        visions(Visions::Options{options.now}),
-        requests(options.requestLogCapacity, options.requestBodyCap) {}
+        requests(options.requestLogCapacity, options.requestBodyCap),
+        ownsDataFolder(!options.dataFolder),
+        dataFolder(options.dataFolder ? *options.dataFolder : temporaryFolder()),
+        blobs(BlobStore::Options{dataFolder / "blobs", {}, options.now, options.blobSizeLimit}),
+        target(makeTarget()),
+        uploads(state, *target, options.uploads, options.now),
+        visions(
+            blobs, [this] { return serviceUrl; }, options.now) {}
+  ~Impl() {
+    if (ownsDataFolder) {
+      std::error_code ignored;
+      std::filesystem::remove_all(dataFolder, ignored);
+    }
+  }
+
+  static std::filesystem::path temporaryFolder() {
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "vorelia-sandbox-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+      throw std::runtime_error("cannot create a temporary data folder");
+    }
+    return pattern;
+  }
+  std::unique_ptr<UploadTarget> makeTarget() {
+    if (options.azure) return std::make_unique<AzureUploadTarget>(*options.azure);
+    return std::make_unique<LocalUploadTarget>(blobs, [this] { return serviceUrl; });
+  }
+  void serveBlobRequest(const httplib::Request& request, const Target& target,
+                        const httplib::ContentReader* reader, httplib::Response& response);
 
   void serve(const httplib::Request& request, httplib::Response& response);
   FaultOutcome applyFault(const FaultRule& rule, std::uint64_t sequence,
@@ -47,9 +76,15 @@ struct Server::Impl {
 
   const ServerOptions options;
   State state;
-  Visions visions;
   FaultTable faults;
   RequestLog requests;
+  const bool ownsDataFolder;
+  const std::filesystem::path dataFolder;
+  BlobStore blobs;
+  std::string serviceUrl;  // written by start before serving, read-only after
+  std::unique_ptr<UploadTarget> target;
+  UploadPipeline uploads;
+  Visions visions;
   ServiceConfig config;  // written by start before serving, read-only after
   Router serviceRoutes;  // filled by the constructor, read-only after
   Router adminRoutes;    // filled by the constructor, read-only after
@@ -88,6 +123,7 @@ void Server::Impl::serve(const httplib::Request& request, httplib::Response& res
     }
     return;
   }
+  if (isBlobPath(target.path)) return serveBlobRequest(request, target, nullptr, response);
   const std::uint64_t sequence = requests.add(request, target);
   FaultOutcome outcome = FaultOutcome::kPassThrough;
   if (const auto rule = faults.take(request.method, target.path, target.query)) {
@@ -97,6 +133,22 @@ void Server::Impl::serve(const httplib::Request& request, httplib::Response& res
   if (outcome == FaultOutcome::kPassThrough && !serviceRoutes.dispatch(request, target, response)) {
     sendError(response, 404, "No route for " + request.method + " " + target.path);
   }
+  if (outcome != FaultOutcome::kDropped) requests.finish(sequence, response.status);
+}
+
+void Server::Impl::serveBlobRequest(const httplib::Request& request, const Target& target,
+                                    const httplib::ContentReader* reader,
+                                    httplib::Response& response) {
+  markBusy(request.remote_port);
+  const std::uint64_t sequence = requests.add(request, target);
+  FaultOutcome outcome = FaultOutcome::kPassThrough;
+  if (const auto rule = faults.take(request.method, target.path, target.query)) {
+    requests.noteFault(sequence, rule->id);
+    outcome = applyFault(*rule, sequence, request, response);
+    // The body was not read: close the connection after the answer.
+    if (outcome == FaultOutcome::kAnswered) response.set_header("Connection", "close");
+  }
+  if (outcome == FaultOutcome::kPassThrough) serveBlob(blobs, request, target, reader, response);
   if (outcome != FaultOutcome::kDropped) requests.finish(sequence, response.status);
 }
 
@@ -148,7 +200,9 @@ Server::Server(ServerOptions options) : impl_(std::make_unique<Impl>(std::move(o
   addAuthRoutes(s.serviceRoutes, s.state);
   addAccountRoutes(s.serviceRoutes, s.state);
   addContainerRoutes(s.serviceRoutes, s.state, s.config);
-  addVisionRoutes(s.serviceRoutes, s.state, s.visions, s.config);
+  addUploadRoutes(s.serviceRoutes, s.state, s.uploads);
+  addAdminUploadRoutes(s.adminRoutes, s.uploads, s.blobs);
+  addVisionRoutes(s.serviceRoutes, s.state, s.visions);
   const AdminContext admin{s.state, s.faults, s.requests, s.config, [this] { requestShutdown(); }};
   addAdminStateRoutes(s.adminRoutes, admin);
   addAdminControlRoutes(s.adminRoutes, admin);
@@ -166,7 +220,10 @@ std::optional<std::string> Server::start() {
   if (auto failure = s.state.load()) return "cannot load the state: " + *failure;
   if (s.options.seedDemo) s.state.seedDemo();
   if (auto failure = s.state.save()) return "cannot write the state: " + *failure;
-  if (auto failure = s.visions.prepare()) return *failure;
+  if (auto failure = s.blobs.prepare()) return "cannot keep blobs: " + *failure;
+  if (s.options.azure) {
+    if (auto failure = static_cast<AzureUploadTarget&>(*s.target).prepare()) return *failure;
+  }
   std::signal(SIGPIPE, SIG_IGN);
 
   const std::size_t threads = std::max<std::size_t>(s.options.threads, 1);
@@ -178,7 +235,13 @@ std::optional<std::string> Server::start() {
     s.markIdle(request.remote_port);
   });
   s.http.set_keep_alive_max_count(100);
-  s.http.set_payload_max_length(s.options.payloadLimit);
+  // httplib writes an answer's head and body separately; with Nagle's algorithm the body then
+  // waits for the client's delayed acknowledgement of the head, some 40 ms per JSON answer.
+  s.http.set_tcp_nodelay(true);
+  // Blob bodies are streamed to disk and may be large; JSON bodies are read whole and are held
+  // to payloadLimit before they are read (below).
+  s.http.set_payload_max_length(
+      std::max<std::uint64_t>(s.options.payloadLimit, s.options.blobSizeLimit));
   s.http.set_exception_handler(
       [](const httplib::Request&, httplib::Response& response, std::exception_ptr error) {
         std::string what = "unknown";
@@ -196,14 +259,35 @@ std::optional<std::string> Server::start() {
   };
   // httplib reads a body without a length until the connection closes, and so refuses such a
   // request; HTTP gives it no body. Serve it before httplib tries to read one.
-  s.http.set_pre_routing_handler(
-      [&s](const httplib::Request& request, httplib::Response& response) {
-        if (request.has_header("Content-Length") || request.has_header("Transfer-Encoding")) {
-          return httplib::Server::HandlerResponse::Unhandled;
-        }
-        s.serve(request, response);
+  s.http.set_pre_routing_handler([&s](const httplib::Request& request,
+                                      httplib::Response& response) {
+    if (request.has_header("Content-Length")) {
+      // JSON bodies are read whole, so their size is held here, before httplib reads one.
+      const std::string length = request.get_header_value("Content-Length");
+      std::uint64_t bytes = 0;
+      const auto [end, error] =
+          std::from_chars(length.data(), length.data() + length.size(), bytes);
+      if (!isBlobPath(request.target) && (error != std::errc{} || bytes > s.options.payloadLimit)) {
+        sendError(response, 413, "The request body is too large");
+        response.set_header("Connection", "close");
         return httplib::Server::HandlerResponse::Handled;
-      });
+      }
+      return httplib::Server::HandlerResponse::Unhandled;
+    }
+    if (request.has_header("Transfer-Encoding")) {
+      // Neither the service nor blob storage takes a body of unknown length.
+      sendError(response, 411, "Content-Length is required");
+      response.set_header("Connection", "close");
+      return httplib::Server::HandlerResponse::Handled;
+    }
+    s.serve(request, response);
+    return httplib::Server::HandlerResponse::Handled;
+  });
+  // Blob writes stream their bodies; httplib tries these handlers before it reads a body.
+  s.http.Put("/blob/.*", [&s](const httplib::Request& request, httplib::Response& response,
+                              const httplib::ContentReader& reader) {
+    s.serveBlobRequest(request, splitTarget(request.target), &reader, response);
+  });
   s.http.Get(".*", handler);
   s.http.Post(".*", handler);
   s.http.Put(".*", handler);
@@ -219,7 +303,7 @@ std::optional<std::string> Server::start() {
   }
   s.port = port;
   s.bindAddress = *address;
-  s.config.serviceUrl = url();
+  s.serviceUrl = url();
   s.config.webUrl = s.options.webUrl.empty() ? url() : s.options.webUrl;
   while (s.config.webUrl.ends_with('/')) s.config.webUrl.pop_back();
 
@@ -248,6 +332,8 @@ std::string Server::url() const {
 
 std::string Server::webUrl() const { return impl_->config.webUrl; }
 
+std::filesystem::path Server::dataFolder() const { return impl_->dataFolder; }
+
 void Server::requestShutdown() {
   {
     std::scoped_lock lock(impl_->mutex);
@@ -268,6 +354,7 @@ void Server::stop() {
   if (s.stopped) return;
   s.stopped = true;
   s.faults.shutdown();
+  s.uploads.stop();  // held long polls answer at once
   if (!s.listener.joinable()) return;
   s.http.stop();
   // A connection idling between requests holds its thread until httplib's keep-alive time-out.

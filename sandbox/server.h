@@ -14,6 +14,8 @@
 #include <string>
 
 #include "sandbox/state.h"
+#include "sandbox/upload_targets.h"
+#include "sandbox/uploads.h"
 
 namespace vorelia::sandbox {
 
@@ -28,9 +30,16 @@ struct ServerOptions {
   std::size_t threads = 32;
   std::size_t requestLogCapacity = 1000;
   std::size_t requestBodyCap = 64 * 1024;
-  std::size_t payloadLimit = 64 * 1024 * 1024;  // larger request bodies are refused
-  NowFunction now;                              // empty: the system clock
-  std::function<void()> onShutdownRequested;    // called by requestShutdown, on its thread
+  std::size_t payloadLimit = 64 * 1024 * 1024;          // larger JSON request bodies are refused
+  std::uint64_t blobSizeLimit = 5000ull * 1024 * 1024;  // larger blobs are refused
+  // Where blobs are kept; empty: a temporary folder, removed when the server is destroyed.
+  std::optional<std::filesystem::path> dataFolder;
+  UploadSettings uploads;
+  // Hand out signatures of this Azure Storage account (Azurite in tests) instead of the
+  // sandbox's own blob storage.
+  std::optional<AzureStorageOptions> azure;
+  NowFunction now;                            // empty: the system clock
+  std::function<void()> onShutdownRequested;  // called by requestShutdown, on its thread
 };
 
 class Server {
@@ -50,6 +59,8 @@ class Server {
   int port() const;
   std::string url() const;
   std::string webUrl() const;
+  // The folder that holds the blobs.
+  std::filesystem::path dataFolder() const;
 
   // Asks for a stop (POST /admin/shutdown does this): wakes waitForShutdownRequest and calls
   // options.onShutdownRequested. Does not stop by itself, since it may run on a serving thread.

@@ -162,6 +162,12 @@ class State {
   Result<AlbumUpsert> createAlbumIfMissing(std::string_view account, std::string_view name);
   Outcome reorder(std::string_view account, std::string_view albumId,
                   const std::vector<ItemOrder>& orders);  // all or nothing
+  // Appends a new item (an upload that finished encoding) after the album's last one. 404 for an
+  // unknown account or album id, 400 when the album is full.
+  Result<Item> addItem(std::string_view account, std::string_view albumId, std::string id,
+                       std::string name);
+  // Whether the account has an album with that id.
+  bool hasAlbum(std::string_view account, std::string_view albumId) const;
   // The same albums shared again give the same code.
   Result<Share> share(std::string_view account, const std::vector<std::string>& albumIds,
                       bool downloadEnabled);

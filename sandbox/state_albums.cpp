@@ -85,6 +85,28 @@ Outcome State::reorder(std::string_view account, std::string_view albumId,
   return std::nullopt;
 }
 
+Result<Item> State::addItem(std::string_view account, std::string_view albumId, std::string id,
+                            std::string name) {
+  std::scoped_lock lock(mutex_);
+  Account* owner = findAccountLocked(account);
+  if (owner == nullptr) return noAccount();
+  Album* album = findAlbumById(*owner, albumId);
+  if (album == nullptr) return noAlbum();
+  if (album->items.size() >= kMaxItemsPerAlbum) return Failure{400, "Too many items"};
+  const std::int64_t next = album->items.empty() ? 0 : album->items.back().order + 1;
+  album->items.push_back(Item{std::move(id), std::move(name), next, nullptr});
+  commitLocked();
+  return album->items.back();
+}
+
+bool State::hasAlbum(std::string_view account, std::string_view albumId) const {
+  std::scoped_lock lock(mutex_);
+  const Account* owner = findAccountLocked(account);
+  if (owner == nullptr) return false;
+  return std::any_of(owner->albums.begin(), owner->albums.end(),
+                     [&](const Album& album) { return album.id == albumId; });
+}
+
 Result<Share> State::share(std::string_view account, const std::vector<std::string>& albumIds,
                            bool downloadEnabled) {
   std::scoped_lock lock(mutex_);

@@ -1,0 +1,237 @@
+// A gallery of real JPEG files published through PublishShare: against the sandbox and its blob
+// storage, and against Azurite's blob service through the sandbox's Azurite mode.
+#include "publish/publish_share.h"
+
+#include <gtest/gtest.h>
+#include <jpeglib.h>
+
+#include <cstdio>
+#include <map>
+
+#include "support/azurite_process.h"
+#include "support/sandbox_process.h"
+#include "support/temp_home.h"
+#include "support/test_bytes.h"
+
+namespace vorelia {
+namespace {
+
+using testing::SandboxProcess;
+
+// A baseline JPEG of width x height with a pattern that depends on seed; noisy ones are large.
+void writeJpeg(const std::filesystem::path& path, int width, int height, int seed,
+               bool noisy = false) {
+  FILE* file = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(file, nullptr) << path;
+  jpeg_compress_struct info{};
+  jpeg_error_mgr errors{};
+  info.err = jpeg_std_error(&errors);
+  jpeg_create_compress(&info);
+  jpeg_stdio_dest(&info, file);
+  info.image_width = static_cast<JDIMENSION>(width);
+  info.image_height = static_cast<JDIMENSION>(height);
+  info.input_components = 3;
+  info.in_color_space = JCS_RGB;
+  jpeg_set_defaults(&info);
+  jpeg_set_quality(&info, 90, TRUE);
+  jpeg_start_compress(&info, TRUE);
+  std::vector<JSAMPLE> row(static_cast<std::size_t>(width) * 3);
+  while (info.next_scanline < info.image_height) {
+    if (noisy) {
+      testing::fillGenerated(std::uint64_t{info.next_scanline} * row.size(),
+                             reinterpret_cast<char*>(row.data()), row.size());
+      JSAMPROW rows[] = {row.data()};
+      jpeg_write_scanlines(&info, rows, 1);
+      continue;
+    }
+    for (int x = 0; x < width; ++x) {
+      const int y = static_cast<int>(info.next_scanline);
+      row[x * 3] = static_cast<JSAMPLE>((x * 7 + seed * 31) & 255);
+      row[x * 3 + 1] = static_cast<JSAMPLE>((y * 5 + seed * 17) & 255);
+      row[x * 3 + 2] = static_cast<JSAMPLE>(((x ^ y) + seed) & 255);
+    }
+    JSAMPROW rows[] = {row.data()};
+    jpeg_write_scanlines(&info, rows, 1);
+  }
+  jpeg_finish_compress(&info);
+  jpeg_destroy_compress(&info);
+  std::fclose(file);
+}
+
+// Exported files whose names need escaping: spaces, ampersands, apostrophes and accents.
+const std::vector<std::pair<std::string, std::string>> kGallery = {
+    {"Zoë at the beach.jpg", "Zoë___at___the___beach.jpg"},
+    {"Tom & Jerry.jpg", "Tom____1____Jerry.jpg"},
+    {"Anna's cake.jpg", "Anna_a_s___cake.jpg"},
+    {"café crème.jpg", "café___crème.jpg"},
+    {"plain.jpg", "plain.jpg"},
+};
+
+class PublishGallery : public ::testing::Test {
+ protected:
+  void connect(SandboxProcess& sandbox) {
+    sandbox.seedUser("ann@example.test", "pw", {"ann-studio"});
+    state = std::make_shared<PluginState>(Deployment{sandbox.baseUrl(), "", "", ""});
+    state->account.set("ann-studio");
+    state->setAuthentication("Bearer " + sandbox.token("ann@example.test"),
+                             std::chrono::system_clock::now());
+    api = std::make_shared<Api>(state);
+  }
+
+  std::vector<std::string> exportGallery() {
+    std::vector<std::string> files;
+    int seed = 0;
+    for (const auto& [name, escaped] : kGallery) {
+      const auto path = home.path() / name;
+      // The first file is the largest, so that it tends to arrive (and join the album) last and
+      // the album's order comes from the reorder.
+      if (seed == 0) {
+        writeJpeg(path, 1600, 1200, seed, true);
+      } else {
+        writeJpeg(path, 320 + 16 * seed, 200 + 8 * seed, seed);
+      }
+      ++seed;
+      files.push_back(path.string());
+    }
+    return files;
+  }
+
+  PublishResult publish(const std::string& action, const std::vector<std::string>& files,
+                        PublishSettings settings) {
+    PublishShare workflow(state, api);
+    return workflow.DoPublish(
+        PublishTask{action, files, std::move(settings)},
+        [](std::uint64_t, std::uint64_t, const std::optional<std::string>&) {});
+  }
+
+  static nlohmann::json album(const SandboxProcess& sandbox, const std::string& name) {
+    const auto state = sandbox.admin("GET", "/admin/state").body;
+    for (const auto& found : state["accounts"][0]["albums"]) {
+      if (found["name"] == name) return found;
+    }
+    return nullptr;
+  }
+  // The items of an album as "name" in order, and their ids.
+  static std::vector<std::string> itemNames(const nlohmann::json& album) {
+    std::vector<std::string> names;
+    for (const auto& item : album["value"]) names.push_back(item["name"]);
+    return names;
+  }
+
+  testing::TempHome home;
+  std::shared_ptr<PluginState> state;
+  std::shared_ptr<Api> api;
+};
+
+TEST_F(PublishGallery, AFolderOfJpegsBecomesAnOrderedAlbumWithShareAndProofingLinks) {
+  SandboxProcess sandbox(testing::withArguments({"--encoding-delay-ms", "30"}));
+  connect(sandbox);
+  const auto files = exportGallery();
+
+  const auto shared = publish("voreliaPublishShare", files,
+                              {{"albumsList-input", std::string("create")},
+                               {"albumName-input", std::string("Summer & Friends")},
+                               {"albumDownload-input", true}});
+  ASSERT_TRUE(shared.url) << shared.message;
+  EXPECT_EQ(shared.message,
+            "Click show to see your web album. It may takes few minutes before the pictures "
+            "appears.");
+  const auto gallery = album(sandbox, "Summer & Friends");
+  ASSERT_TRUE(gallery.is_object());
+  std::vector<std::string> escaped;
+  for (const auto& [name, code] : kGallery) escaped.push_back(code);
+  // Items join the album as their encoding ends, in any order; the reorder puts them in file order.
+  EXPECT_EQ(itemNames(gallery), escaped);
+
+  // Every file reached the blob store once and whole.
+  const auto blobs = sandbox.admin("GET", "/admin/blobs?sha256").body["blobs"];
+  std::map<std::string, std::string> digestByName;
+  for (const auto& blob : blobs) {
+    const std::string path = blob["path"];
+    digestByName[path.substr(path.find("-o/") + 3)] = blob["sha256"];
+  }
+  ASSERT_EQ(digestByName.size(), files.size());
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    EXPECT_EQ(digestByName[escaped[i]], testing::fileSha256(files[i])) << escaped[i];
+  }
+  std::size_t blobWrites = 0;
+  for (const auto& request : sandbox.requests()) {
+    blobWrites +=
+        request["method"] == "PUT" && request["path"].get<std::string>().starts_with("/blob/");
+  }
+  EXPECT_EQ(blobWrites, files.size());
+
+  auto shares = sandbox.admin("GET", "/admin/state").body["shares"];
+  ASSERT_EQ(shares.size(), 1u);
+  EXPECT_EQ(shares[0]["url"], *shared.url);
+  EXPECT_EQ(shares[0]["isDownloadEnabled"], true);
+
+  // Proofing into the same album, chosen by id: the link's first "/a/" becomes "/p/", and the
+  // download flag follows the new setting.
+  const auto proofing = publish("voreliaPublishProofing", {files[0], files[1]},
+                                {{"albumsList-input", gallery["id"].get<std::string>()}});
+  ASSERT_TRUE(proofing.url) << proofing.message;
+  std::string expected = *shared.url;
+  expected.replace(expected.find("/a/"), 3, "/p/");
+  EXPECT_EQ(*proofing.url, expected);
+  EXPECT_EQ(
+      proofing.message.rfind("Go to Capture One > Preferences > Plugins > Vorelia > Proofing", 0),
+      0u);
+  shares = sandbox.admin("GET", "/admin/state").body["shares"];
+  EXPECT_EQ(shares[0]["isDownloadEnabled"], false);
+  EXPECT_EQ(itemNames(album(sandbox, "Summer & Friends")).size(), files.size() + 2);
+}
+
+TEST_F(PublishGallery, UploadsIntoAzuriteArriveWholeAndATamperedSignatureIsRefused) {
+  testing::AzuriteProcess azurite;
+  SandboxProcess sandbox(testing::withArguments({"--azurite-blob", azurite.blobEndpoint()}));
+  connect(sandbox);
+  const auto files = exportGallery();
+
+  const auto result =
+      publish("voreliaPublishShare", files, {{"albumName-input", std::string("Azure trip")}});
+  ASSERT_TRUE(result.url) << result.message;
+  EXPECT_EQ(result.message.find("could not be uploaded"), std::string::npos) << result.message;
+  const auto resources = sandbox.admin("GET", "/admin/uploads").body["resources"];
+  ASSERT_EQ(resources.size(), files.size());
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    EXPECT_EQ(resources[i]["stage"], "encoded") << resources[i];
+    const auto bytes = azurite.readBlob("uploads", resources[i]["blob"]);
+    ASSERT_TRUE(bytes) << resources[i]["blob"];
+    EXPECT_EQ(testing::sha256Hex(*bytes), testing::fileSha256(files[i])) << files[i];
+  }
+
+  // A reservation whose signature was changed on the way: Azure Storage refuses the write, the
+  // upload reports it, and no blob appears.
+  const auto albumId = album(sandbox, "Azure trip")["id"].get<std::string>();
+  std::optional<JSON> reservation;
+  platform::DispatchSemaphore reserved(0);
+  api->InitUploadResource(albumId, {JSON{{"name", "tampered.jpg"}, {"size", 10}}},
+                          [&](std::optional<JSON> answer) {
+                            reservation = std::move(answer);
+                            reserved.signal();
+                          });
+  reserved.wait();
+  ASSERT_TRUE(reservation);
+  JSON resource = (*reservation)["value"].array().value().at(0);
+  std::string sas = resource["sas"].stringValue();
+  const auto sig = sas.find("sig=") + 4;
+  sas[sig] = sas[sig] == 'A' ? 'B' : 'A';
+  resource = JSON{{"id", resource["id"].stringValue()}, {"sas", sas}};
+  UploadInfo upload;
+  upload.FilePath = files[0];
+  upload.ItemName = "tampered.jpg";
+  upload.UploadResource = resource;
+  bool accepted = true;
+  platform::DispatchSemaphore uploaded(0);
+  api->UploadFile((*reservation)["storageUrl"].stringValue(), upload, [&](UploadInfo, bool ok) {
+    accepted = ok;
+    uploaded.signal();
+  });
+  uploaded.wait();
+  EXPECT_FALSE(accepted);
+  EXPECT_FALSE(azurite.readBlob("uploads", resource["id"].stringValue() + "-o/tampered.jpg"));
+}
+
+}  // namespace
+}  // namespace vorelia
