@@ -115,6 +115,27 @@ class Api : public std::enable_shared_from_this<Api> {
   // when the uploads' four-hour limit has passed.
   void WaitForEncodingToComplete(std::vector<std::string> idsInput, JSONCompletion onCompleted);
 
+  // Vision analysis.
+  // Opens a vision (one analysis run) on the selected account: PUT without a body. The answer
+  // carries "id", "uploadSas" and "storageUrl".
+  void CreateVision(JSONCompletion onCompleted);
+  // The blob address of one image of a vision: storage URL, vision id, "/", file name, then the
+  // signature, joined as they are.
+  static std::string VisionUploadUrl(const std::string& storageUrl, const std::string& visionId,
+                                     const std::string& fileName, const std::string& sas);
+  // Streams the file at filePath into the vision's blob storage (Put Blob, block blob) on
+  // visionUrlSession. Waits first for one of the four vision slots, blocking the caller while four
+  // vision uploads run. The slot is freed before onCompleted runs, whatever happened; onCompleted
+  // receives state unchanged. Failures are not reported. REQUIRES: fileName is escaped.
+  void VisionUploadFile(const std::string& storageUrl, const std::string& filePath,
+                        const std::string& visionId, const std::string& fileName,
+                        const std::string& sas, const JSON& state,
+                        std::function<void(JSON state)> onCompleted);
+  // Asks for the analysis of one uploaded image: POST of payload to the vision's "analyse/" path.
+  // itemId does not enter the request; the payload names the image.
+  void Analisys(const std::string& visionId, const std::string& itemId, const JSON& payload,
+                JSONCompletion onCompleted);
+
   // Fields, in this order.
   const std::shared_ptr<PluginState> state;
   platform::DispatchSemaphore uploadThrottle{4};  // at most four uploads at once on the session

@@ -26,14 +26,17 @@ HostFailure Failure(TaskError error);
 // Stores failure into the error slot when the host passed one.
 void Report(const HostFailure& failure, COError* slot);
 
-// Runs body; an exception that escapes it (which would be a fault of ours) is turned into an
-// internal error in the slot and fallback is returned, so nothing crosses into the host.
+// Runs body; a HostFailure or a PluginError it throws goes into the slot, any other exception
+// (which would be a fault of ours) becomes an internal error there, and fallback is returned, so
+// nothing crosses into the host.
 template <typename Result, typename Body>
 Result Guard(COError* slot, Result fallback, Body&& body) {
   try {
     return std::forward<Body>(body)();
   } catch (const HostFailure& failure) {
     Report(failure, slot);
+  } catch (PluginError error) {  // a workflow's refusal
+    Report(Failure(error), slot);
   } catch (...) {
     Report(HostFailure{COError{"VoreliaC1Plugin.InternalError", 0, "Internal error",
                                "The plugin failed unexpectedly"}},

@@ -6,6 +6,7 @@
 #include "plugin/host_boundary.h"
 #include "plugin/publishing_actions.h"
 #include "plugin/vorelia_c1_plugin.h"
+#include "publish/publish_ai.h"
 #include "publish/publish_share.h"
 
 namespace vorelia {
@@ -181,6 +182,8 @@ std::optional<COPluginActionPublishResult> VoreliaC1Plugin::startPublishingTask(
     std::unique_ptr<PublishService> workflow;
     if (identifier == Publish::Share || identifier == Publish::Proofing) {
       workflow = std::make_unique<PublishShare>(state, api);
+    } else if (identifier == Publish::AI) {
+      workflow = std::make_unique<PublishAi>(state, api);
     } else {
       throw Failure(TaskError::noWorkflow);
     }

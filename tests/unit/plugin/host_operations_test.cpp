@@ -177,6 +177,18 @@ TEST_F(HostOperations, ATaskWithoutAWayToRunFailsWithAnError) {
   EXPECT_FALSE(plugin.startPublishingTask(task, {}, nullptr).has_value());
 }
 
+TEST_F(HostOperations, AutoTaggingRefusalsReachTheHostAsPluginErrors) {
+  logIn("studio");
+  for (auto* option : {&plugin.state->general, &plugin.state->face}) *option = false;
+  COFileHandlingPluginTask task(std::make_shared<COPluginAction>(action(Publish::AI)),
+                                {"/x/a.jpg"});
+  COError error;
+  EXPECT_FALSE(plugin.startPublishingTask(task, {}, &error).has_value());
+  EXPECT_EQ(error.domain, "VoreliaC1Plugin.PluginError");
+  EXPECT_EQ(error.code, 9);
+  EXPECT_EQ(error.localizedDescription, "You need at least one tagging option");
+}
+
 TEST_F(HostOperations, HandlingClearsItsGuardOnEveryWayOut) {
   COSettingsItem item{"unknown-action"};
   EXPECT_TRUE(plugin.handle(COSettingsEvent::clicked, item, {}, nullptr));
