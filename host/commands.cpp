@@ -5,10 +5,12 @@
 #include <charconv>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <limits>
 #include <optional>
 #include <utility>
 
+#include "document_list.h"
 #include "help_text.h"
 #include "image_export.h"
 #include "platform/dispatch.h"
@@ -106,6 +108,7 @@ const CommandInterpreter::Command* CommandInterpreter::find(std::string_view nam
       {"publish", "publish ACTION SETTINGS FILE...", 3, Any, &C::publish},
       {"wait", "wait", 0, 0, &C::wait},
       {"bundle", "bundle", 0, 0, &C::bundle},
+      {"open", "open DIR", 1, 1, &C::open},
       {"help", "help", 0, 0, &C::help},
       {"quit", "quit", 0, 0, &C::quit},
   };
@@ -118,8 +121,11 @@ Status worse(Status a, Status b) { return static_cast<int>(a) >= static_cast<int
 
 bool CommandInterpreter::isCommand(std::string_view name) { return find(name) != nullptr; }
 
-CommandInterpreter::CommandInterpreter(COPluginBase& plugin, Json bundle, ProgressSink progress)
-    : plugin_(plugin), bundle_(std::move(bundle)), progress_(std::move(progress)) {}
+CommandInterpreter::CommandInterpreter(COPluginBase& plugin, HostContext context)
+    : plugin_(plugin),
+      bundle_(std::move(context.bundle)),
+      documents_(std::move(context.documents)),
+      progress_(std::move(context.progress)) {}
 
 CommandOutcome CommandInterpreter::execute(std::string_view line) {
   TokenizeResult split = tokenize(line);
@@ -438,10 +444,27 @@ void CommandInterpreter::wait(Call& call) {
 
 void CommandInterpreter::bundle(Call& call) {
   for (const auto& [name, value] : bundle_.items()) call.result[name] = value;
-}
+  void CommandInterpreter::open(Call & call) {
+    const std::optional<std::string> dir = call.string(0, "DIR");
+    if (!dir) return;
+    std::string error;
+    const std::optional<std::string> folder = documentFolder(*dir, &error);
+    if (!folder) {
+      call.hostError(error);
+      return;
+    }
+    // Opening a document that is open already only brings it forward.
+    if (std::find(documents_.begin(), documents_.end(), *folder) == documents_.end()) {
+      documents_.push_back(*folder);
+      exportDocumentList(documents_);
+    }
+    call.result["document"] = *folder;
+    call.result["name"] = std::filesystem::path(*folder).filename().string();
+    call.result["documents"] = documents_;
+  }
 
-void CommandInterpreter::help(Call& call) { call.result["text"] = helpText(); }
+  void CommandInterpreter::help(Call & call) { call.result["text"] = helpText(); }
 
-void CommandInterpreter::quit(Call& call) { call.quit = true; }
+  void CommandInterpreter::quit(Call & call) { call.quit = true; }
 
 }  // namespace vorelia::host

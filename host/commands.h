@@ -31,12 +31,18 @@ struct CommandOutcome {
   bool quit = false;  // the command asks the shell or the script to stop
 };
 
+// What the host hands the interpreter besides the plugin.
+struct HostContext {
+  Json bundle = Json::object();        // describes the loaded bundle, for `bundle`
+  std::vector<std::string> documents;  // open documents (absolute paths), already in the
+                                       // environment (document_list.h)
+  ProgressSink progress;               // shows the progress of running tasks
+};
+
 class CommandInterpreter {
  public:
-  // REQUIRES: plugin outlives the interpreter. bundle describes the loaded bundle for the
-  // `bundle` command; progress shows the progress of running tasks.
-  explicit CommandInterpreter(COPluginBase& plugin, Json bundle = Json::object(),
-                              ProgressSink progress = {});
+  // REQUIRES: plugin outlives the interpreter.
+  explicit CommandInterpreter(COPluginBase& plugin, HostContext context = {});
 
   // Whether name is one of the commands.
   static bool isCommand(std::string_view name);
@@ -67,6 +73,7 @@ class CommandInterpreter {
   void publish(Call& call);
   void wait(Call& call);
   void bundle(Call& call);
+  void open(Call& call);
   void help(Call& call);
   void quit(Call& call);
 
@@ -82,11 +89,12 @@ class CommandInterpreter {
                                                    const std::string& action);
 
   COPluginBase& plugin_;
-  const Json bundle_;
-  ProgressSink progress_;
   bool offered_ = false;  // whether publishingActionsFileCount has been called
   std::vector<std::shared_ptr<const COPluginAction>> offeredActions_;
   std::map<std::string, COActionSettingsDictionary> keptSettings_;  // by action identifier
+  const Json bundle_;
+  std::vector<std::string> documents_;  // the open documents, in the order they were opened
+  const ProgressSink progress_;
 };
 
 }  // namespace vorelia::host

@@ -21,6 +21,18 @@ OPTIONS
   --json           One JSON object per command result, each on its own line (shapes below).
   --bundle PATH    The plugin bundle (a .coplugin folder) to load.
   --keep-going     With `run`: carry on after a command fails.
+  --document DIR   Open the folder DIR as a document of the catalogue (repeatable; see below).
+  --choose NAME    When several documents are open, the one the plugin's scripts work on (by
+                   folder name, ignoring case); the first when not given.
+
+THE CATALOGUE
+  A document is a folder (a session); its current collection is the images in it (files with an
+  image extension); each image has one variant whose metadata lives in the XMP sidecar
+  "IMAGE.xmp" beside it: keywords in dc:subject, content description in dc:description, rating
+  in xmp:Rating, colour tag in xmp:Label. The plugin writes into the catalogue by running scripts
+  with cohost-osascript (installed beside cohost), which understands exactly the plugin's keyword
+  and ratings scripts, carries them out on the chosen document's sidecars (each replaced
+  atomically) and refuses any other script. Documents open with --document or `open`.
 
 THE BUNDLE
   Taken from --bundle, else from COHOST_BUNDLE, else from the plug-ins folder
@@ -45,6 +57,7 @@ ARGUMENTS
             When given it replaces the settings cohost keeps for ACTION; when omitted the kept
             settings are used.
   N, FILE   a whole number of files; a file path
+  DIR       a folder
 
 COMMANDS
   page                          the plugin's preference page: its groups and their elements
@@ -71,6 +84,8 @@ COMMANDS
                                 removed afterwards; the originals are only read.
   wait                          run the work queued on the main queue
   bundle                        the loaded bundle: its folder and what its Info.json says
+  open DIR                      open the folder DIR as a document of the catalogue (one already
+                                open stays where it is in the order)
   help                          this text
   quit                          stop the shell or the script
 
@@ -79,6 +94,9 @@ ENVIRONMENT
   HOME                the user's folder: Library, the plug-ins folder, preferences, keychain
   VORELIA_OSASCRIPT   the script interpreter the plugin runs; set to cohost-osascript beside
                       cohost when that exists and the variable is unset
+  COHOST_DOCUMENTS    set by cohost for cohost-osascript: the open documents' folders, separated
+                      by ':', with '%', ':' and control characters written %XX
+  COHOST_CHOOSE       the document to choose when several are open (set by --choose)
 
 RESULTS
   Human output (the default) shows each result as indented text. With --json each result is one
@@ -107,6 +125,7 @@ RESULTS
                   {"progress": {"task", "completed", "total", "message", "etaSeconds"}} come first
     wait          "ran" (how many pieces of work ran)
     bundle        "path", "principalClass", "pluginVersion", "sdkVersion"
+    open          "document" (the folder's absolute path), "name", "documents" (all open, in order)
     help          "text"
   CALLBACK   {"action": 0 (none) | 1 (reloadSettings), "value": VALUE (only when passed)}
   GROUP      {"title", "elements": [ELEMENT]}; ELEMENT has "kind" and, by kind:

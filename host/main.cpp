@@ -2,6 +2,7 @@
 // interactive shell. `cohost help` tells the whole story.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
@@ -14,6 +15,7 @@
 
 #include "bundle_loader.h"
 #include "commands.h"
+#include "document_list.h"
 #include "help_text.h"
 #include "output.h"
 #include "platform/user_directories.h"
@@ -28,9 +30,11 @@ struct Options {
   bool json = false;
   bool keepGoing = false;
   std::optional<std::string> bundle;
-  std::string mode;               // shell, run, help or a command
-  std::vector<std::string> args;  // what follows the mode
-  std::string error;              // a usage error in the command line
+  std::vector<std::string> documents;  // --document folders, in order
+  std::optional<std::string> choose;   // --choose NAME
+  std::string mode;                    // shell, run, help or a command
+  std::vector<std::string> args;       // what follows the mode
+  std::string error;                   // a usage error in the command line
 };
 
 Options parseOptions(int argc, char** argv) {
@@ -50,6 +54,20 @@ Options parseOptions(int argc, char** argv) {
       options.bundle = argv[++i];
     } else if (arg.rfind("--bundle=", 0) == 0) {
       options.bundle = arg.substr(9);
+    } else if (arg == "--document" || arg == "--choose") {
+      if (i + 1 == argc) {
+        options.error = arg + (arg == "--document" ? " needs a DIR" : " needs a NAME");
+        return options;
+      }
+      if (arg == "--document") {
+        options.documents.push_back(argv[++i]);
+      } else {
+        options.choose = argv[++i];
+      }
+    } else if (arg.rfind("--document=", 0) == 0) {
+      options.documents.push_back(arg.substr(11));
+    } else if (arg.rfind("--choose=", 0) == 0) {
+      options.choose = arg.substr(9);
     } else if (arg == "--help" || arg == "-h") {
       options.mode = "help";
     } else if (arg.rfind("-", 0) == 0) {
@@ -179,17 +197,35 @@ int run(int argc, char** argv) {
       return static_cast<int>(Status::usage);
     }
   }
+  // The catalogue's documents reach cohost-osascript through the environment, set before the
+  // plugin starts any thread.
+  std::vector<std::string> documents;
+  for (const std::string& dir : options.documents) {
+    std::string error;
+    std::optional<std::string> folder = documentFolder(dir, &error);
+    if (!folder) {
+      output.hostFailure("cohost", "--document " + error, true);
+      return static_cast<int>(Status::usage);
+    }
+    if (std::find(documents.begin(), documents.end(), *folder) == documents.end()) {
+      documents.push_back(std::move(*folder));
+    }
+  }
+  exportDocumentList(documents);
+  if (options.choose) setenv(ChooseVariable, options.choose->c_str(), 1);
   useCompanionScriptInterpreter();
   ensureScriptsFolder();
   const std::unique_ptr<LoadedPlugin> loaded = load(options, output);
   if (!loaded) return static_cast<int>(Status::failed);
 
-  CommandInterpreter interpreter(loaded->plugin(),
-                                 {{"path", loaded->bundle().string()},
-                                  {"principalClass", loaded->info().principalClass},
-                                  {"pluginVersion", loaded->info().pluginVersion},
-                                  {"sdkVersion", loaded->info().sdkVersion}},
-                                 [&output](const Json& progress) { output.progress(progress); });
+  CommandInterpreter interpreter(
+      loaded->plugin(),
+      HostContext{{{"path", loaded->bundle().string()},
+                   {"principalClass", loaded->info().principalClass},
+                   {"pluginVersion", loaded->info().pluginVersion},
+                   {"sdkVersion", loaded->info().sdkVersion}},
+                  std::move(documents),
+                  [&output](const Json& progress) { output.progress(progress); }});
   Status status = Status::ok;
   if (options.mode == "shell") {
     status = runShell(interpreter, output);

@@ -1,5 +1,7 @@
 #include "sandbox/admin_support.h"
 
+#include <cmath>
+
 namespace vorelia::sandbox {
 
 std::optional<nlohmann::json> adminBody(const Call& call, httplib::Response& response) {
@@ -34,18 +36,18 @@ bool optionalText(const nlohmann::json& body, const char* name, std::optional<st
 
 std::optional<CreditsPatch> creditsPatch(const nlohmann::json& body, httplib::Response& response) {
   CreditsPatch patch;
-  const std::pair<const char*, std::optional<std::int64_t>*> members[] = {
+  const std::pair<const char*, std::optional<double>*> members[] = {
       {"credits", &patch.credits},
       {"creditsUsed", &patch.creditsUsed},
       {"creditsLimit", &patch.creditsLimit},
       {"extraCredits", &patch.extraCredits}};
   for (const auto& [name, slot] : members) {
     if (!body.contains(name)) continue;
-    if (!body[name].is_number_integer()) {
-      sendError(response, 400, std::string("\"") + name + "\" must be a whole number");
+    if (!body[name].is_number() || !std::isfinite(body[name].get<double>())) {
+      sendError(response, 400, std::string("\"") + name + "\" must be a number");
       return std::nullopt;
     }
-    *slot = body[name].get<std::int64_t>();
+    *slot = body[name].get<double>();
   }
   return patch;
 }

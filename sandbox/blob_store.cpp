@@ -80,11 +80,16 @@ std::string BlobStore::sign(std::string_view blobPath, std::string_view permissi
          "&sig=" + signature(blobPath, permissions, seconds);
 }
 
+std::string BlobStore::signFolder(std::string_view folder, std::string_view permissions,
+                                  SystemClock::time_point expiry) const {
+  return sign(std::string(folder) + "/", permissions, expiry) + "&sr=d";
+}
+
 Outcome BlobStore::verify(std::string_view blobPath, std::string_view rawQuery,
                           char permission) const {
   const auto query = parseForm(rawQuery);
   // A second copy of a signed value would leave open which one was meant.
-  for (const char* name : {"se", "sp", "sig"}) {
+  for (const char* name : {"se", "sp", "sig", "sr"}) {
     if (std::count_if(query.begin(), query.end(),
                       [name](const auto& pair) { return pair.first == name; }) > 1) {
       return refused(std::string("The signature's ") + name + " is given twice");
@@ -94,7 +99,12 @@ Outcome BlobStore::verify(std::string_view blobPath, std::string_view rawQuery,
   const auto permissions = formValue(query, "sp");
   const auto given = formValue(query, "sig");
   if (!expiry || !permissions || !given) return refused("The request carries no signature");
-  if (!constantTimeEquals(*given, signature(blobPath, *permissions, *expiry))) {
+  // A folder's signature covers the blobs directly in it: it was made over the folder's path.
+  const auto scope = formValue(query, "sr");
+  if (scope && *scope != "d") return refused("The signature's scope is not known");
+  const std::string_view signedPath =
+      scope ? blobPath.substr(0, blobPath.rfind('/') + 1) : blobPath;
+  if (!constantTimeEquals(*given, signature(signedPath, *permissions, *expiry))) {
     return refused("The signature does not match the blob");
   }
   long long seconds = 0;

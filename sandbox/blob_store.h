@@ -48,8 +48,14 @@ class BlobStore {
   // any combination), good until expiry.
   std::string sign(std::string_view blobPath, std::string_view permissions,
                    SystemClock::time_point expiry) const;
-  // Whether rawQuery (as it arrived, percent-encoded) carries a signature for blobPath that
-  // grants permission and has not expired; a 403 failure says which check failed otherwise.
+  // The same for every blob directly in folder ("CONTAINER/SOME/FOLDER", no trailing '/'): the
+  // query also carries "sr=d". Its signed path ends with '/', which no blob path does, so a
+  // folder's signature is never a blob's.
+  std::string signFolder(std::string_view folder, std::string_view permissions,
+                         SystemClock::time_point expiry) const;
+  // Whether rawQuery (as it arrived, percent-encoded) carries a signature for blobPath (or, with
+  // "sr=d", for the folder that holds it) that grants permission and has not expired; a 403
+  // failure says which check failed otherwise.
   Outcome verify(std::string_view blobPath, std::string_view rawQuery, char permission) const;
 
   // A blob path is "CONTAINER/NAME": a non-empty container without '/', a non-empty name, no

@@ -212,6 +212,15 @@ SERVICE (the plugin's API root is http://127.0.0.1:PORT/; names in paths are per
   PUT  /blob/CONTAINER/NAME?se&sp&sig  Put Blob: needs "x-ms-blob-type: BlockBlob", a length and
                                        the signature of that blob; streamed to disk -> 201.
                                        GET/HEAD read it back under a signature with "r".
+  PUT  /api/{account}/visions          -> {"id","uploadSas","storageUrl"}
+                                       images go to storageUrl + id + "/" + name + uploadSas,
+                                       a signature for the vision's folder of the blob store
+  POST /api/{account}/visions/{vision}/analyse/  {"name","escapedName", options...}
+                                       -> {"hasError":false,"name","description","keywords",
+                                       "cost"}, measured from the uploaded JPEG's pixels; the
+                                       options' cost comes off the credits (Tags or Categories 1,
+                                       Face 1, Description 2.5, the others 1.5); 402 when too
+                                       few remain, 404 not uploaded, 422 not an image
   Authenticated routes need "Authorization: Bearer TOKEN" (scheme in any case); a missing,
   unknown or expired token, or an account the user is not related to, gives 401
   {"hasError":true,"message"}. Unknown routes give 404 with a JSON body.

@@ -13,6 +13,7 @@
 #include "sandbox/router.h"
 #include "sandbox/state.h"
 #include "sandbox/uploads.h"
+#include "sandbox/visions.h"
 
 namespace vorelia::sandbox {
 
@@ -38,6 +39,9 @@ void addUploadRoutes(Router& router, State& state, UploadPipeline& uploads);
 bool isBlobPath(std::string_view rawPath);
 void serveBlob(BlobStore& store, const httplib::Request& request, const Target& target,
                const httplib::ContentReader* reader, httplib::Response& response);
+
+// Vision creation and analyses; the images go into the blob store (under "/blob/visions/").
+void addVisionRoutes(Router& router, State& state, Visions& visions);
 
 struct AdminContext {
   State& state;

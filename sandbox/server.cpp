@@ -42,7 +42,9 @@ struct Server::Impl {
         dataFolder(options.dataFolder ? *options.dataFolder : temporaryFolder()),
         blobs(BlobStore::Options{dataFolder / "blobs", {}, options.now, options.blobSizeLimit}),
         target(makeTarget()),
-        uploads(state, *target, options.uploads, options.now) {}
+        uploads(state, *target, options.uploads, options.now),
+        visions(
+            blobs, [this] { return serviceUrl; }, options.now) {}
   ~Impl() {
     if (ownsDataFolder) {
       std::error_code ignored;
@@ -84,6 +86,7 @@ struct Server::Impl {
   std::string serviceUrl;  // written by start before serving, read-only after
   std::unique_ptr<UploadTarget> target;
   UploadPipeline uploads;
+  Visions visions;
   ServiceConfig config;  // written by start before serving, read-only after
   Router serviceRoutes;  // filled by the constructor, read-only after
   Router adminRoutes;    // filled by the constructor, read-only after
@@ -204,6 +207,7 @@ Server::Server(ServerOptions options) : impl_(std::make_unique<Impl>(std::move(o
   addAdminUploadRoutes(s.adminRoutes, s.uploads, s.blobs);
   addUpdateLibraryRoutes(s.serviceRoutes, s.options.libraryFolder);
   addQueueRoutes(s.serviceRoutes, s.queue, s.options.now);
+  addVisionRoutes(s.serviceRoutes, s.state, s.visions);
   const AdminContext admin{s.state, s.faults, s.requests, s.config, [this] { requestShutdown(); }};
   addAdminStateRoutes(s.adminRoutes, admin);
   addAdminControlRoutes(s.adminRoutes, admin);

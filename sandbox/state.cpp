@@ -229,6 +229,17 @@ Outcome State::upsertAccount(std::string_view name, const CreditsPatch& credits)
   return std::nullopt;
 }
 
+Result<Credits> State::spendCredits(std::string_view account, double cost) {
+  std::scoped_lock lock(mutex_);
+  Account* found = findAccountLocked(account);
+  if (found == nullptr) return Failure{404, "The account does not exist"};
+  if (found->credits.credits < cost) return Failure{402, "Not enough credits"};
+  found->credits.credits -= cost;
+  found->credits.creditsUsed += cost;
+  commitLocked();
+  return found->credits;
+}
+
 Outcome State::updateCredits(std::string_view account, const CreditsPatch& patch) {
   std::scoped_lock lock(mutex_);
   Account* found = findAccountLocked(account);

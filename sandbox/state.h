@@ -36,11 +36,12 @@ inline constexpr std::size_t kMaxItemsPerAlbum = 10000;
 inline constexpr std::size_t kMaxTokens = 10000;
 inline constexpr std::size_t kMaxShares = 10000;
 
+// Computer-vision credits. Analyses cost fractions of a credit (1.5, 2.5), hence doubles.
 struct Credits {
-  std::int64_t credits = 100;
-  std::int64_t creditsUsed = 0;
-  std::int64_t creditsLimit = 100;
-  std::int64_t extraCredits = 0;
+  double credits = 100;
+  double creditsUsed = 0;
+  double creditsLimit = 100;
+  double extraCredits = 0;
 };
 
 struct Item {
@@ -106,7 +107,7 @@ struct UserSeed {
   std::vector<std::string> accounts;  // created when missing
 };
 struct CreditsPatch {
-  std::optional<std::int64_t> credits, creditsUsed, creditsLimit, extraCredits;
+  std::optional<double> credits, creditsUsed, creditsLimit, extraCredits;
 };
 struct ItemOrder {
   std::string id;
@@ -181,6 +182,9 @@ class State {
   Outcome upsertUser(const UserSeed& seed);
   Outcome upsertAccount(std::string_view name, const CreditsPatch& credits);
   Outcome updateCredits(std::string_view account, const CreditsPatch& credits);
+  // Takes cost from the account's credits (and counts it as used), all or nothing: 404 for an
+  // unknown account, 402 when fewer than cost credits remain. Returns the credits afterwards.
+  Result<Credits> spendCredits(std::string_view account, double cost);
   // Albums and items are found by id, else by name; album is an id or a name.
   Result<Album> upsertAlbum(std::string_view account, const AlbumSeed& seed);
   Result<Item> setRating(std::string_view account, std::string_view album, std::string_view item,

@@ -32,9 +32,8 @@ Item itemFrom(const nlohmann::json& json) {
 }
 
 Credits creditsFrom(const nlohmann::json& json) {
-  return Credits{json.at("credits").get<std::int64_t>(), json.at("creditsUsed").get<std::int64_t>(),
-                 json.at("creditsLimit").get<std::int64_t>(),
-                 json.at("extraCredits").get<std::int64_t>()};
+  return Credits{json.at("credits").get<double>(), json.at("creditsUsed").get<double>(),
+                 json.at("creditsLimit").get<double>(), json.at("extraCredits").get<double>()};
 }
 
 std::string errnoText() { return std::strerror(errno); }

@@ -230,9 +230,14 @@ TEST(HostCommands, HelpDocumentsEveryCommandWithoutABundle) {
                            "tasks ACTION FILE",
                            "validate ACTION",
                            "wait",
+                           "open DIR",
+                           "--document DIR",
+                           "--choose NAME",
                            "quit",
                            "COHOST_BUNDLE",
                            "VORELIA_OSASCRIPT",
+                           "COHOST_DOCUMENTS",
+                           "COHOST_CHOOSE",
                            "\"callbacks\"",
                            "\"error\""}) {
     if (run.out.find(word) == std::string::npos) missing.push_back(word);
