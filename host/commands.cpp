@@ -444,27 +444,29 @@ void CommandInterpreter::wait(Call& call) {
 
 void CommandInterpreter::bundle(Call& call) {
   for (const auto& [name, value] : bundle_.items()) call.result[name] = value;
-  void CommandInterpreter::open(Call & call) {
-    const std::optional<std::string> dir = call.string(0, "DIR");
-    if (!dir) return;
-    std::string error;
-    const std::optional<std::string> folder = documentFolder(*dir, &error);
-    if (!folder) {
-      call.hostError(error);
-      return;
-    }
-    // Opening a document that is open already only brings it forward.
-    if (std::find(documents_.begin(), documents_.end(), *folder) == documents_.end()) {
-      documents_.push_back(*folder);
-      exportDocumentList(documents_);
-    }
-    call.result["document"] = *folder;
-    call.result["name"] = std::filesystem::path(*folder).filename().string();
-    call.result["documents"] = documents_;
+}
+
+void CommandInterpreter::open(Call& call) {
+  const std::optional<std::string> dir = call.string(0, "DIR");
+  if (!dir) return;
+  std::string error;
+  const std::optional<std::string> folder = documentFolder(*dir, &error);
+  if (!folder) {
+    call.hostError(error);
+    return;
   }
+  // Opening a document that is open already only brings it forward.
+  if (std::find(documents_.begin(), documents_.end(), *folder) == documents_.end()) {
+    documents_.push_back(*folder);
+    exportDocumentList(documents_);
+  }
+  call.result["document"] = *folder;
+  call.result["name"] = std::filesystem::path(*folder).filename().string();
+  call.result["documents"] = documents_;
+}
 
-  void CommandInterpreter::help(Call & call) { call.result["text"] = helpText(); }
+void CommandInterpreter::help(Call& call) { call.result["text"] = helpText(); }
 
-  void CommandInterpreter::quit(Call & call) { call.quit = true; }
+void CommandInterpreter::quit(Call& call) { call.quit = true; }
 
 }  // namespace vorelia::host
