@@ -65,7 +65,7 @@ echo "== log in, choose an account, publish a web gallery, auto-tag the session"
 echo
 link=$(grep -m1 '    link: "' "$work/cohost.out" | sed 's/.*link: "\(.*\)"/\1/')
 echo "== the gallery: $link"
-curl -sf "$link" | grep -o '<img [^>]*>' | sed 's/^/   /' || true
+curl -sf "$link" | grep -o '<figcaption>[^<]*' | sed 's/<figcaption>/   /' || true
 echo
 echo "== the keywords and descriptions now in the XMP sidecars"
 for sidecar in "$session"/*.xmp; do
