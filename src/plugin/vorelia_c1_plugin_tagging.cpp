@@ -1,19 +1,151 @@
-// The auto-tagging and proofing groups of the preference page. They are drawn only while connected;
-// their elements and events come with the tagging options and the proofing ratings.
+// The auto-tagging and proofing groups of the preference page. They are drawn only while connected.
+// The tagging options and the rating choice are kept in the user defaults so that they survive a
+// restart; the credits and the proofing albums live in the state only.
+#include <array>
+#include <atomic>
+#include <charconv>
+#include <cmath>
+#include <string_view>
+
+#include "model/keys.h"
+#include "platform/user_defaults.h"
 #include "plugin/vorelia_c1_plugin.h"
 
 namespace vorelia {
+namespace {
 
-void VoreliaC1Plugin::autoTaggingSettings(COSettingsElementsGroup&) {}
+using platform::UserDefaults;
 
-void VoreliaC1Plugin::proofingSettings(COSettingsElementsGroup&) {}
+// Each tagging option in page order: identifier, check box title, flag in the state.
+struct TaggingOption {
+  std::string_view identifier;
+  std::string_view title;
+  std::atomic<bool> PluginState::*flag;
+};
+constexpr TaggingOption TaggingOptions[] = {
+    {P::GeneralIdentifier, "Tag general concepts, objects and scenes (1 credit)",
+     &PluginState::general},
+    {P::FaceIdentifier, "detect face, age, gender, smile and more (1 credit)", &PluginState::face},
+    {P::AdultIdentifier, "identify adult or racy content (1.5 credits)", &PluginState::adult},
+    {P::DescribeIdentifier, "try to describe the image (2.5 credits)", &PluginState::describe},
+    {P::CelebrityIdentifier, "identify celebrity (1.5 credits)", &PluginState::celebrity},
+    {P::LandmarkIdentifier, "identify landmark (1.5 credits)", &PluginState::landmark},
+    {P::WeddingIdentifier, "understand wedding concepts (1.5 credits)", &PluginState::wedding},
+    {P::FoodIdentifier, "understand food concepts (1.5 credits)", &PluginState::food},
+    {P::TravelIdentifier, "understand travel concepts (1.5 credits)", &PluginState::travel},
+    {P::ApparelIdentifier, "understand apparel concepts (1.5 credits)", &PluginState::apparel},
+    {P::TextureIdentifier, "understand textures and patterns concepts (1.5 credits)",
+     &PluginState::texture},
+};
+
+// The ways a client rating can be shown in the host, in list order: option value and title.
+constexpr std::pair<std::string_view, std::string_view> RatingChoices[] = {
+    {"1", "stars rating 1"},        {"2", "stars rating 2"},        {"3", "stars rating 3"},
+    {"4", "stars rating 4"},        {"5", "stars rating 5"},        {"Red", "color tag Red"},
+    {"Orange", "color tag Orange"}, {"Yellow", "color tag Yellow"}, {"Green", "color tag Green"},
+    {"Blue", "color tag Blue"},     {"Pink", "color tag Pink"},     {"Purple", "color tag Purple"},
+};
+
+constexpr std::string_view CheckRatings = "checkAlbumsRatings-action";
+constexpr std::string_view CheckCredits = "checkCredits-action";
+constexpr std::string_view RatingChoiceIdentifier = "taggingOptions-action";
+
+// A credits count as the shortest text that reads back as the same double; an integral value keeps
+// a trailing ".0" so that 12 reads "12.0".
+std::string CreditsText(double value) {
+  if (!std::isfinite(value)) return std::isnan(value) ? "nan" : (value > 0 ? "inf" : "-inf");
+  std::array<char, 64> buffer{};
+  const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
+  std::string text(buffer.data(), result.ptr);
+  if (text.find_first_of(".e") == std::string::npos) text += ".0";
+  return text;
+}
+
+COSettingsButtonItem RatingsButton(std::string title) {
+  return COSettingsButtonItem{std::string(CheckRatings), std::move(title)};
+}
+
+}  // namespace
+
+void VoreliaC1Plugin::autoTaggingSettings(COSettingsElementsGroup& group) {
+  group.elements.push_back(COSettingsLabelItem{"Settings:"});
+  for (const auto& option : TaggingOptions) {
+    group.elements.push_back(COSettingsBoolItem{
+        std::string(option.identifier), std::string(option.title), ((*state).*option.flag).load()});
+  }
+}
+
+void VoreliaC1Plugin::proofingSettings(COSettingsElementsGroup& group) {
+  auto& e = group.elements;
+  if (state->ratingsUpdated) {
+    e.push_back(RatingsButton("Ratings applied, click to refresh"));
+    return;
+  }
+  const auto albums = state->containersWithRatings.get();
+  if (!albums) {
+    e.push_back(RatingsButton("Look for albums with ratings"));
+    return;
+  }
+  if (albums->empty()) {
+    e.push_back(RatingsButton("no albums with ratings found, try again later"));
+    return;
+  }
+  COSettingsListItem choice{
+      std::string(RatingChoiceIdentifier), "Choose how to rate:", {}, state->taggingOption.get()};
+  for (const auto& [value, title] : RatingChoices) {
+    choice.options.push_back(COSettingsListOption::Make(std::string(value), std::string(title)));
+  }
+  e.push_back(std::move(choice));
+  COSettingsMultipleListItem album{"albumRating-action", "Select album:", {}, true};
+  for (const auto& [name, entries] : *albums) {
+    album.options.push_back(
+        COSettingsListOption::Make(name, name + " (" + std::to_string(entries.size()) + ")"));
+  }
+  e.push_back(std::move(album));
+  e.push_back(RatingsButton("refresh"));
+}
 
 void VoreliaC1Plugin::autoTaggingWrapperSettings(COSettingsElementsGroup& group) {
+  auto& e = group.elements;
+  if (!state->creditsUpdated) {
+    e.push_back(COSettingsButtonItem{std::string(CheckCredits), "Fetch your credits info"});
+  } else if (const auto info = state->creditsInfo.get()) {
+    const auto number = [&](const char* member) {
+      return CreditsText((*info)[member].numberValue());
+    };
+    e.push_back(COSettingsLabelItem{"You used " + number("creditsUsed") + " of your " +
+                                    number("creditsLimit") + " monthly credits"});
+    e.push_back(
+        COSettingsLabelItem{"You have " + number("extraCredits") + " extra credits remaining"});
+    e.push_back(COSettingsButtonItem{std::string(CheckCredits), "Refresh"});
+  } else {
+    // The credits request failed: say so rather than show zeros as if they were the account's.
+    e.push_back(COSettingsLabelItem{"Your credits info could not be fetched"});
+    e.push_back(COSettingsButtonItem{std::string(CheckCredits), "Refresh"});
+  }
   autoTaggingSettings(group);
 }
 
-bool VoreliaC1Plugin::didUpdateTaggingValue(const COValue&, const std::string&,
+bool VoreliaC1Plugin::didUpdateTaggingValue(const COValue& value, const std::string& identifier,
                                             const COSettingsCallback&) {
+  for (const auto& option : TaggingOptions) {
+    if (identifier != option.identifier) continue;
+    const auto* on = std::get_if<bool>(&value);
+    if (on == nullptr) return true;  // only a check box's Boolean changes an option
+    UserDefaults::standard()->set(identifier, *on);
+    ((*state).*option.flag).store(*on);
+    return true;
+  }
+  if (identifier == RatingChoiceIdentifier) {
+    std::string choice = "Green";
+    if (const auto* text = std::get_if<std::string>(&value)) {
+      choice = *text;
+    } else if (const auto* number = std::get_if<double>(&value)) {
+      choice = JSON(*number).stringValue();
+    }
+    state->taggingOption.set(choice);
+    UserDefaults::standard()->set(std::string(P::TaggingOption), choice);
+  }
   return true;  // an identifier the page does not know is ignored
 }
 

@@ -84,11 +84,28 @@ TEST_F(ConnectionPage, ViewsFollowTheState) {
   EXPECT_EQ(Page(plugin),
             (std::vector<std::string>{"[Connection]", "multilist:accounts-action studio family"}));
   plugin.state->account.set("studio");
-  EXPECT_EQ(
-      Page(plugin),
-      (std::vector<std::string>{
-          "[Connection]", "label:You can start publishing via context menu right click > publish",
-          "label:Connected to studio", "button:logout-action", "[Proofing]", "[Auto Tagging]"}));
+  EXPECT_EQ(Page(plugin),
+            (std::vector<std::string>{
+                "[Connection]",
+                "label:You can start publishing via context menu right click > publish",
+                "label:Connected to studio",
+                "button:logout-action",
+                "[Proofing]",
+                "button:checkAlbumsRatings-action",
+                "[Auto Tagging]",
+                "button:checkCredits-action",
+                "label:Settings:",
+                "other",
+                "other",
+                "other",
+                "other",
+                "other",
+                "other",
+                "other",
+                "other",
+                "other",
+                "other",
+                "other"}));
 }
 
 TEST_F(ConnectionPage, TypedValuesAreTrimmedAndCheckedBeforeTheyAreKept) {
