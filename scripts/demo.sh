@@ -54,6 +54,7 @@ set password-input "demo-password"
 press login-action
 set accounts-action ["demo-studio"]
 press checkCredits-action
+set describe-input true
 page
 actions ${#files[@]}
 publish voreliaPublishShare {"albumsList-input":"create","albumName-input":"Demo gallery","albumDownload-input":true} ${files[*]}
