@@ -178,9 +178,9 @@ TEST_F(PublishGallery, AFolderOfJpegsBecomesAnOrderedAlbumWithShareAndProofingLi
     at += 12;
     captions.push_back(page->body.substr(at, page->body.find('<', at) - at));
   }
-  EXPECT_EQ(captions, (std::vector<std::string>{"Zoë at the beach.jpg", "Tom &amp; Jerry.jpg",
-                                                "Anna&#39;s cake.jpg", "café crème.jpg",
-                                                "plain.jpg"}));
+  EXPECT_EQ(captions,
+            (std::vector<std::string>{"Zoë at the beach.jpg", "Tom &amp; Jerry.jpg",
+                                      "Anna&#39;s cake.jpg", "café crème.jpg", "plain.jpg"}));
   const auto src = page->body.find("<img src=\"") + 10;
   std::string image = page->body.substr(src, page->body.find('"', src) - src);
   for (std::size_t at; (at = image.find("&amp;")) != std::string::npos;) image.replace(at, 5, "&");
