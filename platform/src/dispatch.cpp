@@ -1,9 +1,12 @@
 // Semaphore, group and the main queue. The completion pool lives in completion_pool.cpp.
 #include "platform/dispatch.h"
 
+#include <dlfcn.h>
+
 #include <cassert>
 #include <cstdio>
 #include <exception>
+#include <memory>
 #include <utility>
 
 namespace vorelia::platform {
@@ -53,10 +56,26 @@ bool DispatchGroup::waitFor(std::chrono::milliseconds timeout) {
   return done_.wait_for(lock, timeout, [this] { return outstanding_ == 0; });
 }
 
-MainQueue& MainQueue::shared() {
-  // Never destroyed: work may still be queued from other threads while the process exits.
+namespace {
+
+// This copy of the library's own queue. Never destroyed: work may still be queued from other
+// threads while the process exits.
+MainQueue& ownMainQueue() {
   static MainQueue& queue = *std::make_unique<MainQueue>().release();
   return queue;
+}
+
+}  // namespace
+
+MainQueue& MainQueue::shared() {
+  // A process has one main queue. A host that exports vorelia_process_main_queue hands its own to
+  // every library it loads (each carries a copy of this code); elsewhere the own queue is it.
+  static MainQueue* const queue = [] {
+    using Lookup = MainQueue* (*)();
+    auto lookup = reinterpret_cast<Lookup>(dlsym(RTLD_DEFAULT, "vorelia_process_main_queue"));
+    return lookup != nullptr ? lookup() : &ownMainQueue();
+  }();
+  return *queue;
 }
 
 void MainQueue::async(std::function<void()> work) {
@@ -86,3 +105,8 @@ std::size_t MainQueue::drain() {
 }
 
 }  // namespace vorelia::platform
+
+extern "C" __attribute__((visibility("default"))) vorelia::platform::MainQueue*
+vorelia_process_main_queue() {
+  return &vorelia::platform::ownMainQueue();
+}

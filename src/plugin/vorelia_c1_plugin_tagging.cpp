@@ -5,11 +5,18 @@
 #include <atomic>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
+#include <map>
 #include <string_view>
 
+#include "api/await.h"
 #include "model/keys.h"
+#include "platform/dispatch.h"
 #include "platform/user_defaults.h"
 #include "plugin/vorelia_c1_plugin.h"
+#include "publish/catalogue_scripts.h"
+#include "publish/name_escaping.h"
+#include "publish/script_runner.h"
 
 namespace vorelia {
 namespace {
@@ -49,6 +56,57 @@ constexpr std::pair<std::string_view, std::string_view> RatingChoices[] = {
 constexpr std::string_view CheckRatings = "checkAlbumsRatings-action";
 constexpr std::string_view CheckCredits = "checkCredits-action";
 constexpr std::string_view RatingChoiceIdentifier = "taggingOptions-action";
+constexpr std::string_view AlbumChoiceIdentifier = "albumRating-action";
+
+using AlbumRatings = std::map<std::string, std::vector<std::string>>;
+
+void Reload(const COSettingsCallback& callback) {
+  if (callback) callback(COSettingsCallbackAction::reloadSettings, std::nullopt);
+}
+
+// What the ratings script looks for in image names: the item's name as the photographer gave it,
+// without folders and extension, and a full stop, so that Beach_01.jpg gives "Beach_01." and does
+// not match an image named Beach_010.jpg.
+std::string RatingEntry(std::string_view itemName) {
+  std::string name = voreliaUnescape(itemName);
+  while (name.size() > 1 && name.back() == '/') name.pop_back();
+  if (const auto slash = name.rfind('/'); slash != std::string::npos && name.size() > 1) {
+    name.erase(0, slash + 1);
+  }
+  if (const auto dot = name.rfind('.'); dot != std::string::npos && dot > 0) name.erase(dot);
+  return name + ".";
+}
+
+// The albums of an expanded album list whose items carry a client rating (a number or a Boolean,
+// zero and false included), each with its rating entries in item order. Of two albums with the
+// same name, the later one's entries are kept.
+AlbumRatings RatedAlbums(const std::vector<JSON>& albums) {
+  AlbumRatings rated;
+  for (const JSON& album : albums) {
+    std::vector<std::string> entries;
+    for (const JSON& item : album[P::Value].array().value_or(std::vector<JSON>{})) {
+      const auto type = item[P::Rating].type();
+      if (type != JSON::Type::number && type != JSON::Type::boolean) continue;
+      entries.push_back(RatingEntry(item[P::Name].stringValue()));
+    }
+    if (!entries.empty()) rated[album[P::Name].stringValue()] = std::move(entries);
+  }
+  return rated;
+}
+
+// Marks the images of the host's current collection that the client rated in album, by the rating
+// choice as it stands now. Runs on the main queue and holds it until the script has run.
+void ApplyRatings(const PluginState& state, const std::string& album) {
+  const auto albums = state.containersWithRatings.get();
+  if (!albums) return;
+  const auto found = albums->find(album);
+  if (found == albums->end()) {
+    // A later search replaced the albums while this job waited; nothing of this album is known.
+    std::fputs("vorelia: the chosen album has no ratings any more; nothing was marked\n", stderr);
+    return;
+  }
+  runScript("Vorelia_proofing_", ratingsScript(found->second, state.taggingOption.get()));
+}
 
 // A credits count as the shortest text that reads back as the same double; an integral value keeps
 // a trailing ".0" so that 12 reads "12.0".
@@ -127,7 +185,7 @@ void VoreliaC1Plugin::autoTaggingWrapperSettings(COSettingsElementsGroup& group)
 }
 
 bool VoreliaC1Plugin::didUpdateTaggingValue(const COValue& value, const std::string& identifier,
-                                            const COSettingsCallback&) {
+                                            const COSettingsCallback& callback) {
   for (const auto& option : TaggingOptions) {
     if (identifier != option.identifier) continue;
     const auto* on = std::get_if<bool>(&value);
@@ -145,12 +203,32 @@ bool VoreliaC1Plugin::didUpdateTaggingValue(const COValue& value, const std::str
     }
     state->taggingOption.set(choice);
     UserDefaults::standard()->set(std::string(P::TaggingOption), choice);
+  } else if (identifier == AlbumChoiceIdentifier) {
+    // The host sends the chosen albums' names; only the first is rated.
+    const auto* chosen = std::get_if<std::vector<std::string>>(&value);
+    if (chosen == nullptr || chosen->empty()) return true;
+    platform::MainQueue::shared().async(
+        [state = state, album = chosen->front()] { ApplyRatings(*state, album); });
+    state->ratingsUpdated = true;
+    Reload(callback);
   }
   return true;  // an identifier the page does not know is ignored
 }
 
-void VoreliaC1Plugin::handleTaggingEvent(const std::string&, const COSettingsCallback&) {
-  // An identifier the page does not know: nothing happens, success without callback.
+void VoreliaC1Plugin::handleTaggingEvent(const std::string& identifier,
+                                         const COSettingsCallback& callback) {
+  // Any other identifier the page does not know: nothing happens, success without callback.
+  if (identifier != CheckRatings) return;
+  state->ratingsUpdated = false;
+  const auto answer =
+      Await<std::optional<JSON>>([&](auto done) { api->GetContainers(true, std::move(done)); });
+  // A failed search, also one answered by an error body without an album list, leaves the albums
+  // found before on the page: a service fault is not news that nobody rated anything.
+  if (auto albums = answer ? (*answer)[P::Value].array() : std::nullopt) {
+    state->containersWithRatings.set(RatedAlbums(*albums));
+    state->containers.set(std::move(*albums));
+  }
+  Reload(callback);
 }
 
 }  // namespace vorelia

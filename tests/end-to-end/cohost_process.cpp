@@ -14,6 +14,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <gtest/gtest.h>
+
 #include "support/wait.h"
 
 extern char** environ;
@@ -181,6 +183,26 @@ std::string CohostRun::describe() const {
 }
 
 std::filesystem::path pluginBundle() { return PLUGIN_BUNDLE_PATH; }
+
+std::vector<nlohmann::json> results(const CohostRun& run, const std::string& command) {
+  std::vector<nlohmann::json> found;
+  for (const nlohmann::json& line : run.lines()) {
+    if (line.is_object() && line.value("command", "") == command) found.push_back(line);
+  }
+  return found;
+}
+
+std::vector<std::string> drawSampleSession(const std::filesystem::path& folder) {
+  const std::string command =
+      std::string(SAMPLE_PHOTOS_PATH) + " '" + folder.string() + "' 400 > /dev/null";
+  if (std::system(command.c_str()) != 0) ADD_FAILURE() << "could not draw the sample session";
+  std::vector<std::string> photos;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    photos.push_back(entry.path().string());
+  }
+  std::sort(photos.begin(), photos.end());
+  return photos;
+}
 
 std::filesystem::path fixtureBundle(const std::string& name) {
   return std::filesystem::path(FIXTURES_PATH) / (name + ".coplugin");

@@ -26,27 +26,12 @@ std::string contents(const fs::path& file) {
   return text.str();
 }
 
-// The results of one command, in order of the script's lines.
-std::vector<json> results(const CohostRun& run, const std::string& command) {
-  std::vector<json> found;
-  for (const json& line : run.lines()) {
-    if (line.is_object() && line.value("command", "") == command) found.push_back(line);
-  }
-  return found;
-}
-
 TEST(MainJob, GalleryProofingAndTagsThroughTheHost) {
   TempHome home;
   SandboxProcess sandbox(withArguments({"--seed-demo", "--encoding-delay-ms", "20"}));
   const fs::path session = home.path() / "Session";
-  ASSERT_EQ(
-      std::system((std::string(SAMPLE_PHOTOS_PATH) + " '" + session.string() + "' 400 > /dev/null")
-                      .c_str()),
-      0);
-  std::vector<std::string> names;
+  const std::vector<std::string> names = drawSampleSession(session);
   std::string files;
-  for (const auto& entry : fs::directory_iterator(session)) names.push_back(entry.path().string());
-  std::sort(names.begin(), names.end());
   for (const std::string& name : names) files += " " + json(name).dump();
 
   const fs::path script = home.path() / "job.cohost";

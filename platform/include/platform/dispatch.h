@@ -54,6 +54,9 @@ class DispatchGroup {
 // queue (the host's main thread).
 class MainQueue {
  public:
+  // The process's main queue. A host executable that exports the C symbol
+  // vorelia_process_main_queue (cohost does) shares its queue with the bundles it loads, although
+  // each bundle links its own copy of this library.
   static MainQueue& shared();
 
   void async(std::function<void()> work);

@@ -1,8 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
 #include "model/keys.h"
+#include "platform/dispatch.h"
 #include "platform/user_defaults.h"
 #include "plugin/vorelia_c1_plugin.h"
+#include "support/http_test_server.h"
 #include "support/temp_home.h"
 
 namespace vorelia {
@@ -21,6 +27,8 @@ std::vector<std::string> Labels(const COSettingsElementsGroup& group) {
 class TaggingPage : public ::testing::Test {
  protected:
   testing::TempHome home;
+  testing::HttpTestServer service;
+  testing::ScopedEnvironment serviceUrl{"VORELIA_API_URL", service.url("/api/")};
   std::optional<VoreliaC1Plugin> plugin{std::in_place};
   int reloads = 0;
   COSettingsCallback callback = [this](COSettingsCallbackAction, const std::optional<COValue>&) {
@@ -155,6 +163,99 @@ TEST_F(TaggingPage, ProofingGroupFollowsTheSearch) {
                                "checkAlbumsRatings-action:refresh"}));
   plugin->state->ratingsUpdated = true;
   EXPECT_EQ(describe(), Lines{"checkAlbumsRatings-action:Ratings applied, click to refresh"});
+}
+
+JSON Album(const char* name, std::vector<JSON> items) {
+  return JSON{{"name", name}, {"value", JSON(std::move(items))}};
+}
+JSON Item(const char* name, JSON rating) { return JSON{{"name", name}, {"rating", rating}}; }
+
+TEST_F(TaggingPage, LookingForRatingsKeepsRatedItemsAsEntries) {
+  plugin->state->account.set("studio");
+  plugin->state->setAuthentication("BEARER t", std::chrono::system_clock::now());
+  std::vector<JSON> wedding;
+  for (int i = 0; i < 40; ++i) {
+    const std::string name = "W" + std::to_string(i) + ".jpg";
+    // Every third item is rated, with stars, zero, a pick or a rejection; the others are not, or
+    // carry something that is no rating.
+    const JSON rating = i % 3 != 0   ? (i % 2 ? JSON("5") : JSON())
+                        : i % 4 == 0 ? JSON(i % 8 == 0 ? 0 : 4)
+                                     : JSON(i % 2 == 0);
+    wedding.push_back(Item(name.c_str(), rating));
+  }
+  const JSON answer{
+      {"value", JSON(std::vector<JSON>{
+                    Album("Beach", {Item("Old.jpg", 1)}),
+                    Album("Wedding", wedding),
+                    Album("Unrated", {Item("U.jpg", nullptr), JSON{{"name", "V.jpg"}}}),
+                    Album("Beach", {Item("Anna_a_s___portrait.jpg", 2),
+                                    Item("sub_6_Beach_01.tar.jpg", true), Item("Raw", false)}),
+                })}};
+  service.reply("/api/*", testing::TestReply{200, {}, *answer.rawData()});
+
+  EXPECT_TRUE(plugin->handle(COSettingsEvent::clicked, COSettingsItem{"checkAlbumsRatings-action"},
+                             callback, nullptr));
+  EXPECT_EQ(reloads, 1);
+  const auto albums = plugin->state->containersWithRatings.get();
+  ASSERT_TRUE(albums.has_value());
+  std::vector<std::string> weddingEntries;
+  for (int i = 0; i < 40; i += 3) weddingEntries.push_back("W" + std::to_string(i) + ".");
+  EXPECT_EQ(*albums, (std::map<std::string, std::vector<std::string>>{
+                         {"Beach", {"Anna's portrait.", "Beach_01.tar.", "Raw."}},
+                         {"Wedding", weddingEntries}}));
+  EXPECT_EQ(plugin->state->containers.get().size(), 4u);
+  EXPECT_EQ(
+      std::get<COSettingsMultipleListItem>(group(&VoreliaC1Plugin::proofingSettings).elements[1])
+          .options[1]
+          .title,
+      "Wedding (14)");
+
+  // A search that fails leaves the page as it was.
+  service.reply("/api/*", testing::TestReply{500, {}, "{}"});
+  EXPECT_TRUE(plugin->handle(COSettingsEvent::clicked, COSettingsItem{"checkAlbumsRatings-action"},
+                             callback, nullptr));
+  EXPECT_EQ(reloads, 2);
+  EXPECT_EQ(plugin->state->containersWithRatings.get(), albums);
+}
+
+TEST_F(TaggingPage, ChoosingAnAlbumRunsItsRatingsScriptOnTheMainQueue) {
+  namespace fs = std::filesystem;
+  const fs::path folder = home.path() / "Library/Scripts/Capture One Scripts";
+  fs::create_directories(folder);
+  const fs::path program = home.path() / "interpreter.sh", ran = home.path() / "ran.scpt";
+  std::ofstream(program) << "#!/bin/sh\ncp \"$1\" \"" << ran.string() << "\"\n";
+  fs::permissions(program, fs::perms::owner_all);
+  const testing::ScopedEnvironment interpreter("VORELIA_OSASCRIPT", program.string());
+  plugin->state->containersWithRatings.set(std::map<std::string, std::vector<std::string>>{
+      {"Beach", {"B1.", "B2."}}, {"Wedding", {"W1."}}});
+  const auto script = [&] {
+    std::ostringstream text;
+    text << std::ifstream(ran).rdbuf();
+    fs::remove(ran);
+    return text.str();
+  };
+
+  set("albumRating-action", std::vector<std::string>{});  // nothing chosen: nothing happens
+  EXPECT_EQ(platform::MainQueue::shared().drain(), 0u);
+  EXPECT_EQ(reloads, 0);
+
+  set("taggingOptions-action", std::string("Teal"));
+  set("albumRating-action", std::vector<std::string>{"Wedding", "Beach"});
+  EXPECT_TRUE(plugin->state->ratingsUpdated);
+  EXPECT_EQ(reloads, 1);
+  EXPECT_FALSE(fs::exists(ran));  // the job waits for the main queue
+  // The choice is read when the job runs, not when the album was chosen.
+  set("taggingOptions-action", std::string("2"));
+  EXPECT_EQ(platform::MainQueue::shared().drain(), 1u);
+  const std::string text = script();
+  EXPECT_EQ(text.substr(0, text.find('\n')), "set imagesToBeRated to {\"W1.\"}");  // only the first
+  EXPECT_NE(text.find("set rating of every variant of currentImage to 2"), std::string::npos);
+  EXPECT_TRUE(fs::is_empty(folder));  // the script file is gone
+
+  // An album that a later search dropped is not rated.
+  set("albumRating-action", std::vector<std::string>{"Gone"});
+  EXPECT_EQ(platform::MainQueue::shared().drain(), 1u);
+  EXPECT_FALSE(fs::exists(ran));
 }
 
 }  // namespace
