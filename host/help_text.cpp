@@ -82,7 +82,8 @@ COMMANDS
                                 Progress goes to the error stream as a bar with completed/total,
                                 the plugin's text and the time left. The exported copies are
                                 removed afterwards; the originals are only read.
-  wait                          run the work queued on the main queue
+  wait                          run the work queued on the main queue (cohost also runs it
+                                before it ends)
   bundle                        the loaded bundle: its folder and what its Info.json says
   open DIR                      open the folder DIR as a document of the catalogue (one already
                                 open stays where it is in the order)

@@ -18,6 +18,7 @@
 #include "document_list.h"
 #include "help_text.h"
 #include "output.h"
+#include "platform/dispatch.h"
 #include "platform/user_directories.h"
 
 namespace vorelia::host {
@@ -238,6 +239,9 @@ int run(int argc, char** argv) {
     output.result(outcome.result);
     status = outcome.status;
   }
+  // Like an application that quits, cohost runs what is still queued on its main queue (a ratings
+  // job the last command queued) before the plugin goes.
+  platform::MainQueue::shared().drain();
   return static_cast<int>(status);
 }
 
