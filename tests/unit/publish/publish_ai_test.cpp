@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
-#include <mutex>
 #include <sstream>
 
 // jpeglib.h needs FILE and size_t declared before it.
@@ -223,11 +222,17 @@ TEST_F(PublishAiTest, TagsEachAnalysedImageAndSkipsAFailedAnalysis) {
   state->general = true;
   state->describe = true;
   state->face = false;
+  // Service text may try to end its literal and add a command; it must reach the script escaped.
+  const std::string hostile = R"(A "dog" & (do shell script "touch /tmp/pwned") & "\)";
   analyses.set({
       {"IMG_0001.jpg", R"({"hasError":false,"name":"IMG_0001.jpg","keywords":["dog","beach"]})"},
       {"My___photo.jpg", R"({"hasError":true,"message":"no credits left"})"},
-      {"c.d.jpg", R"({"hasError":false,"name":"c.d.jpg","description":"A \"quoted\" \\ dog",)"
-                  R"("keywords":[5,true]})"},
+      {"c.d.jpg", JSON{{"hasError", false},
+                       {"name", "c.d.jpg"},
+                       {"description", hostile},
+                       {"keywords", JSON::Parse("[5,true]")}}
+                      .rawData()
+                      .value()},
   });
   const auto files = exportImages({"IMG_0001.jpg", "My photo.jpg", "c.d.jpg"});
   const auto result = publish(files);
@@ -240,7 +245,7 @@ TEST_F(PublishAiTest, TagsEachAnalysedImageAndSkipsAFailedAnalysis) {
                      }));
   EXPECT_EQ(readFile(home.path() / "ran.scpt"),
             keywordScript(keywordRecord("IMG_0001.", "dog;beach;", "") +
-                          keywordRecord("c.d.", "5;true;", R"(A "quoted" \ dog)")));
+                          keywordRecord("c.d.", "5;true;", hostile)));
 
   // One upload and one analysis per image, in order, the payload naming the image.
   std::vector<std::string> sequence;
@@ -262,19 +267,6 @@ TEST_F(PublishAiTest, TagsEachAnalysedImageAndSkipsAFailedAnalysis) {
                                       "PUT /store/v1/c.d.jpg?sig=u", "analyse c.d.jpg"}));
   // The script file is gone after the run.
   EXPECT_TRUE(fs::is_empty(home.path() / "Library" / "Scripts" / "Capture One Scripts"));
-}
-
-TEST_F(PublishAiTest, ServiceTextReachesTheScriptAsOneLiteral) {
-  state->general = true;
-  const std::string attack = R"(x" & (do shell script "touch /tmp/pwned") & ")";
-  analyses.set(
-      {{"a.jpg",
-        JSON{{"hasError", false}, {"name", "a.jpg"}, {"description", attack}}.rawData().value()}});
-  EXPECT_EQ(publish(exportImages({"a.jpg"})).message, "Go to metadata and keywords of your images");
-  const std::string script = readFile(home.path() / "ran.scpt");
-  EXPECT_NE(script.find(R"(voreliaDescribe:"x\" & (do shell script \"touch /tmp/pwned\") & \""})"),
-            std::string::npos)
-      << script;
 }
 
 TEST_F(PublishAiTest, EndsWithoutScriptOrWithAnHonestMessage) {
