@@ -173,25 +173,15 @@ TEST_F(PublishAiTest, ExportedFilesMustMeetTheAnalysisLimits) {
   EXPECT_FALSE(PublishAi::conformImage(exported.string() + "/"));
 }
 
-TEST_F(PublishAiTest, CostPerImageAddsTheChosenOptions) {
-  PublishAi workflow(state, api);
-  const auto cost = [&](std::initializer_list<std::atomic<bool>*> set) {
-    for (auto* flag : {&state->general, &state->face, &state->adult, &state->describe,
+TEST_F(PublishAiTest, CostPerImageAddsEveryChosenOption) {
+  for (auto* option : {&state->general, &state->face, &state->adult, &state->describe,
                        &state->celebrity, &state->landmark, &state->wedding, &state->food,
                        &state->travel, &state->apparel, &state->texture}) {
-      *flag = false;
-    }
-    for (auto* flag : set) *flag = true;
-    return workflow.costPerImage();
-  };
-  EXPECT_EQ(cost({}), 0.0);
-  EXPECT_EQ(cost({&state->describe}), 2.5);
-  EXPECT_EQ(cost({&state->general, &state->describe}), 3.5);
-  EXPECT_EQ(cost({&state->face, &state->texture}), 2.5);
-  EXPECT_EQ(cost({&state->general, &state->face, &state->adult, &state->describe, &state->celebrity,
-                  &state->landmark, &state->wedding, &state->food, &state->travel, &state->apparel,
-                  &state->texture}),
-            16.5);
+    *option = true;
+  }
+  EXPECT_EQ(PublishAi(state, api).costPerImage(), 16.5);
+  state->adult = state->describe = false;
+  EXPECT_EQ(PublishAi(state, api).costPerImage(), 12.5);
 }
 
 TEST_F(PublishAiTest, RefusalsComeBeforeAnyRequest) {
