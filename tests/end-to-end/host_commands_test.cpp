@@ -30,23 +30,16 @@ CohostRun runEcho(const TempHome& home, const std::string& script,
 }
 
 TEST(HostCommands, UsageErrorsExitWithTwoAndNeverReachThePlugin) {
-  const char* lines[] = {"set flag bare-word",
-                         "set flag null",
-                         "set flag {\"a\":1}",
-                         "set flag [1,2]",
-                         "set flag",
-                         "actions -1",
-                         "actions many",
-                         "press \"unclosed",
-                         "press \"a\"b",
-                         "action-page echoOne {\"a\":null}",
-                         "validate echoOne [\"not\",\"object\"]",
-                         "tasks echoOne",
-                         "frobnicate"};
+  // One command a line, each wrong in its own way.
+  std::istringstream lines(
+      "set flag bare-word\nset flag null\nset flag {\"a\":1}\nset flag [1,2]\nset flag\n"
+      "actions -1\nactions many\npress \"unclosed\npress \"a\"b\n"
+      "action-page echoOne {\"a\":null}\nvalidate echoOne [\"not\",\"object\"]\n"
+      "tasks echoOne\nfrobnicate\n");
   TempHome home;
-  for (const char* line : lines) {
+  for (std::string line; std::getline(lines, line);) {
     SCOPED_TRACE(line);
-    const CohostRun run = runEcho(home, std::string(line) + "\n");
+    const CohostRun run = runEcho(home, line + "\n");
     EXPECT_EQ(run.exitCode, 2) << run.describe();
     const json result = run.single();
     EXPECT_EQ(result["ok"], false) << run.describe();
