@@ -118,13 +118,9 @@ class CohostOsascript : public ::testing::Test {
     return file;
   }
 
-  Outcome runOn(const std::string& text, const std::vector<fs::path>& documents = {}) {
-    std::vector<std::string> args;
-    for (const fs::path& d : documents.empty() ? std::vector<fs::path>{session_} : documents) {
-      args.insert(args.end(), {"--document", d.string()});
-    }
-    args.push_back(script(text).string());
-    return runInterpreter(args);
+  // Runs text on the session.
+  Outcome runOn(const std::string& text) {
+    return runInterpreter({"--document", session_.string(), script(text).string()});
   }
 
   fs::path root_;
@@ -181,9 +177,9 @@ TEST_F(CohostOsascript, RatingsScriptResetsItsOwnMarkThenMarksTheListedImages) {
 
     Outcome run = runOn(ratingsScript({"IMG_0001.", "IMG_0002."}, c.property, c.value));
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_EQ(mark("IMG_0001.CR2"), c.shown);
-    EXPECT_EQ(mark("IMG_0001.jpg"), c.shown);
-    EXPECT_EQ(mark("IMG_0002.jpg"), c.shown);
+    for (const char* image : {"IMG_0001.CR2", "IMG_0001.jpg", "IMG_0002.jpg"}) {
+      EXPECT_EQ(mark(image), c.shown) << image;
+    }
     EXPECT_NE(mark("IMG_00020.jpg"), c.shown);
     EXPECT_THAT(readSidecar(session_ / "IMG_00020.jpg.xmp")->keywords, ElementsAre("kept"));
 
