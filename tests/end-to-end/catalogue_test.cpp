@@ -43,7 +43,6 @@ TEST(Catalogue, ScriptsOfThePluginReachTheChosenOpenDocument) {
     bool firstRated, secondRated;
   };
   const Case cases[] = {
-      {"one document", {"--document", first.string()}, setScript, true, false},
       {"the first of two",
        {"--document", first.string()},
        "open " + json(second.string()).dump() + "\n" + setScript,

@@ -64,41 +64,39 @@ fs::path install(const TempHome& home, const std::string& name) {
 
 TEST(BundleLoader, FindsTheBundleFromOptionEnvironmentOrPlugInsFolder) {
   TempHome home;
-  install(home, "Echo.coplugin");
-  const std::string echo = fixtureBundle("echo").string();
-  const std::string refused = fixtureBundle("no-info").string();
-  struct Case {
-    std::vector<std::string> args;
-    std::optional<std::string> environment;
-    int exitCode;
-  };
-  const Case cases[] = {
-      {{"--json", "page"}, std::nullopt, 0},               // first *.coplugin installed
-      {{"--json", "page"}, refused, 1},                    // the variable wins
-      {{"--json", "--bundle", echo, "page"}, refused, 0},  // the option wins over it
-      {{"--json", "--bundle=" + refused, "page"}, std::nullopt, 1},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(::testing::PrintToString(c.args) +
-                 " COHOST_BUNDLE=" + c.environment.value_or("-"));
-    const CohostRun run =
-        runCohost(CohostOptions(c.args).withVariable("COHOST_BUNDLE", c.environment));
-    EXPECT_EQ(run.exitCode, c.exitCode) << run.describe();
-  }
-}
-
-TEST(BundleLoader, PrefersVoreliaInThePlugInsFolderAndSaysWhenThereIsNone) {
-  TempHome home;
   const CohostRun none = runCohost({"--json", "page"});
   EXPECT_EQ(none.exitCode, 1) << none.describe();
   EXPECT_THAT(none.single()["error"]["localizedDescription"].get<std::string>(),
               HasSubstr("no plugin bundle in " + home.path().string()));
 
-  install(home, "A.coplugin");
-  const fs::path preferred = install(home, "VoreliaC1Plugin.coplugin");
-  fs::remove(preferred.parent_path() / "A.coplugin" / "echo.so");  // refused if it were chosen
-  const CohostRun run = runCohost({"--json", "page"});
-  EXPECT_EQ(run.exitCode, 0) << run.describe();
+  const fs::path unusable = install(home, "A.coplugin");
+  fs::remove(unusable / "echo.so");
+  const std::string echo = fixtureBundle("echo").string();
+  const std::string refused = fixtureBundle("no-info").string();
+  struct Case {
+    const char* installed;  // added to the plug-ins folder before the run
+    std::vector<std::string> args;
+    std::optional<std::string> environment;
+    int exitCode;
+    std::string said;  // in the output
+  };
+  const std::string page = "\"Echo\"";  // the title of the echo bundle's page
+  const Case cases[] = {
+      {nullptr, {"--json", "page"}, std::nullopt, 1, unusable.string()},  // the only *.coplugin
+      {"VoreliaC1Plugin.coplugin", {"--json", "page"}, std::nullopt, 0, page},  // preferred
+      {nullptr, {"--json", "page"}, refused, 1, refused},                       // the variable wins
+      {nullptr, {"--json", "--bundle", echo, "page"}, refused, 0, page},  // the option wins over it
+      {nullptr, {"--json", "--bundle=" + refused, "page"}, std::nullopt, 1, refused},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args) +
+                 " COHOST_BUNDLE=" + c.environment.value_or("-"));
+    if (c.installed != nullptr) install(home, c.installed);
+    const CohostRun run =
+        runCohost(CohostOptions(c.args).withVariable("COHOST_BUNDLE", c.environment));
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.describe();
+    EXPECT_THAT(run.out, HasSubstr(c.said));
+  }
 }
 
 TEST(BundleLoader, MakesOneInstancePerRunAndDestroysItThroughTheBundle) {

@@ -38,12 +38,14 @@ std::vector<fs::path> samplePhotos(const fs::path& folder, int longEdge) {
   return photos;
 }
 
+// Runs cohost's publish command with TMPDIR set to temporary, where the host exports.
 CohostRun publish(const std::string& action, const json& settings,
-                  const std::vector<fs::path>& files) {
+                  const std::vector<fs::path>& files, const fs::path& temporary) {
   std::vector<std::string> args = {"--json",  "--bundle", fixtureBundle("echo").string(),
                                    "publish", action,     settings.dump()};
   for (const fs::path& file : files) args.push_back(file.string());
-  return runCohost(CohostOptions(args));
+  fs::create_directories(temporary);
+  return runCohost(CohostOptions(args).withVariable("TMPDIR", temporary.string()));
 }
 
 json resultOf(const CohostRun& run) {
@@ -63,7 +65,8 @@ TEST(PublishCommand, ExportsScaledCopiesRunsTheTaskAndRemovesTheCopies) {
   const fs::path copies = home.path() / "copies";
   fs::create_directory(copies);
 
-  const CohostRun run = publish("export", {{"copyTo", copies.string()}}, files);
+  const fs::path temporary = home.path() / "tmp";
+  const CohostRun run = publish("export", {{"copyTo", copies.string()}}, files, temporary);
   ASSERT_EQ(run.exitCode, 0) << run.describe();
 
   // The task saw three JPEG copies with the originals' names, scaled to a long edge of 64 pixels
@@ -81,8 +84,8 @@ TEST(PublishCommand, ExportsScaledCopiesRunsTheTaskAndRemovesTheCopies) {
   const json result = resultOf(run);
   ASSERT_EQ(result["results"].size(), 1u) << run.describe();
   const fs::path exportFolder = result["results"][0]["url"].get<std::string>();
-  EXPECT_FALSE(fs::exists(exportFolder)) << "the exported copies must be removed";
-  EXPECT_NE(exportFolder, large[0].parent_path());
+  EXPECT_EQ(exportFolder.parent_path(), temporary);
+  EXPECT_TRUE(fs::is_empty(temporary)) << "the exported copies must be removed";
   EXPECT_EQ(result["results"][0]["message"], "copyTo=" + copies.string() + ";");
 
   std::vector<std::uint64_t> completed;
@@ -111,11 +114,7 @@ TEST(PublishCommand, RefusalsLeaveNothingBehind) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.says);
     const fs::path temporary = home.path() / "tmp";
-    fs::create_directories(temporary);
-    std::vector<std::string> args = {"--json",  "--bundle", fixtureBundle("echo").string(),
-                                     "publish", c.action,   "{}"};
-    for (const fs::path& file : c.files) args.push_back(file.string());
-    const CohostRun run = runCohost(CohostOptions(args).withVariable("TMPDIR", temporary.string()));
+    const CohostRun run = publish(c.action, json::object(), c.files, temporary);
     EXPECT_EQ(run.exitCode, 1) << run.describe();
     EXPECT_THAT(resultOf(run)["error"]["localizedDescription"].dump(), HasSubstr(c.says))
         << run.describe();

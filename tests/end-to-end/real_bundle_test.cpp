@@ -19,20 +19,15 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 
 // Whether result has the members every result has, in the documented shape.
-::testing::AssertionResult wellFormed(const json& result) {
-  if (!result.is_object()) return ::testing::AssertionFailure() << "not a JSON object";
-  if (!result.contains("command") || !result["command"].is_string()) {
-    return ::testing::AssertionFailure() << "no command in " << result.dump();
-  }
-  if (!result.contains("ok") || !result["ok"].is_boolean()) {
-    return ::testing::AssertionFailure() << "no ok in " << result.dump();
-  }
-  const json& error = result.value("error", json());
-  if (!error.is_null() && !(error["domain"].is_string() && error["code"].is_number_integer() &&
-                            error["localizedDescription"].is_string())) {
-    return ::testing::AssertionFailure() << "malformed error in " << result.dump();
-  }
-  return ::testing::AssertionSuccess();
+bool wellFormed(const json& result) {
+  const auto is = [](const json& object, const char* key, bool (json::*kind)() const noexcept) {
+    return object.is_object() && (object.value(key, json()).*kind)();
+  };
+  const json error = result.is_object() ? result.value("error", json()) : json();
+  return is(result, "command", &json::is_string) && is(result, "ok", &json::is_boolean) &&
+         (error.is_null() ||
+          (is(error, "domain", &json::is_string) && is(error, "code", &json::is_number_integer) &&
+           is(error, "localizedDescription", &json::is_string)));
 }
 
 TEST(RealBundle, ReachesEveryHostOperation) {
@@ -58,7 +53,7 @@ TEST(RealBundle, ReachesEveryHostOperation) {
   ASSERT_EQ(r.size(), 13u) << run.describe();
   std::vector<std::string> commands;
   for (const json& result : r) {
-    EXPECT_TRUE(wellFormed(result)) << run.describe();
+    EXPECT_TRUE(wellFormed(result)) << result.dump();
     EXPECT_FALSE(result.contains("usage")) << result.dump();
     commands.push_back(result.value("command", ""));
   }

@@ -1,5 +1,5 @@
-// Reading the plugin's scripts: the texts of the records come back exactly, escapes resolved, and
-// the document list survives any path.
+// Reading the plugin's ratings script, escapes resolved, and the document list that survives any
+// path. The keyword script's records are read back in osascript_test.cpp.
 #include <gtest/gtest.h>
 
 #include "document_list.h"
@@ -9,35 +9,9 @@
 namespace vorelia::testing {
 namespace {
 
-using host::KeywordScript;
 using host::Mark;
 using host::RatingsScript;
 using host::readHostScript;
-
-TEST(ScriptReader, KeywordRecordsComeBackExactly) {
-  const std::vector<Record> records = {
-      {"IMG_0001.", "dog;beach;", "A \"quoted\" dog \\ on a beach\nsecond line"},
-      {"Ünïcode ✓.", "", "x\" & (do shell script \"touch /tmp/pwned\") & \""},
-  };
-  const std::string script = keywordScript(records);
-  std::size_t recordBytes = 0;
-  for (const Record& r : records) {
-    recordBytes += 37 + 16 + 20 + 3 + quoted(r.key).size() + quoted(r.tags).size() +
-                   quoted(r.description).size() - 6;
-  }
-  ASSERT_EQ(script.size(), 52 + recordBytes + 2178) << "the test's script is not the plugin's";
-
-  const auto read = readHostScript(script);
-  ASSERT_EQ(read.error, "");
-  const auto& parsed = std::get<KeywordScript>(read.script).records;
-  ASSERT_EQ(parsed.size(), records.size());
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    EXPECT_EQ(parsed[i].key, records[i].key);
-    EXPECT_EQ(parsed[i].tags, records[i].tags);
-    EXPECT_EQ(parsed[i].description, records[i].description);
-  }
-  EXPECT_EQ(std::get<KeywordScript>(readHostScript(keywordScript({})).script).records.size(), 0u);
-}
 
 TEST(ScriptReader, RatingsScriptGivesNamesMarkAndValue) {
   struct Case {

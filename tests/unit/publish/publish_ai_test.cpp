@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
-#include <mutex>
 #include <sstream>
 
 // jpeglib.h needs FILE and size_t declared before it.
@@ -174,25 +173,15 @@ TEST_F(PublishAiTest, ExportedFilesMustMeetTheAnalysisLimits) {
   EXPECT_FALSE(PublishAi::conformImage(exported.string() + "/"));
 }
 
-TEST_F(PublishAiTest, CostPerImageAddsTheChosenOptions) {
-  PublishAi workflow(state, api);
-  const auto cost = [&](std::initializer_list<std::atomic<bool>*> set) {
-    for (auto* flag : {&state->general, &state->face, &state->adult, &state->describe,
+TEST_F(PublishAiTest, CostPerImageAddsEveryChosenOption) {
+  for (auto* option : {&state->general, &state->face, &state->adult, &state->describe,
                        &state->celebrity, &state->landmark, &state->wedding, &state->food,
                        &state->travel, &state->apparel, &state->texture}) {
-      *flag = false;
-    }
-    for (auto* flag : set) *flag = true;
-    return workflow.costPerImage();
-  };
-  EXPECT_EQ(cost({}), 0.0);
-  EXPECT_EQ(cost({&state->describe}), 2.5);
-  EXPECT_EQ(cost({&state->general, &state->describe}), 3.5);
-  EXPECT_EQ(cost({&state->face, &state->texture}), 2.5);
-  EXPECT_EQ(cost({&state->general, &state->face, &state->adult, &state->describe, &state->celebrity,
-                  &state->landmark, &state->wedding, &state->food, &state->travel, &state->apparel,
-                  &state->texture}),
-            16.5);
+    *option = true;
+  }
+  EXPECT_EQ(PublishAi(state, api).costPerImage(), 16.5);
+  state->adult = state->describe = false;
+  EXPECT_EQ(PublishAi(state, api).costPerImage(), 12.5);
 }
 
 TEST_F(PublishAiTest, RefusalsComeBeforeAnyRequest) {
@@ -223,11 +212,17 @@ TEST_F(PublishAiTest, TagsEachAnalysedImageAndSkipsAFailedAnalysis) {
   state->general = true;
   state->describe = true;
   state->face = false;
+  // Service text may try to end its literal and add a command; it must reach the script escaped.
+  const std::string hostile = R"(A "dog" & (do shell script "touch /tmp/pwned") & "\)";
   analyses.set({
       {"IMG_0001.jpg", R"({"hasError":false,"name":"IMG_0001.jpg","keywords":["dog","beach"]})"},
       {"My___photo.jpg", R"({"hasError":true,"message":"no credits left"})"},
-      {"c.d.jpg", R"({"hasError":false,"name":"c.d.jpg","description":"A \"quoted\" \\ dog",)"
-                  R"("keywords":[5,true]})"},
+      {"c.d.jpg", JSON{{"hasError", false},
+                       {"name", "c.d.jpg"},
+                       {"description", hostile},
+                       {"keywords", JSON::Parse("[5,true]")}}
+                      .rawData()
+                      .value()},
   });
   const auto files = exportImages({"IMG_0001.jpg", "My photo.jpg", "c.d.jpg"});
   const auto result = publish(files);
@@ -240,7 +235,7 @@ TEST_F(PublishAiTest, TagsEachAnalysedImageAndSkipsAFailedAnalysis) {
                      }));
   EXPECT_EQ(readFile(home.path() / "ran.scpt"),
             keywordScript(keywordRecord("IMG_0001.", "dog;beach;", "") +
-                          keywordRecord("c.d.", "5;true;", R"(A "quoted" \ dog)")));
+                          keywordRecord("c.d.", "5;true;", hostile)));
 
   // One upload and one analysis per image, in order, the payload naming the image.
   std::vector<std::string> sequence;
@@ -262,19 +257,6 @@ TEST_F(PublishAiTest, TagsEachAnalysedImageAndSkipsAFailedAnalysis) {
                                       "PUT /store/v1/c.d.jpg?sig=u", "analyse c.d.jpg"}));
   // The script file is gone after the run.
   EXPECT_TRUE(fs::is_empty(home.path() / "Library" / "Scripts" / "Capture One Scripts"));
-}
-
-TEST_F(PublishAiTest, ServiceTextReachesTheScriptAsOneLiteral) {
-  state->general = true;
-  const std::string attack = R"(x" & (do shell script "touch /tmp/pwned") & ")";
-  analyses.set(
-      {{"a.jpg",
-        JSON{{"hasError", false}, {"name", "a.jpg"}, {"description", attack}}.rawData().value()}});
-  EXPECT_EQ(publish(exportImages({"a.jpg"})).message, "Go to metadata and keywords of your images");
-  const std::string script = readFile(home.path() / "ran.scpt");
-  EXPECT_NE(script.find(R"(voreliaDescribe:"x\" & (do shell script \"touch /tmp/pwned\") & \""})"),
-            std::string::npos)
-      << script;
 }
 
 TEST_F(PublishAiTest, EndsWithoutScriptOrWithAnHonestMessage) {

@@ -188,11 +188,7 @@ TEST_F(PublishShareTest, RunsThatCannotGoOnEndWithAMessage) {
 
 TEST(PublishShareAlbumName, DatedDefaultWithoutLeadingZeros) {
   std::tm local{};
-  local.tm_year = 2019 - 1900;
-  local.tm_mon = 2;
-  local.tm_mday = 7;
-  local.tm_hour = 14;
-  local.tm_min = 5;
+  strptime("2019-03-07 14:05", "%Y-%m-%d %H:%M", &local);
   local.tm_isdst = -1;
   const auto when = std::chrono::system_clock::from_time_t(std::mktime(&local));
   EXPECT_EQ(PublishShare::GetAlbumName({}, when), "C1_2019_3_7_14:5");

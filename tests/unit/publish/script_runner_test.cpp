@@ -58,12 +58,7 @@ class ScriptRunner : public ::testing::Test {
   // 7 March 2019, 14:05:09 in the local time zone.
   std::chrono::system_clock::time_point when = [] {
     std::tm local{};
-    local.tm_year = 119;
-    local.tm_mon = 2;
-    local.tm_mday = 7;
-    local.tm_hour = 14;
-    local.tm_min = 5;
-    local.tm_sec = 9;
+    strptime("2019-03-07 14:05:09", "%Y-%m-%d %H:%M:%S", &local);
     local.tm_isdst = -1;
     return std::chrono::system_clock::from_time_t(std::mktime(&local));
   }();
