@@ -6,13 +6,12 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <jpeglib.h>
 
-#include <cstdio>
 #include <exiv2/exiv2.hpp>
 #include <fstream>
 
 #include "document_list.h"
+#include "integration/jpeg_writer.h"
 #include "support/sandbox_process.h"
 #include "support/temp_home.h"
 
@@ -23,31 +22,9 @@ using ::testing::EndsWith;
 using ::testing::HasSubstr;
 using ::testing::SizeIs;
 
-// A baseline JPEG of width x height filled with one colour.
-void writeJpeg(const std::filesystem::path& path, int width, int height, JSAMPLE r, JSAMPLE g,
-               JSAMPLE b) {
-  FILE* file = std::fopen(path.c_str(), "wb");
-  ASSERT_NE(file, nullptr) << path;
-  jpeg_compress_struct info{};
-  jpeg_error_mgr errors{};
-  info.err = jpeg_std_error(&errors);
-  jpeg_create_compress(&info);
-  jpeg_stdio_dest(&info, file);
-  info.image_width = static_cast<JDIMENSION>(width);
-  info.image_height = static_cast<JDIMENSION>(height);
-  info.input_components = 3;
-  info.in_color_space = JCS_RGB;
-  jpeg_set_defaults(&info);
-  jpeg_start_compress(&info, TRUE);
-  std::vector<JSAMPLE> row(static_cast<std::size_t>(width) * 3);
-  for (int x = 0; x < width; ++x) row[3 * x] = r, row[3 * x + 1] = g, row[3 * x + 2] = b;
-  while (info.next_scanline < info.image_height) {
-    JSAMPROW rows[] = {row.data()};
-    jpeg_write_scanlines(&info, rows, 1);
-  }
-  jpeg_finish_compress(&info);
-  jpeg_destroy_compress(&info);
-  std::fclose(file);
+// A JPEG of width x height filled with one colour.
+void writeSolidJpeg(const std::filesystem::path& path, int width, int height, testing::Rgb colour) {
+  testing::writeJpeg(path, width, height, [colour](int, int) { return colour; });
 }
 
 struct Sidecar {
@@ -90,9 +67,9 @@ TEST(PublishAiEndToEnd, ASessionOfJpegsIsTaggedInItsSidecars) {
   std::filesystem::create_directories(exported);
   std::filesystem::create_directories(session);
   std::filesystem::create_directories(home.path() / "Library/Scripts/Capture One Scripts");
-  writeJpeg(exported / "IMG_0001.jpg", 640, 400, 40, 90, 220);    // blue, landscape
-  writeJpeg(exported / "IMG_0002.jpg", 300, 500, 245, 245, 245);  // white, portrait
-  writeJpeg(exported / "IMG_0003.jpg", 400, 400, 200, 30, 30);    // red, square
+  writeSolidJpeg(exported / "IMG_0001.jpg", 640, 400, {40, 90, 220});    // blue, landscape
+  writeSolidJpeg(exported / "IMG_0002.jpg", 300, 500, {245, 245, 245});  // white, portrait
+  writeSolidJpeg(exported / "IMG_0003.jpg", 400, 400, {200, 30, 30});    // red, square
   for (const char* name : {"IMG_0001.CR2", "IMG_0002.jpg", "IMG_0003.NEF", "IMG_0004.jpg"}) {
     std::ofstream(session / name) << "raw";
   }

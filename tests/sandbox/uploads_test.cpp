@@ -38,6 +38,11 @@ class SandboxUploads : public SandboxTest {
     const std::string path = storage.substr(storage.find("/blob/"));
     return path + resource["id"].get<std::string>() + "-o/" + resource["name"].get<std::string>();
   }
+  // The blob path of resource number index with its own signature.
+  static std::string signedTarget(const nlohmann::json& reservation, std::size_t index = 0) {
+    const auto& resource = reservation["value"][index];
+    return blobTarget(reservation, resource) + resource["sas"].get<std::string>();
+  }
   httplib::Result putBlob(const std::string& target, const std::string& body,
                           bool blockBlob = true) const {
     httplib::Headers headers;
@@ -114,8 +119,7 @@ TEST_F(SandboxUploads, BlobWritesNeedTheSignatureOfThatBlobAndNothingElseIsStore
 TEST_F(SandboxUploads, LargeBodiesStreamToDiskAndHalfBodiesLeaveNoBlob) {
   constexpr std::size_t kSize = 3 * 1024 * 1024;  // far over the JSON body limit
   const auto reservation = reserve({{{"name", "big.jpg"}, {"size", kSize}}});
-  const std::string target = blobTarget(reservation, reservation["value"][0]) +
-                             reservation["value"][0]["sas"].get<std::string>();
+  const std::string target = signedTarget(reservation);
 
   // A client that announces 1000 bytes, sends 400 and goes away.
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -136,10 +140,7 @@ TEST_F(SandboxUploads, LargeBodiesStreamToDiskAndHalfBodiesLeaveNoBlob) {
   EXPECT_EQ(encode(reservation["value"][0])->status, 409);  // nothing arrived
 
   const auto second = reserve({{{"name", "big.jpg"}, {"size", kSize}}});
-  const std::string secondTarget =
-      blobTarget(second, second["value"][0]) + second["value"][0]["sas"].get<std::string>();
-  const std::string body = vorelia::testing::generatedBytes(kSize);
-  const auto stored = putBlob(secondTarget, body);
+  const auto stored = putBlob(signedTarget(second), vorelia::testing::generatedBytes(kSize));
   ASSERT_TRUE(stored);
   EXPECT_EQ(stored->status, 201) << stored->body;
   const auto listed = blobs();
@@ -154,8 +155,7 @@ TEST_F(SandboxUploads, OnlyArrivedBlobsAreEncodedAndJoinTheAlbum) {
       reserve({{{"name", "here.jpg"}, {"size", 4}}, {{"name", "missing.jpg"}, {"size", 4}}});
   const auto& here = reservation["value"][0];
   const auto& missing = reservation["value"][1];
-  ASSERT_EQ(putBlob(blobTarget(reservation, here) + here["sas"].get<std::string>(), "data")->status,
-            201);
+  ASSERT_EQ(putBlob(signedTarget(reservation), "data")->status, 201);
   EXPECT_EQ(encode(here)->status, 200);
   EXPECT_EQ(encode(missing)->status, 409);
 
@@ -186,9 +186,7 @@ TEST_F(SandboxUploads, LongPollIsHeldUntilAnItemChangesOrTheHoldEnds) {
            "/api/anonymous/longpollingstates";
   }));
   EXPECT_EQ(held.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
-  ASSERT_EQ(
-      putBlob(blobTarget(reservation, resource) + resource["sas"].get<std::string>(), "x")->status,
-      201);
+  ASSERT_EQ(putBlob(signedTarget(reservation), "x")->status, 201);
   ASSERT_EQ(encode(resource)->status, 200);
   // The stage change ends the hold long before its two minutes.
   ASSERT_TRUE(

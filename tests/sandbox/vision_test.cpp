@@ -1,14 +1,9 @@
-// The sandbox's computer vision: a vision hands out an upload signature for its images, and the
-// analysis of an uploaded JPEG is measured from its pixels (the same image, the same answer;
-// another image, another answer), paid for with the options' credits, and refused for a file
-// that is no image.
+// The sandbox's computer vision: uploads under the vision's own signature, analyses measured from
+// the pixels, paid for with the options' credits only when they succeed.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <jpeglib.h>
-#include <cstdio>
-#include <functional>
-
+#include "integration/jpeg_writer.h"
 #include "sandbox_fixture.h"
 
 namespace vorelia::sandbox::testing {
@@ -16,43 +11,8 @@ namespace {
 
 using ::testing::Contains;
 using ::testing::HasSubstr;
-using ::testing::Not;
-
-struct Rgb {
-  unsigned char r, g, b;
-};
-
-// A baseline JPEG of width x height whose pixel (x, y) is pixel(x, y), in memory.
-std::string makeJpeg(int width, int height, const std::function<Rgb(int, int)>& pixel) {
-  jpeg_compress_struct info{};
-  jpeg_error_mgr errors{};
-  info.err = jpeg_std_error(&errors);
-  jpeg_create_compress(&info);
-  unsigned char* buffer = nullptr;
-  unsigned long size = 0;
-  jpeg_mem_dest(&info, &buffer, &size);
-  info.image_width = width;
-  info.image_height = height;
-  info.input_components = 3;
-  info.in_color_space = JCS_RGB;
-  jpeg_set_defaults(&info);
-  jpeg_set_quality(&info, 90, TRUE);
-  jpeg_start_compress(&info, TRUE);
-  std::vector<unsigned char> row(static_cast<std::size_t>(width) * 3);
-  while (info.next_scanline < info.image_height) {
-    for (int x = 0; x < width; ++x) {
-      const Rgb c = pixel(x, static_cast<int>(info.next_scanline));
-      row[3 * x] = c.r, row[3 * x + 1] = c.g, row[3 * x + 2] = c.b;
-    }
-    JSAMPROW rows[] = {row.data()};
-    jpeg_write_scanlines(&info, rows, 1);
-  }
-  jpeg_finish_compress(&info);
-  std::string bytes(reinterpret_cast<char*>(buffer), size);
-  jpeg_destroy_compress(&info);
-  std::free(buffer);
-  return bytes;
-}
+using vorelia::testing::makeJpeg;
+using vorelia::testing::Rgb;
 
 class SandboxVision : public SandboxTest {
  protected:
@@ -139,12 +99,10 @@ TEST_F(SandboxVision, AnalysisIsMeasuredFromThePixels) {
 
 TEST_F(SandboxVision, OptionsAreChargedOnlyForAnalysesThatSucceed) {
   const nlohmann::json vision = createVision();
-  ASSERT_EQ(upload(vision, "a.jpg",
-                   makeJpeg(300, 300,
-                            [](int x, int) {
-                              return Rgb{static_cast<unsigned char>(x), 120, 30};
-                            })),
-            201);
+  const auto image = makeJpeg(300, 300, [](int x, int) {
+    return Rgb{static_cast<unsigned char>(x), 120, 30};
+  });
+  ASSERT_EQ(upload(vision, "a.jpg", image), 201);
   ASSERT_EQ(upload(vision, "notes.jpg", "plain text, no image"), 201);
   adminOk("POST", "/admin/credits", {{"account", "ann-studio"}, {"credits", 10}});
   struct Case {
