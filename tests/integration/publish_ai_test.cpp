@@ -11,7 +11,7 @@
 #include <fstream>
 
 #include "document_list.h"
-#include "integration/jpeg_writer.h"
+#include "support/jpeg_writer.h"
 #include "support/sandbox_process.h"
 #include "support/temp_home.h"
 

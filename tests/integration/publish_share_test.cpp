@@ -7,8 +7,8 @@
 
 #include <map>
 
-#include "integration/jpeg_writer.h"
 #include "support/azurite_process.h"
+#include "support/jpeg_writer.h"
 #include "support/sandbox_process.h"
 #include "support/temp_home.h"
 #include "support/test_bytes.h"

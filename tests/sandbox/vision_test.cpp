@@ -3,8 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "integration/jpeg_writer.h"
 #include "sandbox_fixture.h"
+#include "support/jpeg_writer.h"
 
 namespace vorelia::sandbox::testing {
 namespace {
