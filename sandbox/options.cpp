@@ -196,6 +196,13 @@ SERVICE (the plugin's API root is http://127.0.0.1:PORT/; names in paths are per
   POST /api/{account}/containers/{id}/$synchronize  {"value":[{"id","order"}]} -> {"hasError":false}
   POST /api/{account}/shares           {"containers":[{"id"}],"isDownloadEnabled":0|1}
                                        -> {"url":"WEBURL/a/CODE"}
+  GET  /a/{code}                       the gallery page of the shared albums' images (no token)
+  GET  /p/{code}                       the proofing page: the same images, each with its rating
+                                       and a form that rates it (no token, no script)
+  POST /p/{code}/rate                  form item=ID&rating=1..5|pick|clear (the form's fields):
+                                       stars as a number, pick as true, clear withdraws it;
+                                       -> 303 to /p/{code}. 404 unknown code or an item outside
+                                       the shared albums, 400 no item or rating, 415 not a form
   GET  /libraries/captureone/{file}    the update library: FOLDER/{file} (404 without --library)
   POST /statsc1/messages?SAS           the statistics queue (Put Message): body
                                        <QueueMessage><MessageText>TEXT</MessageText></QueueMessage>

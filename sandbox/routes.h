@@ -29,8 +29,9 @@ void addAccountRoutes(Router& router, State& state);
 // Container list (with ?$expand), create-if-not-exists, $synchronize and shares.
 void addContainerRoutes(Router& router, State& state, const ServiceConfig& config);
 // The pages behind share links: "/a/CODE" (the gallery) and "/p/CODE" (proofing), each showing
-// the shared albums' images in their order.
-void addWebRoutes(Router& router, const State& state, const UploadPipeline& uploads);
+// the shared albums' images in their order; the proofing page's forms post a client's rating of
+// one image to "/p/CODE/rate", which answers 303 back to the page.
+void addWebRoutes(Router& router, State& state, const UploadPipeline& uploads);
 // Upload reservations, encoding triggers and the long poll over encoding states.
 void addUploadRoutes(Router& router, State& state, UploadPipeline& uploads);
 

@@ -174,6 +174,12 @@ class State {
   bool hasAlbum(std::string_view account, std::string_view albumId) const;
   // What a share link shows now.
   std::optional<SharedAlbums> shared(std::string_view code) const;
+  bool isShared(std::string_view code) const;
+  // A client's rating through a share link. The item is found by id, and only in the albums
+  // shared under code (the first one holding it), so a link never reaches another album's items.
+  // 404 for an unknown code or an item outside those albums, 400 for a value that is no rating.
+  Result<Item> rateShared(std::string_view code, std::string_view itemId,
+                          const nlohmann::json& rating);
   // The same albums shared again give the same code.
   Result<Share> share(std::string_view account, const std::vector<std::string>& albumIds,
                       bool downloadEnabled);

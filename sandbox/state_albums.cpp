@@ -124,6 +124,34 @@ std::optional<SharedAlbums> State::shared(std::string_view code) const {
   return std::nullopt;
 }
 
+bool State::isShared(std::string_view code) const {
+  std::scoped_lock lock(mutex_);
+  return std::any_of(data_.shares.begin(), data_.shares.end(),
+                     [&](const Share& share) { return share.code == code; });
+}
+
+Result<Item> State::rateShared(std::string_view code, std::string_view itemId,
+                               const nlohmann::json& rating) {
+  std::scoped_lock lock(mutex_);
+  if (!isRating(rating)) return Failure{400, "A rating is a number, a Boolean or null"};
+  const auto share = std::find_if(data_.shares.begin(), data_.shares.end(),
+                                  [&](const Share& candidate) { return candidate.code == code; });
+  if (share == data_.shares.end()) return Failure{404, "No album is shared under this link"};
+  if (Account* owner = findAccountLocked(share->account)) {
+    for (const std::string& albumId : share->albumIds) {
+      Album* album = findAlbumById(*owner, albumId);
+      if (album == nullptr) continue;
+      for (Item& item : album->items) {
+        if (item.id != itemId) continue;
+        item.rating = rating;
+        commitLocked();
+        return item;
+      }
+    }
+  }
+  return Failure{404, "The shared albums hold no such item"};
+}
+
 Result<Share> State::share(std::string_view account, const std::vector<std::string>& albumIds,
                            bool downloadEnabled) {
   std::scoped_lock lock(mutex_);
