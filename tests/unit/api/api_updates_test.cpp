@@ -2,9 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <future>
-#include <sstream>
 
 #include "api/api.h"
 #include "api/queue_message.h"
@@ -21,31 +19,13 @@ namespace fs = std::filesystem;
 using std::chrono::seconds;
 using testing::BuildZip;
 using testing::HttpTestServer;
+using testing::Names;
+using testing::ReadFile;
 using testing::TestReply;
 using testing::waitUntil;
+using testing::WriteFile;
 using testing::ZipEntry;
 using UpdateResult = Api::UpdateResult;
-
-void WriteFile(const fs::path& path, const std::string& bytes) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
-
-std::vector<std::string> Names(const fs::path& folder) {
-  std::vector<std::string> names;
-  if (!fs::exists(folder)) return names;
-  for (const auto& entry : fs::directory_iterator(folder)) {
-    names.push_back(entry.path().filename().string());
-  }
-  return names;
-}
 
 class Updates : public ::testing::Test {
  protected:

@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 
 #include "support/temp_home.h"
@@ -18,19 +17,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::BuildZip;
+using testing::Names;
+using testing::ReadFile;
+using testing::WriteFile;
 using testing::ZipEntry;
-
-void WriteFile(const fs::path& path, const std::string& bytes) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
 
 // Every entry under folder: its kind, permissions and bytes (or link target).
 std::map<std::string, std::string> Snapshot(const fs::path& folder) {
@@ -65,13 +55,7 @@ class UpdateInstaller : public ::testing::Test {
 
   // The folder beside the plug-ins folder holds nothing but the plug-ins folder: no staging
   // leftovers.
-  std::vector<std::string> Beside() {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(plugins.parent_path())) {
-      names.push_back(entry.path().filename().string());
-    }
-    return names;
-  }
+  std::vector<std::string> Beside() const { return Names(plugins.parent_path()); }
 
   testing::TempHome home;
   fs::path plugins = PluginsFolder(home.path() / "Library");
@@ -176,11 +160,7 @@ TEST_F(UpdateInstaller, CleanupRemovesOnlyOlderCopies) {
   fs::create_symlink(plugins / "Other.coplugin", plugins / "Vorelia link");
 
   ASSERT_TRUE(RemoveOlderEntries(plugins, "0.2.0"));
-  std::vector<std::string> left;
-  for (const auto& entry : fs::directory_iterator(plugins)) {
-    left.push_back(entry.path().filename().string());
-  }
-  EXPECT_THAT(left,
+  EXPECT_THAT(Names(plugins),
               ::testing::UnorderedElementsAre("VoreliaC1Plugin.coplugin",
                                               "VoreliaC1Plugin.0.2.0.coplugin", "Other.coplugin"));
   EXPECT_EQ(ReadFile(plugins / "Other.coplugin/Info.json"), "other") << "a link is not followed";
