@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <deque>
 #include <fstream>
 #include <thread>
 
@@ -178,15 +177,12 @@ TEST_F(UploadPipeline, EncodingWaitPollsUntilEveryIdIsReported) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     const auto before = server.requestCount();
-    auto answers = std::make_shared<std::deque<TestReply>>(c.answers.begin(), c.answers.end());
-    auto mutex = std::make_shared<std::mutex>();
-    server.respond("/api/anonymous/longpollingstates", [answers, mutex](const RecordedRequest&) {
-      std::scoped_lock lock(*mutex);
-      if (answers->empty()) return TestReply{200, {}, R"({"value":[]})"};
-      TestReply next = answers->front();
-      answers->pop_front();
-      return next;
-    });
+    auto polls = std::make_shared<std::atomic<std::size_t>>(0);
+    server.respond(
+        "/api/anonymous/longpollingstates", [answers = c.answers, polls](const RecordedRequest&) {
+          const std::size_t poll = (*polls)++;
+          return poll < answers.size() ? answers[poll] : TestReply{200, {}, R"({"value":[]})"};
+        });
     std::atomic<int> completions{0};
     api->WaitForEncodingToComplete({"r1", "r2", "7"}, [&](std::optional<JSON> answer) {
       EXPECT_FALSE(answer.has_value());

@@ -145,17 +145,13 @@ TEST(UserDefaults, ThreadsSettingAndReadingLoseNothing) {
 }
 
 TEST(UserDefaults, StandardIsSharedPerDomainFile) {
-  setenv("VORELIA_DEFAULTS_DOMAIN", "com.vorelia.standard", 1);
-  std::shared_ptr<UserDefaults> first;
-  {
-    testing::TempHome home;
-    first = UserDefaults::standard();
-    EXPECT_EQ(first->path(), home.path() / "Library/Preferences/com.vorelia.standard.json");
-    EXPECT_EQ(UserDefaults::standard(), first);
-    testing::TempHome other;
-    EXPECT_NE(UserDefaults::standard(), first);
-  }
-  unsetenv("VORELIA_DEFAULTS_DOMAIN");
+  const testing::ScopedEnvironment domain("VORELIA_DEFAULTS_DOMAIN", "com.vorelia.standard");
+  testing::TempHome home;
+  const auto first = UserDefaults::standard();
+  EXPECT_EQ(first->path(), home.path() / "Library/Preferences/com.vorelia.standard.json");
+  EXPECT_EQ(UserDefaults::standard(), first);
+  testing::TempHome other;
+  EXPECT_NE(UserDefaults::standard(), first);
 }
 
 // The value a writer stores in round n: large enough that a kill often lands inside a write.
