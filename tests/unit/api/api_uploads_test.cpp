@@ -72,7 +72,10 @@ TEST_F(UploadPipeline, UploadsStreamTheFileToItsSignedAddressAndAlwaysComplete) 
       for (int i = 0; i < 6; ++i) {
         if (vision) {
           api->VisionUploadFile(storage(), path, "v1", "My___photo.jpg", "?sv=2&sig=s3cret",
-                                payload, [&](JSON back) { right += back == payload, ++calls; });
+                                payload, [&](JSON back) {
+                                  right += back == payload;
+                                  ++calls;
+                                });
         } else {
           UploadInfo upload = info("r1", "My___photo.jpg");
           upload.FilePath = path;
@@ -86,6 +89,7 @@ TEST_F(UploadPipeline, UploadsStreamTheFileToItsSignedAddressAndAlwaysComplete) 
       ASSERT_TRUE(waitUntil([&] { return calls == 6; }));
       EXPECT_EQ(right, 6);
       ASSERT_TRUE(server.waitForRequests(before + (c.fileExists ? 6 : 0)));
+      EXPECT_EQ(calls, 6) << "a second completion";
       if (!c.fileExists) continue;
       const auto put = server.requests().back();
       EXPECT_EQ(put.method, "PUT");
