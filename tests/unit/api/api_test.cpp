@@ -58,57 +58,48 @@ class ApiTest : public ::testing::Test {
 };
 
 TEST_F(ApiTest, EveryOperationSendsExactlyItsRequest) {
-  struct Case {
-    const char* name;
-    std::function<void(Api&, platform::DispatchSemaphore&)> call;
+  using Done = std::function<void()>;
+  const JSON share{{"containers", std::vector<JSON>{JSON{{"id", "c1"}}}}, {"isDownloadEnabled", 1}};
+  const JSON order{{"value", std::vector<JSON>{JSON{{"id", "r1"}, {"order", 0}}}}};
+  const struct {
+    std::function<void(Done)> call;
     const char* method;
     const char* path;
     const char* query;
-    bool authorized;
     const char* contentType;  // nullptr: none at all
     const char* body;
-  };
-  const auto signal = [](platform::DispatchSemaphore& s) {
-    return [&s](auto&&...) { s.signal(); };
-  };
-  const Case cases[] = {
-      {"related accounts", [&](Api& a, auto& s) { a.GetRelatedAccounts(signal(s)); }, "GET",
-       "/api/Account/RelatedAccounts", "", true, nullptr, ""},
-      {"account state", [&](Api& a, auto& s) { a.GetAccountState(signal(s)); }, "GET",
-       "/api/Account/studio/State", "", true, nullptr, ""},
-      {"credits", [&](Api& a, auto& s) { a.GetComputerVisionCredits(signal(s)); }, "GET",
-       "/api/studio/credits", "", true, nullptr, ""},
-      {"containers", [&](Api& a, auto& s) { a.GetContainers(false, signal(s)); }, "GET",
-       "/api/studio/containers/", "", true, nullptr, ""},
-      {"expanded containers", [&](Api& a, auto& s) { a.GetContainers(true, signal(s)); }, "GET",
-       "/api/studio/containers/", "$expand", true, nullptr, ""},
-      {"create container",
-       [&](Api& a, auto& s) {
-         a.CreateContainerIfNotExists(JSON{{"name", "Anna & Bob's"}}, signal(s));
+  } cases[] = {
+      {[&](Done d) { api->GetRelatedAccounts([d](auto) { d(); }); }, "GET",
+       "/api/Account/RelatedAccounts", "", nullptr, ""},
+      {[&](Done d) { api->GetAccountState([d](auto) { d(); }); }, "GET",
+       "/api/Account/studio/State", "", nullptr, ""},
+      {[&](Done d) { api->GetComputerVisionCredits([d](auto) { d(); }); }, "GET",
+       "/api/studio/credits", "", nullptr, ""},
+      {[&](Done d) { api->GetContainers(false, [d](auto) { d(); }); }, "GET",
+       "/api/studio/containers/", "", nullptr, ""},
+      {[&](Done d) { api->GetContainers(true, [d](auto) { d(); }); }, "GET",
+       "/api/studio/containers/", "$expand", nullptr, ""},
+      {[&](Done d) {
+         api->CreateContainerIfNotExists(JSON{{"name", "Anna & Bob's"}}, [d](auto) { d(); });
        },
-       "PUT", "/api/studio/containers/Anna   Bob s", "", true, nullptr,
-       R"({"name":"Anna & Bob's"})"},
-      {"reorder",
-       [&](Api& a, auto& s) {
-         a.ReorderContainer(
-             "c1", JSON{{"value", std::vector<JSON>{JSON{{"id", "r1"}, {"order", 0}}}}}, signal(s));
-       },
-       "POST", "/api/studio/containers/c1/$synchronize", "", true, "application/json",
+       "PUT", "/api/studio/containers/Anna   Bob s", "", nullptr, R"({"name":"Anna & Bob's"})"},
+      {[&](Done d) { api->ReorderContainer("c1", order, [d](auto) { d(); }); }, "POST",
+       "/api/studio/containers/c1/$synchronize", "", "application/json",
        R"({"value":[{"id":"r1","order":0}]})"},
-      {"share",
-       [&](Api& a, auto& s) {
-         a.GetShareUrl(
-             JSON{{"containers", std::vector<JSON>{JSON{{"id", "c1"}}}}, {"isDownloadEnabled", 1}},
-             signal(s));
-       },
-       "POST", "/api/studio/shares", "", true, nullptr,
+      {[&](Done d) { api->GetShareUrl(share, [d](auto) { d(); }); }, "POST", "/api/studio/shares",
+       "", nullptr, R"({"containers":[{"id":"c1"}],"isDownloadEnabled":1})"},
+      {[&](Done d) { api->CreateVision([d](auto) { d(); }); }, "PUT", "/api/studio/visions", "",
+       nullptr, ""},
+      // The item id never enters the request.
+      {[&](Done d) { api->Analisys("v1", "My___photo.jpg", share, [d](auto) { d(); }); }, "POST",
+       "/api/studio/visions/v1/analyse/", "", nullptr,
        R"({"containers":[{"id":"c1"}],"isDownloadEnabled":1})"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(c.path);
     const auto before = server.requestCount();
     platform::DispatchSemaphore done(0);
-    c.call(*api, done);
+    c.call([&] { done.signal(); });
     ASSERT_TRUE(done.waitFor(seconds(10)));
     const auto all = server.requests();
     ASSERT_EQ(all.size(), before + 1);
@@ -116,8 +107,7 @@ TEST_F(ApiTest, EveryOperationSendsExactlyItsRequest) {
     EXPECT_EQ(r.method, c.method);
     EXPECT_EQ(r.path, c.path);
     EXPECT_EQ(r.query, c.query);
-    EXPECT_EQ(r.header("Authorization"),
-              c.authorized ? std::optional<std::string>("BEARER cached") : std::nullopt);
+    EXPECT_EQ(r.header("Authorization"), "BEARER cached");
     EXPECT_EQ(r.header("Content-Type"),
               c.contentType ? std::optional<std::string>(c.contentType) : std::nullopt);
     EXPECT_EQ(r.body, c.body);
@@ -144,15 +134,9 @@ TEST_F(ApiTest, TokenGrantSendsTheCredentialsFormEncoded) {
   }
 }
 
-TEST_F(ApiTest, CachedHeaderServesTenDaysThenATokenIsFetchedFirst) {
+TEST_F(ApiTest, AnExpiredHeaderIsRenewedAndKeptBeforeTheRequest) {
   server.reply("/Token", TestReply{200, {}, R"({"access_token":"fresh"})"});
-  const auto now = std::chrono::system_clock::now();
-  state->setAuthentication("BEARER cached", now - seconds(863999));
-  Await<std::optional<JSON>>([&](auto d) { api->GetAccountState(d); });
-  EXPECT_TRUE(requestsTo("/Token").empty());
-  EXPECT_EQ(server.requests().back().header("Authorization"), "BEARER cached");
-
-  state->setAuthentication("BEARER cached", now - seconds(864000));
+  state->setAuthentication("BEARER cached", std::chrono::system_clock::now() - seconds(864000));
   Await<std::optional<JSON>>([&](auto d) { api->GetAccountState(d); });
   ASSERT_EQ(requestsTo("/Token").size(), 1u);
   EXPECT_EQ(server.requests().back().header("Authorization"), "BEARER fresh");
@@ -164,15 +148,14 @@ TEST_F(ApiTest, CachedHeaderServesTenDaysThenATokenIsFetchedFirst) {
 }
 
 TEST_F(ApiTest, AnswersOfAnyStatusAreHandedOver) {
-  server.reply("/api/studio/credits", TestReply{500, {}, R"({"hasError":true,"message":"down"})"});
-  auto answer = Await<std::optional<JSON>>([&](auto d) { api->GetComputerVisionCredits(d); });
-  ASSERT_TRUE(answer.has_value());
-  EXPECT_EQ((*answer)["message"].stringValue(), "down");
-
-  server.reply("/api/studio/credits", TestReply{502, {}, "Bad gateway"});
-  answer = Await<std::optional<JSON>>([&](auto d) { api->GetComputerVisionCredits(d); });
-  ASSERT_TRUE(answer.has_value());
-  EXPECT_EQ(answer->type(), JSON::Type::null);
+  for (const auto& [status, body, message] :
+       {std::tuple{500, R"({"hasError":true,"message":"down"})", "down"},
+        std::tuple{502, "Bad gateway", ""}}) {
+    server.reply("/api/studio/credits", TestReply{status, {}, body});
+    auto answer = Await<std::optional<JSON>>([&](auto d) { api->GetComputerVisionCredits(d); });
+    ASSERT_TRUE(answer.has_value()) << status;
+    EXPECT_EQ((*answer)["message"].stringValue(), message);
+  }
 }
 
 TEST_F(ApiTest, TransportFailuresCompleteOnceWithoutAnAnswer) {
@@ -209,13 +192,7 @@ TEST_F(ApiTest, TransportFailuresCompleteOnceWithoutAnAnswer) {
 
 TEST_F(ApiTest, RelatedAccountsFromAnyAnswerShape) {
   const std::pair<const char*, std::vector<std::string>> cases[] = {
-      {R"(["studio","family"])", {"studio", "family"}},
-      {R"([7,true,null,"x"])", {"7", "true", "", "x"}},
-      {R"({"a":"one"})", {"one"}},
-      {R"("studio")", {}},
-      {"7", {}},
-      {"not json", {}},
-  };
+      {R"(["studio",7,null])", {"studio", "7", ""}}, {R"({"a":"one"})", {"one"}}, {"7", {}}};
   for (const auto& [body, expected] : cases) {
     server.reply("/api/Account/RelatedAccounts", TestReply{200, {}, body});
     EXPECT_EQ(Await<std::vector<std::string>>([&](auto d) { api->GetRelatedAccounts(d); }),
@@ -228,17 +205,15 @@ TEST_F(ApiTest, AccountNameCheckAndCreation) {
   state->createAccount.set("new-studio");
   state->createUserName.set("bob@example.com");
   state->createPassword.set("pw & more");
-  const std::pair<const char*, bool> checks[] = {{R"({"isValide":true})", true},
-                                                 {R"({"isValid":true})", false},
-                                                 {R"({"isValide":"yes"})", true},
-                                                 {"nope", false}};
+  const std::pair<const char*, bool> checks[] = {
+      {R"({"isValide":true})", true}, {R"({"isValid":true})", false}, {"nope", false}};
   for (const auto& [body, valid] : checks) {
     server.reply("/api/accounts/new-studio/isvalid", TestReply{200, {}, body});
     EXPECT_EQ(api->IsAccountValid(), valid) << body;
   }
   EXPECT_FALSE(requestsTo("/api/accounts/new-studio/isvalid").back().header("Authorization"));
 
-  const std::pair<int, bool> creations[] = {{204, true}, {200, false}, {201, false}, {409, false}};
+  const std::pair<int, bool> creations[] = {{204, true}, {201, false}, {409, false}};
   for (const auto& [status, created] : creations) {
     server.reply("/api/accounts/new-studio", TestReply{status, {}, ""});
     EXPECT_EQ(api->CreateAccount(), created) << status;

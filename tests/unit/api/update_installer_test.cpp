@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 
 #include "support/temp_home.h"
@@ -18,19 +17,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::BuildZip;
+using testing::Names;
+using testing::ReadFile;
+using testing::WriteFile;
 using testing::ZipEntry;
-
-void WriteFile(const fs::path& path, const std::string& bytes) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
 
 // Every entry under folder: its kind, permissions and bytes (or link target).
 std::map<std::string, std::string> Snapshot(const fs::path& folder) {
@@ -65,13 +55,7 @@ class UpdateInstaller : public ::testing::Test {
 
   // The folder beside the plug-ins folder holds nothing but the plug-ins folder: no staging
   // leftovers.
-  std::vector<std::string> Beside() {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(plugins.parent_path())) {
-      names.push_back(entry.path().filename().string());
-    }
-    return names;
-  }
+  std::vector<std::string> Beside() const { return Names(plugins.parent_path()); }
 
   testing::TempHome home;
   fs::path plugins = PluginsFolder(home.path() / "Library");
@@ -100,35 +84,13 @@ TEST_F(UpdateInstaller, ReplacesFilesByRenameAndKeepsTheRest) {
   EXPECT_THAT(Beside(), ::testing::ElementsAre("Plug-ins"));
 }
 
-TEST_F(UpdateInstaller, RefusesArchivesThatReachOutsideAndInstallsNothingOfThem) {
+TEST_F(UpdateInstaller, RefusedOrDamagedArchivesInstallNothingAndReachNothingOutside) {
   const std::string outside = (home.path() / "outside.txt").string();
-  const struct {
-    const char* what;
-    ZipEntry entry;
-  } cases[] = {
-      {"parent component", ZipEntry::File("../outside.txt", "x")},
-      {"parent inside the bundle",
-       ZipEntry::File("VoreliaC1Plugin.coplugin/../../../outside.txt", "x")},
-      {"absolute name", ZipEntry::File(outside, "x")},
-      {"symbolic link", {"VoreliaC1Plugin.coplugin/Resources", home.path().string(), 0120777}},
-      {"relative symbolic link", {"VoreliaC1Plugin.coplugin/up", "../../..", 0120777}},
-      {"character device", {"VoreliaC1Plugin.coplugin/tty", "", 0020666}},
-      {"block device", {"VoreliaC1Plugin.coplugin/disk", "", 0060666}},
+  // A good entry first, so that an installer that writes as it goes would show it.
+  const auto withGoodEntries = [](ZipEntry bad) {
+    return BuildZip({ZipEntry::File("VoreliaC1Plugin.coplugin/VoreliaC1Plugin.so", "evil"),
+                     ZipEntry::File("Dropped.coplugin/Info.json", "x"), std::move(bad)});
   };
-  const auto before = Snapshot(plugins);
-  for (const auto& c : cases) {
-    // A good entry first, so that an installer that writes as it goes would show it.
-    const auto archive =
-        Archive({ZipEntry::File("VoreliaC1Plugin.coplugin/VoreliaC1Plugin.so", "evil"),
-                 ZipEntry::File("Dropped.coplugin/Info.json", "x"), c.entry});
-    EXPECT_EQ(InstallArchive(archive, plugins), InstallResult::refusedEntry) << c.what;
-    EXPECT_EQ(Snapshot(plugins), before) << c.what;
-    EXPECT_FALSE(fs::exists(fs::symlink_status(outside))) << c.what;
-    EXPECT_THAT(Beside(), ::testing::ElementsAre("Plug-ins")) << c.what;
-  }
-}
-
-TEST_F(UpdateInstaller, DamagedArchivesInstallNothing) {
   const std::string good = BuildZip(
       {ZipEntry::File("VoreliaC1Plugin.coplugin/VoreliaC1Plugin.so", std::string(4000, 'n')),
        ZipEntry::File("VoreliaC1Plugin.coplugin/Info.json", "new info")});
@@ -137,20 +99,40 @@ TEST_F(UpdateInstaller, DamagedArchivesInstallNothing) {
   const struct {
     const char* what;
     std::string bytes;
+    InstallResult result;
   } cases[] = {
-      {"cut before the end", good.substr(0, good.size() / 2)},
-      {"cut inside the directory", good.substr(0, good.size() - 30)},
-      {"damaged data", corrupted},
-      {"not an archive", "<html>404 Not Found</html>"},
-      {"empty file", ""},
+      {"parent component", withGoodEntries(ZipEntry::File("../outside.txt", "x")),
+       InstallResult::refusedEntry},
+      {"parent inside the bundle",
+       withGoodEntries(ZipEntry::File("VoreliaC1Plugin.coplugin/../../../outside.txt", "x")),
+       InstallResult::refusedEntry},
+      {"absolute name", withGoodEntries(ZipEntry::File(outside, "x")), InstallResult::refusedEntry},
+      {"symbolic link",
+       withGoodEntries({"VoreliaC1Plugin.coplugin/Resources", home.path().string(), 0120777}),
+       InstallResult::refusedEntry},
+      {"relative symbolic link",
+       withGoodEntries({"VoreliaC1Plugin.coplugin/up", "../../..", 0120777}),
+       InstallResult::refusedEntry},
+      {"character device", withGoodEntries({"VoreliaC1Plugin.coplugin/tty", "", 0020666}),
+       InstallResult::refusedEntry},
+      {"block device", withGoodEntries({"VoreliaC1Plugin.coplugin/disk", "", 0060666}),
+       InstallResult::refusedEntry},
+      {"cut before the end", good.substr(0, good.size() / 2), InstallResult::unreadableArchive},
+      {"cut inside the directory", good.substr(0, good.size() - 30),
+       InstallResult::unreadableArchive},
+      {"damaged data", corrupted, InstallResult::unreadableArchive},
+      {"not an archive", "<html>404 Not Found</html>", InstallResult::unreadableArchive},
+      {"empty file", "", InstallResult::unreadableArchive},
   };
   const auto before = Snapshot(plugins);
   for (const auto& c : cases) {
-    const fs::path path = home.path() / "damaged.zip";
+    SCOPED_TRACE(c.what);
+    const fs::path path = home.path() / "update.zip";
     WriteFile(path, c.bytes);
-    EXPECT_EQ(InstallArchive(path, plugins), InstallResult::unreadableArchive) << c.what;
-    EXPECT_EQ(Snapshot(plugins), before) << c.what;
-    EXPECT_THAT(Beside(), ::testing::ElementsAre("Plug-ins")) << c.what;
+    EXPECT_EQ(InstallArchive(path, plugins), c.result);
+    EXPECT_EQ(Snapshot(plugins), before);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(outside)));
+    EXPECT_THAT(Beside(), ::testing::ElementsAre("Plug-ins"));
   }
 }
 
@@ -178,11 +160,7 @@ TEST_F(UpdateInstaller, CleanupRemovesOnlyOlderCopies) {
   fs::create_symlink(plugins / "Other.coplugin", plugins / "Vorelia link");
 
   ASSERT_TRUE(RemoveOlderEntries(plugins, "0.2.0"));
-  std::vector<std::string> left;
-  for (const auto& entry : fs::directory_iterator(plugins)) {
-    left.push_back(entry.path().filename().string());
-  }
-  EXPECT_THAT(left,
+  EXPECT_THAT(Names(plugins),
               ::testing::UnorderedElementsAre("VoreliaC1Plugin.coplugin",
                                               "VoreliaC1Plugin.0.2.0.coplugin", "Other.coplugin"));
   EXPECT_EQ(ReadFile(plugins / "Other.coplugin/Info.json"), "other") << "a link is not followed";

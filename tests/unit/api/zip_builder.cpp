@@ -1,6 +1,8 @@
 #include "zip_builder.h"
 
 #include <array>
+#include <fstream>
+#include <sstream>
 
 namespace vorelia::testing {
 namespace {
@@ -66,6 +68,27 @@ std::string BuildZip(const std::vector<ZipEntry>& entries) {
   Put32(archive, directoryOffset);
   Put16(archive, 0);
   return archive;
+}
+
+void WriteFile(const std::filesystem::path& path, const std::string& bytes) {
+  std::filesystem::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string ReadFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+std::vector<std::string> Names(const std::filesystem::path& folder) {
+  std::vector<std::string> names;
+  if (!std::filesystem::exists(folder)) return names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    names.push_back(entry.path().filename().string());
+  }
+  return names;
 }
 
 }  // namespace vorelia::testing

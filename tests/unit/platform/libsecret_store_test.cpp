@@ -1,15 +1,11 @@
 // The Secret Service store against a real gnome-keyring on a private session bus that the tests
 // start and stop themselves, so they run the same on a desktop, a headless machine and CI.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <iterator>
-#include <random>
+#include <sstream>
 
 #include "platform/process.h"
 #include "platform/secret_store.h"
@@ -26,35 +22,14 @@ std::string readFile(const fs::path& file) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// Starts command (found on PATH) with environment, stdin from the pipe end stdinFd, stdout into
-// output and stderr appended to log. Returns its pid, or -1.
-pid_t spawn(const std::vector<std::string>& command, const std::vector<std::string>& environment,
-            int stdinFd, const fs::path& output, const fs::path& log) {
-  std::vector<char*> argv, envp;
-  for (const auto& word : command) argv.push_back(const_cast<char*>(word.c_str()));
-  for (const auto& entry : environment) envp.push_back(const_cast<char*>(entry.c_str()));
-  argv.push_back(nullptr);
-  envp.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, stdinFd, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-  pid_t pid = -1;
-  if (::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
-  posix_spawn_file_actions_destroy(&actions);
-  return pid;
-}
-
 // gnome-keyring with a new login keyring on a bus of its own (no service activation, so nothing but
 // this keyring can answer), set as this process's session bus. GLib keeps the first session bus it
-// connects to for the life of the process, so one serves every test of a process.
+// connects to for the life of the process, so one serves every test of a process. Both daemons
+// detach; the keyring ends when its bus does.
 class PrivateKeyring {
  public:
   ~PrivateKeyring() {
-    for (const pid_t pid : {keyring_, bus_}) {
-      if (pid > 0 && ::kill(pid, SIGKILL) == 0) ::waitpid(pid, nullptr, 0);
-    }
+    if (busPid_ > 0) ::kill(busPid_, SIGTERM);
     if (previousBus_) {
       ::setenv("DBUS_SESSION_BUS_ADDRESS", previousBus_->c_str(), 1);
     } else {
@@ -73,52 +48,36 @@ class PrivateKeyring {
         << "<busconfig><type>session</type><listen>unix:dir=" << home << "/run</listen>"
         << "<auth>EXTERNAL</auth><policy context=\"default\"><allow send_destination=\"*\"/>"
         << "<allow receive_sender=\"*\"/><allow own=\"*\"/></policy></busconfig>\n";
-    const UniquePipe none;
-    bus_ = spawn(
-        {"dbus-daemon", "--config-file=" + home + "/bus.conf", "--nofork", "--print-address=1"},
-        {"PATH=/usr/bin:/bin"}, none.ends[0], folder_ / "address", logFile());
-    if (bus_ < 0) return "cannot start dbus-daemon (package dbus-daemon)";
+    // The bus prints its address and pid; --unlock makes the keyring create its login keyring
+    // with the (random) password it reads from stdin.
+    const std::string script =
+        "exec 2>> \"$0/daemons.log\"; dbus-daemon --config-file=\"$0/bus.conf\" --fork "
+        "--print-address=1 --print-pid=1 > \"$0/bus\" || exit 1; "
+        "head -c 24 /dev/urandom | base64 | env -i PATH=/usr/bin:/bin HOME=\"$0\" "
+        "XDG_DATA_HOME=\"$0/data\" XDG_CONFIG_HOME=\"$0/config\" XDG_RUNTIME_DIR=\"$0/run\" "
+        "DBUS_SESSION_BUS_ADDRESS=\"$(head -n 1 \"$0/bus\")\" "
+        "gnome-keyring-daemon --daemonize --unlock --components=secrets > /dev/null";
+    const auto status = runProcess("/bin/sh", {"-c", script, home});
+    std::istringstream bus(readFile(folder_ / "bus"));
     std::string address;
-    testing::waitUntil([&] { return (address = readFile(folder_ / "address")).ends_with('\n'); });
-    if (address.empty()) return "dbus-daemon gave no address; " + log();
-    address.pop_back();
+    std::getline(bus, address);
+    bus >> busPid_;
+    if (status != 0 || address.empty()) {
+      return "cannot start dbus-daemon and gnome-keyring-daemon (packages dbus-daemon, "
+             "gnome-keyring); " +
+             log();
+    }
     if (const char* previous = std::getenv("DBUS_SESSION_BUS_ADDRESS")) previousBus_ = previous;
     ::setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
-
-    // --unlock reads the password of the login keyring, which it creates, from stdin.
-    UniquePipe password;
-    keyring_ = spawn({"gnome-keyring-daemon", "--foreground", "--unlock", "--components=secrets"},
-                     {"PATH=/usr/bin:/bin", "HOME=" + home, "XDG_DATA_HOME=" + home + "/data",
-                      "XDG_CONFIG_HOME=" + home + "/config", "XDG_RUNTIME_DIR=" + home + "/run",
-                      "DBUS_SESSION_BUS_ADDRESS=" + address},
-                     password.ends[0], "/dev/null", logFile());
-    if (keyring_ < 0) return "cannot start gnome-keyring-daemon (package gnome-keyring)";
-    const std::string random = std::to_string(std::random_device{}()) + "-keyring";
-    if (::write(password.ends[1], random.data(), random.size()) !=
-        static_cast<ssize_t>(random.size())) {
-      return "gnome-keyring-daemon took no password; " + log();
-    }
     return {};
   }
 
-  fs::path logFile() const { return folder_ / "daemons.log"; }
-  std::string log() const { return readFile(logFile()); }
+  std::string log() const { return readFile(folder_ / "daemons.log"); }
   const fs::path& folder() const { return folder_; }
 
  private:
-  struct UniquePipe {
-    UniquePipe() {
-      if (::pipe2(ends, O_CLOEXEC) != 0) ends[0] = ends[1] = -1;
-    }
-    ~UniquePipe() {
-      for (const int end : ends) ::close(end);
-    }
-    int ends[2];  // read, write
-  };
-
   const fs::path folder_ = testing::makeTempDirectory("vorelia-keyring");
-  pid_t bus_ = -1;
-  pid_t keyring_ = -1;
+  pid_t busPid_ = -1;
   std::optional<std::string> previousBus_;
 };
 

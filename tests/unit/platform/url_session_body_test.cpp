@@ -31,17 +31,16 @@ class URLSessionBody : public ::testing::Test {
 };
 
 TEST_F(URLSessionBody, UploadStreamsTheFileWithItsLengthAndNothingElse) {
-  struct Case {
+  const struct {
     std::string method;
     std::uint64_t size;
-  };
-  const std::vector<Case> cases = {{"PUT", 64u << 20}, {"POST", 3u << 20}, {"PATCH", 0}};
+  } cases[] = {{"PUT", 64u << 20}, {"POST", 3u << 20}, {"PATCH", 0}};
   HttpTestServer server({.maxKeptBody = 0});
   server.reply("/blob", {.status = 201, .body = "stored"});
   for (const auto& c : cases) {
-    const std::string name = c.method + " " + std::to_string(c.size);
+    SCOPED_TRACE(c.method + " " + std::to_string(c.size));
     const auto file = folder_ / "upload.bin";
-    ASSERT_TRUE(testing::writeGeneratedFile(file, c.size)) << name;
+    ASSERT_TRUE(testing::writeGeneratedFile(file, c.size));
     URLCallRecorder recorder;
     {
       URLSession session(configuration());
@@ -51,28 +50,29 @@ TEST_F(URLSessionBody, UploadStreamsTheFileWithItsLengthAndNothingElse) {
       request.setValue("BlockBlob", "x-ms-blob-type");
       session.uploadTask(request, file, recorder.completion());
       const auto call = recorder.first(std::chrono::seconds(60));
-      ASSERT_TRUE(call && call->data) << name << ": " << (call ? call->error->message : "no call");
-      EXPECT_EQ(*call->data, "stored") << name;
-      EXPECT_EQ(call->response->statusCode, 201) << name;
+      ASSERT_TRUE(call && call->data) << (call ? call->error->message : "no call");
+      EXPECT_EQ(*call->data, "stored");
+      EXPECT_EQ(call->response->statusCode, 201);
     }
-    EXPECT_EQ(recorder.count(), 1u) << name;
+    EXPECT_EQ(recorder.count(), 1u);
     const auto received = server.requests().back();
-    EXPECT_EQ(received.method, c.method) << name;
-    EXPECT_EQ(received.query, "comp=block") << name;
-    EXPECT_EQ(received.header("Content-Length"), std::to_string(c.size)) << name;
-    EXPECT_EQ(received.header("Transfer-Encoding"), std::nullopt) << name;
-    EXPECT_EQ(received.header("Expect"), std::nullopt) << name;
-    EXPECT_EQ(received.header("Content-Type"), std::nullopt) << name;
-    EXPECT_EQ(received.header("x-ms-blob-type"), "BlockBlob") << name;
-    EXPECT_EQ(received.bodySize, c.size) << name;
-    EXPECT_EQ(received.bodySha256, testing::generatedSha256(c.size)) << name;
+    EXPECT_EQ(received.method, c.method);
+    EXPECT_EQ(received.query, "comp=block");
+    EXPECT_EQ(received.header("Content-Length"), std::to_string(c.size));
+    for (const char* absent : {"Transfer-Encoding", "Expect", "Content-Type"}) {
+      EXPECT_EQ(received.header(absent), std::nullopt) << absent;
+    }
+    EXPECT_EQ(received.header("x-ms-blob-type"), "BlockBlob");
+    EXPECT_EQ(received.bodySize, c.size);
+    EXPECT_EQ(received.bodySha256, testing::generatedSha256(c.size));
   }
 }
 
-TEST_F(URLSessionBody, UploadOfAnUnreadableFileFailsWithoutSendingAnything) {
+TEST_F(URLSessionBody, UploadOfAnUnreadableFileFailsOnceWithoutSendingAnything) {
   HttpTestServer server;
   server.reply("/blob", {.status = 201});
   for (const auto& file : {folder_ / "missing.bin", folder_}) {
+    SCOPED_TRACE(file);
     URLCallRecorder recorder;
     {
       URLSession session(configuration());
@@ -81,11 +81,11 @@ TEST_F(URLSessionBody, UploadOfAnUnreadableFileFailsWithoutSendingAnything) {
       request.method = "PUT";
       session.uploadTask(request, file, recorder.completion());
       const auto call = recorder.first();
-      ASSERT_TRUE(call && call->error) << file;
-      EXPECT_EQ(call->error->code, URLError::Code::fileError) << file;
-      EXPECT_FALSE(call->response) << file;
+      ASSERT_TRUE(call && call->error);
+      EXPECT_EQ(call->error->code, URLError::Code::fileError);
+      EXPECT_FALSE(call->response);
     }
-    EXPECT_EQ(recorder.count(), 1u) << file;
+    EXPECT_EQ(recorder.count(), 1u);
   }
   EXPECT_EQ(server.requestCount(), 0u);
 }
