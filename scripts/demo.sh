@@ -3,7 +3,8 @@
 # service stand-in, draws a session of sample photos, then drives the plugin through cohost as a
 # photographer would: logs in on the preference page, chooses an account, publishes the session as a
 # web gallery and prints its link, auto-tags the same photos and shows the keywords and descriptions
-# now in their XMP sidecars. The sandbox stops at the end; the gallery page can be opened meanwhile.
+# now in their XMP sidecars; then publishes a proofing album, lets a client rate three photos on its
+# page and brings the ratings back onto the images as colour tags. The sandbox stops at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -59,17 +60,41 @@ page
 actions ${#files[@]}
 publish voreliaPublishShare {"albumsList-input":"create","albumName-input":"Demo gallery","albumDownload-input":true} ${files[*]}
 publish voreliaPublishAI {} ${files[*]}
+publish voreliaPublishProofing {"albumsList-input":"create","albumName-input":"Client picks"} ${files[*]}
 SCRIPT
-echo "== log in, choose an account, publish a web gallery, auto-tag the session"
+echo "== log in, choose an account, publish a web gallery, auto-tag the session, publish for proofing"
 "${cohost[@]}" run "$work/session.cohost" | tee "$work/cohost.out"
 
 echo
 link=$(grep -m1 '    link: "' "$work/cohost.out" | sed 's/.*link: "\(.*\)"/\1/')
 echo "== the gallery: $link"
-curl -sf "$link" | grep -o '<figcaption>[^<]*' | sed 's/<figcaption>/   /' || true
+curl -sf "$link" | grep -o '<figcaption>[^<]*' | sed "s/<figcaption>/   /; s/&#39;/'/g; s/&amp;/\\&/g" || true
 echo
 echo "== the keywords and descriptions now in the XMP sidecars"
 for sidecar in "$session"/*.xmp; do
   echo "$(basename "$sidecar")"
   exiv2 -px "$sidecar" 2>/dev/null | grep -E 'dc\.(subject|description)' | sed 's/^/   /'
+done
+
+proofing=$(grep -m1 '    link: ".*/p/' "$work/cohost.out" | sed 's/.*link: "\(.*\)"/\1/')
+echo
+echo "== a client rates the first, third and fifth photo on the proofing page: $proofing"
+mapfile -t items < <(curl -sf "$proofing" | grep -o 'data-item="[^"]*"' | sed 's/data-item="\(.*\)"/\1/')
+[ "${#items[@]}" -ge 5 ] || { echo "the proofing page shows fewer than five photos" >&2; exit 1; }
+for i in 0 2 4; do
+  curl -sf -o /dev/null --data-urlencode "item=${items[$i]}" --data-urlencode "rating=5" "$proofing/rate"
+done
+cat >"$work/proofing.cohost" <<SCRIPT
+press checkAlbumsRatings-action
+page
+set taggingOptions-action "Purple"
+set albumRating-action ["Client picks"]
+wait
+SCRIPT
+echo "== look for ratings, show them as the colour tag Purple"
+"${cohost[@]}" run "$work/proofing.cohost" | grep -E 'multilist albumRating|option "Client picks"|^  ran:' || true
+echo
+echo "== the colour tags now in the XMP sidecars"
+for sidecar in "$session"/*.xmp; do
+  echo "$(basename "$sidecar"): $(exiv2 -px "$sidecar" 2>/dev/null | grep -E 'xmp\.Label' | awk '{print $NF}' | grep . || echo "(none)")"
 done
