@@ -1,15 +1,15 @@
 #include "publish/catalogue_scripts.h"
 
 #include <array>
+#include <iterator>
 #include <utility>
 
 namespace vorelia {
 namespace {
 
-// The keyword script's lines after the records, without their indentation of 16 spaces; each
-// empty string is a line of the 16 spaces alone.
-constexpr std::array<std::string_view, 56> KeywordBodyLines = {
-    "",
+// Both scripts start by addressing the host and picking the target document: the first open one,
+// or the one the user chooses when several are open.
+constexpr std::array<std::string_view, 23> ChooseDocumentLines = {
     "tell application \"Capture One 12\"",
     "",
     "set _currentDocument to item 1 of documents",
@@ -34,6 +34,11 @@ constexpr std::array<std::string_view, 56> KeywordBodyLines = {
     "end if",
     "end repeat",
     "end if",
+};
+
+// The keyword script's lines after the records and the document choice, without their indentation
+// of 16 spaces; each empty string is a line of the 16 spaces alone.
+constexpr std::array<std::string_view, 32> KeywordBodyLines = {
     "",
     "",
     "",
@@ -93,6 +98,8 @@ std::string keywordRecord(std::string_view key, std::string_view tags,
 std::string keywordScript(std::string_view recordText) {
   std::string script;
   script.append(Indent).append("set _analyses to {}\n").append(Indent).append(recordText);
+  script.append("\n").append(Indent);  // the body starts with a line of the indentation alone
+  for (const auto line : ChooseDocumentLines) script.append("\n").append(Indent).append(line);
   for (const auto line : KeywordBodyLines) script.append("\n").append(Indent).append(line);
   return script;
 }
@@ -123,32 +130,9 @@ std::string ratingsScript(const std::vector<std::string>& entries, std::string_v
   }
   const auto [p, number] = ratingMark(taggingOption);
   const std::string v = std::to_string(number);
-  const std::vector<std::string> lines = {
-      "set imagesToBeRated to {" + list + "}",
-      "tell application \"Capture One 12\"",
-      "",
-      "set _currentDocument to item 1 of documents",
-      "",
-      "if (count of documents) > 1 then",
-      "",
-      "set _docNames to {}",
-      "",
-      "repeat with _document1 in documents",
-      "set end of _docNames to name of _document1",
-      "end repeat",
-      "",
-      "set _defaultName to item 1 of _docNames",
-      "set _docName to choose from list _docNames with prompt \"Select your catalog or session:\" "
-      "default items {_defaultName}",
-      "",
-      "repeat with _document2 in documents",
-      "",
-      "set _name to name of _document2",
-      "if (_name as string) = (_docName as string) then",
-      "set _currentDocument to _document2",
-      "end if",
-      "end repeat",
-      "end if",
+  std::vector<std::string> lines = {"set imagesToBeRated to {" + list + "}"};
+  lines.insert(lines.end(), ChooseDocumentLines.begin(), ChooseDocumentLines.end());
+  const std::string markLines[] = {
       "",
       "",
       "repeat with currentImage in images of current collection  of _currentDocument",
@@ -169,6 +153,7 @@ std::string ratingsScript(const std::vector<std::string>& entries, std::string_v
       "end repeat",
       "end tell",
   };
+  lines.insert(lines.end(), std::begin(markLines), std::end(markLines));
   std::string script;
   for (std::size_t i = 0; i < lines.size(); ++i) {
     if (i > 0) script.push_back('\n');

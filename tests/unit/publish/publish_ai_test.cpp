@@ -8,13 +8,11 @@
 #include <map>
 #include <sstream>
 
-// jpeglib.h needs FILE and size_t declared before it.
-#include <jpeglib.h>
-
 #include "model/guarded.h"
 #include "model/plugin_error.h"
 #include "publish/catalogue_scripts.h"
 #include "support/http_test_server.h"
+#include "support/jpeg_writer.h"
 #include "support/temp_home.h"
 
 namespace vorelia {
@@ -29,29 +27,7 @@ using testing::TestReply;
 
 // A real grey JPEG of width x height.
 std::string makeJpeg(int width, int height) {
-  jpeg_compress_struct info{};
-  jpeg_error_mgr errors{};
-  info.err = jpeg_std_error(&errors);
-  jpeg_create_compress(&info);
-  unsigned char* buffer = nullptr;
-  unsigned long size = 0;
-  jpeg_mem_dest(&info, &buffer, &size);
-  info.image_width = static_cast<JDIMENSION>(width);
-  info.image_height = static_cast<JDIMENSION>(height);
-  info.input_components = 1;
-  info.in_color_space = JCS_GRAYSCALE;
-  jpeg_set_defaults(&info);
-  jpeg_start_compress(&info, TRUE);
-  std::vector<JSAMPLE> row(static_cast<size_t>(width), 128);
-  for (int y = 0; y < height; ++y) {
-    JSAMPROW rows[] = {row.data()};
-    jpeg_write_scanlines(&info, rows, 1);
-  }
-  jpeg_finish_compress(&info);
-  jpeg_destroy_compress(&info);
-  std::string bytes(reinterpret_cast<const char*>(buffer), size);
-  std::free(buffer);
-  return bytes;
+  return testing::makeJpeg(width, height, [](int, int) { return testing::Rgb{128, 128, 128}; });
 }
 
 std::string readFile(const fs::path& file) {
