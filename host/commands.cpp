@@ -63,6 +63,16 @@ struct CommandInterpreter::Call {
     if (!text) usage(std::string(what) + " is not a valid JSON string");
     return text;
   }
+  // The arguments from i on as the files of a task, or nothing after a usage error.
+  std::optional<std::vector<std::string>> files(std::size_t i) {
+    std::vector<std::string> paths;
+    for (; i < args.size(); ++i) {
+      std::optional<std::string> file = string(i, "FILE");
+      if (!file) return std::nullopt;
+      paths.push_back(std::move(*file));
+    }
+    return paths;
+  }
   // Argument i as a value: a JSON string, number, Boolean or array of strings.
   std::optional<COValue> value(std::size_t i) {
     std::optional<COValue> parsed = valueFromJson(Json::parse(args[i].text, nullptr, false));
@@ -336,18 +346,14 @@ void CommandInterpreter::visibility(Call& call) {
 void CommandInterpreter::tasks(Call& call) {
   const std::optional<std::string> identifier = call.string(0, "ACTION");
   if (!identifier) return;
-  std::vector<std::string> files;
-  for (std::size_t i = 1; i < call.args.size(); ++i) {
-    std::optional<std::string> file = call.string(i, "FILE");
-    if (!file) return;
-    files.push_back(std::move(*file));
-  }
+  const std::optional<std::vector<std::string>> files = call.files(1);
+  if (!files) return;
   COPublishingPlugin* publishing = publishingOf(call);
   if (publishing == nullptr) return;
   const auto action = resolveAction(*publishing, *identifier);
   call.result["action"] = *identifier;
-  call.result["files"] = files;
-  const auto tasks = publishing->tasks(action, files, &call.error);
+  call.result["files"] = *files;
+  const auto tasks = publishing->tasks(action, *files, &call.error);
   Json list = Json::array();
   for (const auto& task : tasks) list.push_back(task ? toJson(*task) : Json());
   call.result["tasks"] = std::move(list);
@@ -374,19 +380,15 @@ void CommandInterpreter::validate(Call& call) {
 void CommandInterpreter::publish(Call& call) {
   const std::optional<std::string> identifier = call.string(0, "ACTION");
   if (!identifier) return;
-  std::vector<std::string> files;
-  for (std::size_t i = 2; i < call.args.size(); ++i) {
-    std::optional<std::string> file = call.string(i, "FILE");
-    if (!file) return;
-    files.push_back(std::move(*file));
-  }
+  const std::optional<std::vector<std::string>> files = call.files(2);
+  if (!files) return;
   const COActionSettingsDictionary* settings = actionSettings(call, 1, *identifier);
   if (settings == nullptr) return;
   COPublishingPlugin* publishing = publishingOf(call);
   if (publishing == nullptr) return;
   const auto action = resolveAction(*publishing, *identifier);
   call.result["action"] = *identifier;
-  call.result["files"] = files;
+  call.result["files"] = *files;
 
   const std::optional<COProcessSettings> processing =
       publishing->processingSettings(*action, &call.error);
@@ -402,7 +404,7 @@ void CommandInterpreter::publish(Call& call) {
   std::string problem;
   std::optional<ExportFolder> folder = ExportFolder::create(&problem);
   const auto exported =
-      folder ? exportImages(files, std::get<ExportRecipe>(recipe), folder->path(), &problem)
+      folder ? exportImages(*files, std::get<ExportRecipe>(recipe), folder->path(), &problem)
              : std::nullopt;
   if (!exported) {
     call.hostError(problem);
