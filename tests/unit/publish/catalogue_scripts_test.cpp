@@ -7,11 +7,8 @@
 namespace vorelia {
 namespace {
 
-// The keyword script after the records, as the host's scripting documentation gives it, one line
-// per line and without the 16 spaces that start every line.
-constexpr const char* KeywordBody = R"(
-
-tell application "Capture One 12"
+// How both scripts address the host and pick the target document, one line per line.
+const std::string ChooseDocument = R"(tell application "Capture One 12"
 
 set _currentDocument to item 1 of documents
 
@@ -33,7 +30,11 @@ if (_name as string) = (_docName as string) then
 set _currentDocument to _document2
 end if
 end repeat
-end if
+end if)";
+
+// The keyword script after the records, one line per line and without the 16 spaces that start
+// every line.
+const std::string KeywordBody = "\n\n" + ChooseDocument + R"(
 
 
 
@@ -157,29 +158,7 @@ TEST(KeywordScript, ServiceTextStaysInsideItsStringLiteral) {
 
 TEST(RatingsScript, IsTheLinesOfTheChoiceByteForByte) {
   const std::string expected = R"(set imagesToBeRated to {"Beach_01.","Say \"cheese\"."}
-tell application "Capture One 12"
-
-set _currentDocument to item 1 of documents
-
-if (count of documents) > 1 then
-
-set _docNames to {}
-
-repeat with _document1 in documents
-set end of _docNames to name of _document1
-end repeat
-
-set _defaultName to item 1 of _docNames
-set _docName to choose from list _docNames with prompt "Select your catalog or session:" default items {_defaultName}
-
-repeat with _document2 in documents
-
-set _name to name of _document2
-if (_name as string) = (_docName as string) then
-set _currentDocument to _document2
-end if
-end repeat
-end if
+)" + ChooseDocument + R"(
 
 
 repeat with currentImage in images of current collection  of _currentDocument
