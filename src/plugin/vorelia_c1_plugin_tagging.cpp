@@ -5,7 +5,6 @@
 #include <atomic>
 #include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <map>
 #include <string_view>
 
@@ -100,11 +99,9 @@ void ApplyRatings(const PluginState& state, const std::string& album) {
   const auto albums = state.containersWithRatings.get();
   if (!albums) return;
   const auto found = albums->find(album);
-  if (found == albums->end()) {
-    // A later search replaced the albums while this job waited; nothing of this album is known.
-    std::fputs("vorelia: the chosen album has no ratings any more; nothing was marked\n", stderr);
-    return;
-  }
+  // A later search may have replaced the albums while this job waited: nothing of that album is
+  // known then, and nothing is marked.
+  if (found == albums->end()) return;
   runScript("Vorelia_proofing_", ratingsScript(found->second, state.taggingOption.get()));
 }
 
