@@ -181,7 +181,9 @@ TEST_F(HostOperations, TasksThatCannotRunFailWithAnError) {
     EXPECT_EQ(error.domain, c.domain);
     EXPECT_EQ(error.code, c.code);
     EXPECT_FALSE(error.localizedDescription.empty());
-    if (c.message) EXPECT_EQ(error.localizedDescription, c.message);
+    if (c.message) {
+      EXPECT_EQ(error.localizedDescription, c.message);
+    }
     logIn("studio");
   }
   // Without an error slot the failure is still reported as no result, never a crash.
