@@ -135,7 +135,8 @@ TEST_F(MainJob, GalleryProofingAndTagsThroughTheHost) {
 
   // One usage record per task.
   std::vector<json> records;
-  for (const json& message : sandbox.admin("GET", "/admin/queue").body["messages"]) {
+  const json queue = sandbox.admin("GET", "/admin/queue").body;
+  for (const json& message : queue["messages"]) {
     records.push_back(message["record"]);
   }
   const auto record = [](const char* action) {
