@@ -1,15 +1,20 @@
 // The main job through cohost against the sandbox, as a photographer runs it: log in on the
-// preference page, publish a session as a web gallery and as a proofing album, auto-tag it; then
-// the albums, links and usage records are checked on the sandbox and the tags in the sidecars.
+// preference page, publish a session as a web gallery and as a proofing album, auto-tag it, and
+// bring a client's ratings from the proofing page back onto the images as a colour tag. The
+// albums, links and usage records are checked on the sandbox, the tags in the sidecars.
 #include <gtest/gtest.h>
+
+#include <httplib.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <sstream>
 
 #include "cohost_process.h"
+#include "sidecar.h"
 #include "support/sandbox_process.h"
 #include "support/temp_home.h"
 
@@ -18,42 +23,93 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
+using Tags = std::map<std::string, int>;
 
-std::string contents(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
+const std::string kLogIn =
+    "set userName-input \"demo@vorelia.test\"\n"
+    "set password-input \"demo-password\"\n"
+    "press login-action\n"
+    "set accounts-action [\"demo-studio\"]\n";
+
+// The text of HTML character data with the page's entities.
+std::string htmlText(std::string text) {
+  for (const auto& [entity, character] :
+       {std::pair{"&#39;", "'"}, {"&quot;", "\""}, {"&lt;", "<"}, {"&gt;", ">"}, {"&amp;", "&"}}) {
+    for (auto at = text.find(entity); at != std::string::npos; at = text.find(entity, at + 1)) {
+      text.replace(at, std::string_view(entity).size(), character);
+    }
+  }
+  return text;
 }
 
-TEST(MainJob, GalleryProofingAndTagsThroughTheHost) {
-  TempHome home;
-  SandboxProcess sandbox(withArguments({"--seed-demo", "--encoding-delay-ms", "20"}));
-  const fs::path session = home.path() / "Session";
-  const std::vector<std::string> names = drawSampleSession(session);
-  std::string files;
-  for (const std::string& name : names) files += " " + json(name).dump();
+class MainJob : public ::testing::Test {
+ protected:
+  // Runs the lines as a cohost script on the session with the plugin, against the sandbox.
+  CohostRun cohost(const std::string& lines) {
+    const fs::path script = home.path() / "job.cohost";
+    std::ofstream(script) << lines;
+    const std::string service = sandbox.baseUrl();
+    const std::string queuePath = sandbox.admin("GET", "/admin/queue").body["queuePath"];
+    return runCohost(CohostOptions({"--json", "--bundle", pluginBundle().string(), "--document",
+                                    session.string(), "run", script.string()})
+                         .withVariable("VORELIA_API_URL", service)
+                         .withVariable("VORELIA_WEB_URL", service.substr(0, service.size() - 1))
+                         .withVariable("VORELIA_QUEUE_URL", service + queuePath.substr(1)));
+  }
+  // The photos as arguments of a publish line.
+  std::string files(std::size_t count) const {
+    std::string text;
+    for (std::size_t i = 0; i < count; ++i) text += " " + json(photos.at(i)).dump();
+    return text;
+  }
 
-  const fs::path script = home.path() / "job.cohost";
-  std::ofstream(script)
-      << "set userName-input \"demo@vorelia.test\"\n"
-         "set password-input \"demo-password\"\n"
-         "press login-action\n"
-         "set accounts-action [\"demo-studio\"]\n"
-         "publish voreliaPublishShare {\"albumsList-input\":\"create\",\"albumName-input\":"
-         "\"Wedding day\",\"albumDownload-input\":true}"
-      << files
-      << "\npublish voreliaPublishProofing {\"albumsList-input\":\"create\",\"albumName-input\":"
-         "\"Client picks\"}"
-      << files << "\npublish voreliaPublishAI {}" << files << "\n";
-  const std::string queuePath = sandbox.admin("GET", "/admin/queue").body["queuePath"];
-  const std::string service = sandbox.baseUrl();
-  const CohostRun run =
-      runCohost(CohostOptions({"--json", "--bundle", pluginBundle().string(), "--document",
-                               session.string(), "run", script.string()})
-                    .withVariable("VORELIA_API_URL", service)
-                    .withVariable("VORELIA_WEB_URL", service.substr(0, service.size() - 1))
-                    .withVariable("VORELIA_QUEUE_URL", service + queuePath.substr(1)));
+  // Submits the rating form of the photo with that caption on the proofing page, as a browser does.
+  void rate(httplib::Client& client, const std::string& caption, const std::string& rating) {
+    const auto page = client.Get(link);
+    ASSERT_TRUE(page && page->status == 200);
+    std::map<std::string, std::string> items;  // caption -> the item its form rates
+    const std::regex figure(R"re(data-item="([^"]+)"[\s\S]*?<figcaption>([^<]*)</figcaption>)re");
+    for (std::sregex_iterator it(page->body.begin(), page->body.end(), figure), end; it != end;
+         ++it) {
+      items[htmlText((*it)[2])] = (*it)[1];
+    }
+    ASSERT_TRUE(items.contains(caption)) << caption;
+    const auto answer = client.Post(
+        link + "/rate",
+        "item=" + httplib::detail::encode_query_param(items.at(caption)) + "&rating=" + rating,
+        "application/x-www-form-urlencoded");
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, 303) << answer->body;
+  }
+
+  // The colour tag of each photo of the session, by file name.
+  Tags colourTags() {
+    Tags tags;
+    for (const std::string& photo : photos) {
+      std::string error;
+      const auto sidecar = host::Sidecar::read(photo + ".xmp", &error);
+      EXPECT_TRUE(sidecar.has_value()) << error;
+      tags[fs::path(photo).filename()] = sidecar ? sidecar->colorTag() : -1;
+    }
+    return tags;
+  }
+
+  TempHome home;
+  SandboxProcess sandbox{withArguments({"--seed-demo", "--encoding-delay-ms", "20"})};
+  fs::path session = home.path() / "Session";
+  std::vector<std::string> photos = drawSampleSession(session);
+  std::string link;  // the proofing page's path, "/p/CODE"
+};
+
+TEST_F(MainJob, GalleryProofingAndTagsThroughTheHost) {
+  const CohostRun run = cohost(
+      kLogIn +
+      "publish voreliaPublishShare {\"albumsList-input\":\"create\",\"albumName-input\":"
+      "\"Wedding day\",\"albumDownload-input\":true}" +
+      files(photos.size()) +
+      "\npublish voreliaPublishProofing {\"albumsList-input\":\"create\",\"albumName-input\":"
+      "\"Client picks\"}" +
+      files(photos.size()) + "\npublish voreliaPublishAI {}" + files(photos.size()) + "\n");
   ASSERT_EQ(run.exitCode, 0) << run.describe();
   const auto published = results(run, "publish");
   ASSERT_EQ(published.size(), 3u) << run.describe();
@@ -93,12 +149,53 @@ TEST(MainJob, GalleryProofingAndTagsThroughTheHost) {
 
   // Every photo of the session carries its tags as one keyword, ending in ';'.
   EXPECT_EQ(published[2]["results"][0]["message"], "Go to metadata and keywords of your images");
-  for (const std::string& name : names) {
-    const std::string sidecar = contents(name + ".xmp");
-    const auto keyword = sidecar.find("<rdf:li>");
-    ASSERT_NE(keyword, std::string::npos) << name;
-    EXPECT_EQ(sidecar[sidecar.find("</rdf:li>") - 1], ';') << sidecar;
+  for (const std::string& name : photos) {
+    std::ostringstream sidecar;
+    sidecar << std::ifstream(name + ".xmp", std::ios::binary).rdbuf();
+    const std::string text = sidecar.str();
+    ASSERT_NE(text.find("<rdf:li>"), std::string::npos) << name;
+    EXPECT_EQ(text[text.find("</rdf:li>") - 1], ';') << text;
   }
+}
+
+TEST_F(MainJob, ClientRatingsComeBackAsColourTags) {
+  ASSERT_EQ(photos.size(), 6u);
+  const CohostRun published =
+      cohost(kLogIn +
+             "publish voreliaPublishProofing {\"albumsList-input\":\"create\",\"albumName-input\":"
+             "\"Client picks\"}" +
+             files(5) + "\n");
+  ASSERT_EQ(published.exitCode, 0) << published.describe();
+  const std::string url = results(published, "publish").at(0)["results"][0]["url"];
+  link = url.substr(url.find("/p/"));
+
+  httplib::Client client(sandbox.baseUrl().substr(0, sandbox.baseUrl().size() - 1));
+  rate(client, "Anna's portrait.jpg", "5");
+  rate(client, "Café terrace at night.jpg", "pick");
+  rate(client, "Harbour at dusk.jpg", "1");
+
+  // Look for ratings, choose red, choose the album; the job runs when the host's main queue does.
+  const std::string bringBack =
+      "press checkAlbumsRatings-action\n"
+      "set taggingOptions-action \"Red\"\n"
+      "set albumRating-action [\"Client picks\"]\n";
+  const CohostRun first = cohost(bringBack + "wait\n");
+  ASSERT_EQ(first.exitCode, 0) << first.describe();
+  EXPECT_EQ(results(first, "wait").at(0)["ran"], 1) << first.describe();
+  Tags expected = {{"Anna's portrait.jpg", 1},       {"Beach morning.jpg", 0},
+                   {"Café terrace at night.jpg", 1}, {"Forest trail.jpg", 0},
+                   {"Harbour at dusk.jpg", 1},       {"Snow field.jpg", 0}};
+  EXPECT_EQ(colourTags(), expected);
+
+  // The client withdraws one rating; the next run clears the red it set and marks the others. It
+  // leaves the job queued at the end, which cohost runs before it quits.
+  rate(client, "Café terrace at night.jpg", "clear");
+  const CohostRun second = cohost(bringBack);
+  ASSERT_EQ(second.exitCode, 0) << second.describe();
+  expected["Café terrace at night.jpg"] = 0;
+  EXPECT_EQ(colourTags(), expected);
+  // The scripts folder is left empty.
+  EXPECT_TRUE(fs::is_empty(home.path() / "Library/Scripts/Capture One Scripts"));
 }
 
 }  // namespace

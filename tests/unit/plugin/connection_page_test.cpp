@@ -84,28 +84,15 @@ TEST_F(ConnectionPage, ViewsFollowTheState) {
   EXPECT_EQ(Page(plugin),
             (std::vector<std::string>{"[Connection]", "multilist:accounts-action studio family"}));
   plugin.state->account.set("studio");
-  EXPECT_EQ(Page(plugin),
-            (std::vector<std::string>{
-                "[Connection]",
-                "label:You can start publishing via context menu right click > publish",
-                "label:Connected to studio",
-                "button:logout-action",
-                "[Proofing]",
-                "button:checkAlbumsRatings-action",
-                "[Auto Tagging]",
-                "button:checkCredits-action",
-                "label:Settings:",
-                "other",
-                "other",
-                "other",
-                "other",
-                "other",
-                "other",
-                "other",
-                "other",
-                "other",
-                "other",
-                "other"}));
+  page = Page(plugin);
+  EXPECT_EQ(
+      std::vector<std::string>(page.begin(), page.begin() + 9),
+      (std::vector<std::string>{
+          "[Connection]", "label:You can start publishing via context menu right click > publish",
+          "label:Connected to studio", "button:logout-action", "[Proofing]",
+          "button:checkAlbumsRatings-action", "[Auto Tagging]", "button:checkCredits-action",
+          "label:Settings:"}));
+  EXPECT_EQ(page.size(), 20u);  // the tagging options follow
 }
 
 TEST_F(ConnectionPage, TypedValuesAreTrimmedAndCheckedBeforeTheyAreKept) {
@@ -197,39 +184,25 @@ TEST_F(ConnectionPage, LoginRefusesBadInputBeforeAnyRequest) {
 }
 
 TEST_F(ConnectionPage, AccountNameAndEmailChecks) {
-  const std::pair<std::string, bool> names[] = {
-      {"ab", true},
-      {"a-b", true},
-      {"a_b", true},
-      {"AB12", true},
-      {"a", false},
-      {"-ab", false},
-      {"ab_", false},
-      {"a b", false},
-      {"", false},
-      {std::string(100, 'x'), true},
-      {std::string(101, 'x'), false},
+  using Texts = std::vector<std::string>;
+  const std::string longLocal(100000, 'a');
+  const struct {
+    bool (VoreliaC1Plugin::*check)(const std::string&) const;
+    Texts accepted, refused;
+  } cases[] = {
+      {&VoreliaC1Plugin::isAccountValid,
+       {"ab", "a-b", "a_b", "AB12", std::string(100, 'x')},
+       {"a", "-ab", "ab_", "a b", "", std::string(101, 'x')}},
+      {&VoreliaC1Plugin::isValid,
+       {"ann@example.com", "ANN@EXAMPLE.COM", "o'brien@example.ie", "first.last+tag@sub.example.co",
+        "\"quoted.local\"@example.com", "user@[192.168.1.1]"},
+       // A space is not among the quoted characters; long inputs must not take forever.
+       {"\"quoted local\"@example.com", "ann@", "@example.com", "ann example.com",
+        "ann..lee@example.com", longLocal + "!", longLocal + "@" + std::string(100000, 'b')}},
   };
-  for (const auto& [name, accepted] : names) {
-    EXPECT_EQ(plugin.isAccountValid(name), accepted) << name;
-  }
-  const std::pair<std::string, bool> emails[] = {
-      {"ann@example.com", true},
-      {"ANN@EXAMPLE.COM", true},
-      {"o'brien@example.ie", true},
-      {"first.last+tag@sub.example.co", true},
-      {"\"quoted.local\"@example.com", true},
-      {"\"quoted local\"@example.com", false},  // a space is not among the quoted characters
-      {"user@[192.168.1.1]", true},
-      {"ann@", false},
-      {"@example.com", false},
-      {"ann example.com", false},
-      {"ann..lee@example.com", false},
-      {std::string(100000, 'a') + "!", false},
-      {std::string(100000, 'a') + "@" + std::string(100000, 'b'), false},
-  };
-  for (const auto& [email, accepted] : emails) {
-    EXPECT_EQ(plugin.isValid(email), accepted) << email.substr(0, 40);
+  for (const auto& c : cases) {
+    for (const auto& text : c.accepted) EXPECT_TRUE((plugin.*c.check)(text)) << text;
+    for (const auto& text : c.refused) EXPECT_FALSE((plugin.*c.check)(text)) << text.substr(0, 40);
   }
 }
 

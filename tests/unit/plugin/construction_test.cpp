@@ -44,20 +44,13 @@ TEST_F(Construction, LaterStartsKeepTheUsersChoices) {
   defaults->set("isInitialized", true);
   defaults->set(Key(P::GeneralIdentifier), false);
   defaults->set(Key(P::TextureIdentifier), true);
-  defaults->set(Key(P::TaggingOption), std::string("Stars"));
   VoreliaC1Plugin plugin;
   EXPECT_FALSE(plugin.state->general);
   EXPECT_FALSE(plugin.state->face);  // missing reads as off
   EXPECT_TRUE(plugin.state->texture);
-  EXPECT_EQ(plugin.state->taggingOption.get(), "Stars");
+  EXPECT_EQ(plugin.state->taggingOption.get(), "Green");  // missing falls back, unwritten
   EXPECT_FALSE(defaults->boolean(Key(P::GeneralIdentifier)));
   EXPECT_FALSE(defaults->object(Key(P::FaceIdentifier)).has_value());
-}
-
-TEST_F(Construction, InitializedWithoutAnOptionFallsBackToGreen) {
-  defaults->set("isInitialized", true);
-  VoreliaC1Plugin plugin;
-  EXPECT_EQ(plugin.state->taggingOption.get(), "Green");
   EXPECT_FALSE(defaults->string(Key(P::TaggingOption)).has_value());
 }
 

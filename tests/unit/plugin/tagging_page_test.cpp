@@ -68,10 +68,6 @@ TEST_F(TaggingPage, CreditsLabelsWriteTheShortestExactNumber) {
     EXPECT_EQ(labels.back(), "Settings:");
     labels.pop_back();
     EXPECT_EQ(labels, c.labels);
-    const auto* button = std::get_if<COSettingsButtonItem>(&g.elements[labels.size()]);
-    ASSERT_NE(button, nullptr);
-    EXPECT_EQ(button->identifier, "checkCredits-action");
-    EXPECT_EQ(button->title, "Refresh");
   }
 }
 
@@ -173,24 +169,17 @@ JSON Item(const char* name, JSON rating) { return JSON{{"name", name}, {"rating"
 TEST_F(TaggingPage, LookingForRatingsKeepsRatedItemsAsEntries) {
   plugin->state->account.set("studio");
   plugin->state->setAuthentication("BEARER t", std::chrono::system_clock::now());
-  std::vector<JSON> wedding;
-  for (int i = 0; i < 40; ++i) {
-    const std::string name = "W" + std::to_string(i) + ".jpg";
-    // Every third item is rated, with stars, zero, a pick or a rejection; the others are not, or
-    // carry something that is no rating.
-    const JSON rating = i % 3 != 0   ? (i % 2 ? JSON("5") : JSON())
-                        : i % 4 == 0 ? JSON(i % 8 == 0 ? 0 : 4)
-                                     : JSON(i % 2 == 0);
-    wedding.push_back(Item(name.c_str(), rating));
-  }
+  // Stars, zero, a pick and a rejection are ratings; a text or null is not, nor a missing one.
   const JSON answer{
-      {"value", JSON(std::vector<JSON>{
-                    Album("Beach", {Item("Old.jpg", 1)}),
-                    Album("Wedding", wedding),
-                    Album("Unrated", {Item("U.jpg", nullptr), JSON{{"name", "V.jpg"}}}),
-                    Album("Beach", {Item("Anna_a_s___portrait.jpg", 2),
-                                    Item("sub_6_Beach_01.tar.jpg", true), Item("Raw", false)}),
-                })}};
+      {"value",
+       JSON(std::vector<JSON>{
+           Album("Beach", {Item("Old.jpg", 1)}),
+           Album("Wedding", {Item("W0.jpg", 0), Item("W1.jpg", "5"), Item("W2.jpg", nullptr),
+                             Item("W3.jpg", 4), Item("W4.jpg", true), Item("W5.jpg", false)}),
+           Album("Unrated", {Item("U.jpg", nullptr), JSON{{"name", "V.jpg"}}}),
+           Album("Beach", {Item("Anna_a_s___portrait.jpg", 2), Item("sub_6_Beach_01.tar.jpg", true),
+                           Item("Raw", false)}),
+       })}};
   service.reply("/api/*", testing::TestReply{200, {}, *answer.rawData()});
 
   EXPECT_TRUE(plugin->handle(COSettingsEvent::clicked, COSettingsItem{"checkAlbumsRatings-action"},
@@ -198,17 +187,10 @@ TEST_F(TaggingPage, LookingForRatingsKeepsRatedItemsAsEntries) {
   EXPECT_EQ(reloads, 1);
   const auto albums = plugin->state->containersWithRatings.get();
   ASSERT_TRUE(albums.has_value());
-  std::vector<std::string> weddingEntries;
-  for (int i = 0; i < 40; i += 3) weddingEntries.push_back("W" + std::to_string(i) + ".");
   EXPECT_EQ(*albums, (std::map<std::string, std::vector<std::string>>{
                          {"Beach", {"Anna's portrait.", "Beach_01.tar.", "Raw."}},
-                         {"Wedding", weddingEntries}}));
+                         {"Wedding", {"W0.", "W3.", "W4.", "W5."}}}));
   EXPECT_EQ(plugin->state->containers.get().size(), 4u);
-  EXPECT_EQ(
-      std::get<COSettingsMultipleListItem>(group(&VoreliaC1Plugin::proofingSettings).elements[1])
-          .options[1]
-          .title,
-      "Wedding (14)");
 
   // A search that fails leaves the page as it was.
   service.reply("/api/*", testing::TestReply{500, {}, "{}"});

@@ -42,15 +42,6 @@ class ConstructionUpdateCheck : public ::testing::Test {
   testing::ScopedEnvironment updates{"VORELIA_UPDATE_URL", server.url("/updates/")};
 };
 
-TEST_F(ConstructionUpdateCheck, StartsWithoutWaitingAndDownloadsANewerVersion) {
-  server.reply("/updates/details.json", TestReply{200, {}, R"({"version": "0.1.6"})"});
-  server.reply("/updates/VoreliaCaptureOnePlugin.0.1.6.coplugin.zip", TestReply{404});
-  VoreliaC1Plugin plugin;
-  ASSERT_TRUE(server.waitForRequests(2));
-  EXPECT_EQ(server.requests().at(1).path, "/updates/VoreliaCaptureOnePlugin.0.1.6.coplugin.zip");
-  EXPECT_EQ(plugin.state->updateVersion.get(), "0.1.6");
-}
-
 TEST_F(ConstructionUpdateCheck, AStalledDocumentHoldsNothingUp) {
   server.reply("/updates/details.json", TestReply{.stall = true});
   VoreliaC1Plugin plugin("0.1.9");
