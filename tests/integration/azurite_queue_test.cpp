@@ -16,16 +16,10 @@ namespace vorelia {
 namespace {
 
 using testing::AzuriteProcess;
-using testing::SasRequest;
-using testing::SasResource;
 
 std::string QueueSas(const std::string& permissions) {
-  SasRequest request;
-  request.resource = SasResource::kQueue;
-  request.container = "statsc1";
-  request.permissions = permissions;
-  request.expiry = std::chrono::system_clock::now() + std::chrono::hours(1);
-  return testing::makeServiceSas(request);
+  return testing::makeQueueSas("statsc1", permissions,
+                               std::chrono::system_clock::now() + std::chrono::hours(1));
 }
 
 // The texts of the messages in the queue (peeked, so they stay), as Azure Storage lists them.

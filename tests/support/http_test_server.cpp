@@ -13,9 +13,6 @@
 namespace vorelia::testing {
 namespace {
 
-// The connection the current thread serves; set by ConnectionThreads.
-thread_local std::size_t currentConnection = 0;
-
 constexpr std::size_t kStreamChunk = 64 * 1024;
 
 bool sameName(const std::string& a, const std::string& b) {
@@ -38,16 +35,12 @@ class HttpTestServer::ConnectionThreads : public httplib::TaskQueue {
   explicit ConnectionThreads(HttpTestServer& server) : server_(server) {}
 
   void enqueue(std::function<void()> serve) override {
-    std::size_t index = 0;
     {
       std::scoped_lock lock(server_.mutex_);
-      index = ++server_.connections_;
+      ++server_.connections_;
     }
     std::scoped_lock lock(mutex_);
-    threads_.emplace_back([serve = std::move(serve), index] {
-      currentConnection = index;
-      serve();
-    });
+    threads_.emplace_back(std::move(serve));
   }
 
   void shutdown() override {
@@ -66,10 +59,8 @@ class HttpTestServer::ConnectionThreads : public httplib::TaskQueue {
 };
 
 std::optional<std::string> RecordedRequest::header(const std::string& name) const {
-  for (const auto& [field, value] : headers) {
-    if (sameName(field, name)) return value;
-  }
-  return std::nullopt;
+  const std::vector<std::string> values = headerValues(name);
+  return values.empty() ? std::nullopt : std::optional(values.front());
 }
 
 std::vector<std::string> RecordedRequest::headerValues(const std::string& name) const {
@@ -95,7 +86,8 @@ HttpTestServer::HttpTestServer(Options options) : options_(options) {
   // cpp-httplib takes ownership of the queue it gets here.
   server_->new_task_queue = [this] { return std::make_unique<ConnectionThreads>(*this).release(); };
   server_->set_keep_alive_max_count(1000);
-  server_->set_keep_alive_timeout(options_.keepAliveSeconds);
+  // The destructor waits for connections still open, so idle ones close soon.
+  server_->set_keep_alive_timeout(1);
   server_->set_payload_max_length(std::numeric_limits<std::size_t>::max());
 
   const auto plain = [this](const httplib::Request& request, httplib::Response& response) {
@@ -208,7 +200,6 @@ RecordedRequest HttpTestServer::record(const httplib::Request& request,
   for (const auto& [name, value] : request.headers) {
     if (!isAddedByHttplib(name)) recorded.headers.emplace_back(name, value);
   }
-  recorded.connection = currentConnection;
 
   Sha256 digest;
   bool kept = true;

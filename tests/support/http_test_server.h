@@ -42,8 +42,7 @@ struct RecordedRequest {
   TestHeaders headers;
   std::string body;  // the whole body when it is at most Options::maxKeptBody bytes, else empty
   std::uint64_t bodySize = 0;
-  std::string bodySha256;      // lowercase hex of the whole body; empty when digests are off
-  std::size_t connection = 0;  // 1 for the first connection the server accepted, and so on
+  std::string bodySha256;  // lowercase hex of the whole body; empty when digests are off
 
   // The first field of that name (case-insensitive).
   std::optional<std::string> header(const std::string& name) const;
@@ -76,9 +75,6 @@ class HttpTestServer {
     bool tls = false;  // HTTPS with testCertificates() (test_certificates.h)
     std::uint64_t maxKeptBody = 16u << 20;
     bool digestBodies = true;
-    // How long an idle kept-alive connection stays open. The destructor waits for connections
-    // still open, so keep it short.
-    int keepAliveSeconds = 1;
   };
 
   // Listens on an ephemeral port of 127.0.0.1. Throws std::runtime_error when it cannot.

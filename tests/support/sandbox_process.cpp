@@ -5,93 +5,51 @@
 #include <httplib.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <utility>
 
+#include "support/child_process.h"
+#include "support/temp_home.h"
 #include "support/wait.h"
-
-extern char** environ;
 
 namespace vorelia::testing {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// An owned file descriptor.
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() { reset(); }
-  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  int get() const { return fd_; }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
-
+// Both ends of a pipe, closed when it goes.
 struct Pipe {
-  Fd read, write;
+  int read = -1, write = -1;
+  Pipe() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
+    read = fds[0], write = fds[1];
+  }
+  ~Pipe() {
+    closeWrite();
+    ::close(read);
+  }
+  Pipe(const Pipe&) = delete;
+  Pipe& operator=(const Pipe&) = delete;
+  void closeWrite() {
+    if (write >= 0) ::close(std::exchange(write, -1));
+  }
 };
 
-Pipe makePipe() {
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
-  return Pipe{Fd(fds[0]), Fd(fds[1])};
-}
-
-// Starts binary with arguments; its standard output (and, when errFd >= 0, its standard error)
-// go to the given descriptors. The stop signals get their default handling and no blocking.
-pid_t spawn(const std::filesystem::path& binary, const std::vector<std::string>& arguments,
-            int outFd, int errFd) {
-  std::vector<std::string> argv{binary.string()};
-  argv.insert(argv.end(), arguments.begin(), arguments.end());
-  std::vector<char*> raw;
-  for (std::string& argument : argv) raw.push_back(argument.data());
-  raw.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
-  if (errFd >= 0) posix_spawn_file_actions_adddup2(&actions, errFd, STDERR_FILENO);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t none, defaults;
-  sigemptyset(&none);
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGTERM);
-  sigaddset(&defaults, SIGINT);
-  sigaddset(&defaults, SIGPIPE);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setsigdefault(&attributes, &defaults);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  pid_t pid = -1;
-  const int error =
-      ::posix_spawn(&pid, argv[0].c_str(), &actions, &attributes, raw.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  if (error != 0) {
-    throw std::runtime_error("cannot start " + binary.string() + ": " + std::strerror(error));
-  }
-  return pid;
+std::filesystem::path sandboxBinary() {
+  if (const char* fromEnvironment = std::getenv("VORELIA_SANDBOX_BINARY")) return fromEnvironment;
+#ifdef VORELIA_SANDBOX_BINARY
+  return VORELIA_SANDBOX_BINARY;
+#else
+  throw std::runtime_error("the path of vorelia-sandbox is not known");
+#endif
 }
 
 int remainingMs(Clock::time_point deadline) {
@@ -115,45 +73,21 @@ bool readLine(int fd, Clock::time_point deadline, std::string& text) {
   return true;
 }
 
-int exitCodeOf(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
-
-// Waits for pid to end, at most timeout; then kills it. Returns its exit code (-1: killed).
-int reap(pid_t pid, std::chrono::milliseconds timeout) {
-  int status = 0;
-  const bool ended = waitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, timeout);
-  if (ended) return exitCodeOf(status);
-  ::kill(pid, SIGKILL);
-  ::waitpid(pid, &status, 0);
-  return -1;
-}
-
 }  // namespace
 
-std::filesystem::path sandboxBinary() {
-  if (const char* fromEnvironment = std::getenv("VORELIA_SANDBOX_BINARY")) return fromEnvironment;
-#ifdef VORELIA_SANDBOX_BINARY
-  return VORELIA_SANDBOX_BINARY;
-#else
-  return {};
-#endif
-}
-
-SandboxProcess::SandboxProcess(SandboxOptions options) {
-  const std::filesystem::path binary = options.binary.empty() ? sandboxBinary() : options.binary;
-  if (binary.empty()) throw std::runtime_error("the path of vorelia-sandbox is not known");
-  std::vector<std::string> arguments{"--port", "0"};
-  arguments.insert(arguments.end(), options.arguments.begin(), options.arguments.end());
-  Pipe output = makePipe();
-  pid_ = spawn(binary, arguments, output.write.get(), -1);
-  output.write.reset();
+SandboxProcess::SandboxProcess(std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin(), {"--port", "0"});
+  Pipe output;
+  pid_ = spawnChild(sandboxBinary(), arguments, output.write, -1);
+  output.closeWrite();
 
   std::string line;
-  const auto deadline = Clock::now() + options.startTimeout;
-  const bool announced = readLine(output.read.get(), deadline, line);
+  const bool announced = readLine(output.read, Clock::now() + std::chrono::seconds(30), line);
   constexpr std::string_view kPrefix = "listening on ";
   const auto colon = line.rfind(':');
   if (!announced || !line.starts_with(kPrefix) || colon == std::string::npos) {
-    stop(std::chrono::seconds(5));
+    ::kill(pid_, SIGTERM);
+    reapChild(pid_, std::chrono::seconds(5));
     throw std::runtime_error("vorelia-sandbox did not announce its port; it printed: " + line);
   }
   line.resize(line.find('\n'));
@@ -163,20 +97,17 @@ SandboxProcess::SandboxProcess(SandboxOptions options) {
 
 SandboxProcess::~SandboxProcess() { stop(); }
 
-int SandboxProcess::stop(std::chrono::milliseconds timeout) {
-  if (exitStatus_) return *exitStatus_;
-  if (pid_ <= 0) return -1;
-  ::kill(pid_, SIGTERM);
-  exitStatus_ = reap(pid_, timeout);
+int SandboxProcess::stop() {
+  if (!exitStatus_) {
+    ::kill(pid_, SIGTERM);
+    exitStatus_ = reapChild(pid_, std::chrono::seconds(20));
+  }
   return *exitStatus_;
 }
 
 std::optional<int> SandboxProcess::waitForExit(std::chrono::milliseconds timeout) {
-  if (exitStatus_ || pid_ <= 0) return exitStatus_;
-  int status = 0;
-  if (waitUntil([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, timeout)) {
-    exitStatus_ = exitCodeOf(status);
-  }
+  if (!exitStatus_)
+    waitUntil([&] { return (exitStatus_ = exitedChild(pid_)).has_value(); }, timeout);
   return exitStatus_;
 }
 
@@ -189,7 +120,6 @@ SandboxProcess::Answer SandboxProcess::admin(const std::string& method, const st
   const auto send = [&]() -> httplib::Result {
     if (method == "GET") return client.Get(path);
     if (method == "POST") return client.Post(path, text, "application/json");
-    if (method == "PUT") return client.Put(path, text, "application/json");
     if (method == "DELETE") return client.Delete(path, text, "application/json");
     throw std::invalid_argument("admin: unsupported method " + method);
   };
@@ -226,8 +156,6 @@ int SandboxProcess::setFault(const nlohmann::json& fault) const {
   return checked("POST", "/admin/faults", fault).body.value("id", 0);
 }
 
-void SandboxProcess::clearFaults() const { checked("DELETE", "/admin/faults", nullptr); }
-
 nlohmann::json SandboxProcess::requests() const {
   const Answer answer = checked("GET", "/admin/requests", nullptr);
   return answer.body.is_object() ? answer.body.value("requests", nlohmann::json::array())
@@ -238,31 +166,28 @@ void SandboxProcess::clearRequests() const { checked("DELETE", "/admin/requests"
 
 SandboxRun runSandboxToEnd(const std::vector<std::string>& arguments,
                            std::chrono::milliseconds timeout) {
-  Pipe output = makePipe();
-  Pipe errors = makePipe();
-  const pid_t pid = spawn(sandboxBinary(), arguments, output.write.get(), errors.write.get());
-  output.write.reset();
-  errors.write.reset();
+  // Files rather than pipes: the sandbox never blocks on a full pipe, and nothing needs polling.
+  const std::filesystem::path folder = makeTempDirectory("vorelia-sandbox-run");
+  const auto capture = [&](const char* name) {
+    return ::open((folder / name).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  };
+  const int output = capture("out"), errors = capture("err");
   SandboxRun run;
-  const auto deadline = Clock::now() + timeout;
-  std::vector<std::pair<int, std::string*>> open{{output.read.get(), &run.output},
-                                                 {errors.read.get(), &run.errors}};
-  while (!open.empty() && Clock::now() < deadline) {
-    std::vector<pollfd> entries;
-    for (const auto& [fd, sink] : open) entries.push_back({fd, POLLIN, 0});
-    if (::poll(entries.data(), entries.size(), remainingMs(deadline)) <= 0) continue;
-    for (std::size_t i = entries.size(); i-- > 0;) {
-      if (entries[i].revents == 0) continue;
-      char buffer[4096];
-      const ssize_t n = ::read(entries[i].fd, buffer, sizeof buffer);
-      if (n > 0) {
-        open[i].second->append(buffer, static_cast<std::size_t>(n));
-      } else if (n == 0 || errno != EINTR) {
-        open.erase(open.begin() + static_cast<std::ptrdiff_t>(i));
-      }
-    }
+  try {
+    run.exitCode = reapChild(spawnChild(sandboxBinary(), arguments, output, errors), timeout);
+  } catch (...) {
+    ::close(output), ::close(errors);
+    std::filesystem::remove_all(folder);
+    throw;
   }
-  run.exitCode = reap(pid, std::chrono::milliseconds(remainingMs(deadline)));
+  ::close(output), ::close(errors);
+  const auto text = [&](const char* name) {
+    std::ifstream in(folder / name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  run.output = text("out");
+  run.errors = text("err");
+  std::filesystem::remove_all(folder);
   return run;
 }
 

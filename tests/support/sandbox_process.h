@@ -17,40 +17,26 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
-#include <string_view>
-#include <utility>
 #include <vector>
 
 namespace vorelia::testing {
 
-// The vorelia-sandbox to run: $VORELIA_SANDBOX_BINARY when set, else the one this build made
-// (the compile definition VORELIA_SANDBOX_BINARY); empty when neither is known.
-std::filesystem::path sandboxBinary();
-
-struct SandboxOptions {
-  std::vector<std::string> arguments;  // flags after "--port 0", e.g. {"--seed-demo"}
-  std::filesystem::path binary;        // empty: sandboxBinary()
-  std::chrono::milliseconds startTimeout = std::chrono::seconds(30);
-};
-
-// Options with extra flags: SandboxProcess sandbox(withArguments({"--seed-demo"})).
-inline SandboxOptions withArguments(std::vector<std::string> arguments) {
-  SandboxOptions options;
-  options.arguments = std::move(arguments);
-  return options;
+// The flags after "--port 0": SandboxProcess sandbox(withArguments({"--seed-demo"})).
+inline std::vector<std::string> withArguments(std::vector<std::string> arguments) {
+  return arguments;
 }
 
 class SandboxProcess {
  public:
-  // Starts the sandbox and waits (at most startTimeout) for its "listening on" line. Throws
-  // std::runtime_error when it cannot start, ends early or does not announce its port in time.
-  explicit SandboxProcess(SandboxOptions options = {});
+  // Starts the built sandbox ($VORELIA_SANDBOX_BINARY overrides it) and waits for its "listening
+  // on" line. Throws std::runtime_error when it cannot start, ends early or does not announce its
+  // port in time.
+  explicit SandboxProcess(std::vector<std::string> arguments = {});
   ~SandboxProcess();  // stop()
   SandboxProcess(const SandboxProcess&) = delete;
   SandboxProcess& operator=(const SandboxProcess&) = delete;
 
   int port() const { return port_; }
-  pid_t pid() const { return pid_; }
   // The API root the plugin uses: "http://127.0.0.1:PORT/" (with the trailing slash).
   std::string baseUrl() const { return url_ + "/"; }
 
@@ -69,14 +55,13 @@ class SandboxProcess {
   nlohmann::json seedAlbum(const nlohmann::json& album) const;  // the album, expanded
   std::string token(const std::string& email) const;            // a fresh bearer token
   int setFault(const nlohmann::json& fault) const;              // the fault's id
-  void clearFaults() const;
   nlohmann::json requests() const;  // the recorded requests, oldest first (a JSON array)
   void clearRequests() const;
 
   // SIGTERM, a bounded wait for the exit, then SIGKILL. Returns the exit status (0 for a clean
   // stop), or -1 when the sandbox had to be killed or died of a signal. Later calls return the
   // first result.
-  int stop(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+  int stop();
 
   // Waits (at most timeout) for the sandbox to end by itself, e.g. after POST /admin/shutdown;
   // returns its exit status as stop() does, or nothing when it is still running.

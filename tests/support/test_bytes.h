@@ -5,9 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
-#include <memory>
 #include <string>
 #include <string_view>
+
+struct evp_md_ctx_st;  // OpenSSL's EVP_MD_CTX
 
 namespace vorelia::testing {
 
@@ -32,8 +33,7 @@ class Sha256 {
   std::string hex();
 
  private:
-  struct Context;
-  std::unique_ptr<Context> context_;
+  evp_md_ctx_st* context_;
 };
 
 std::string sha256Hex(std::string_view data);

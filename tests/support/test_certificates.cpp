@@ -18,10 +18,6 @@ namespace {
 
 using Key = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
 using Certificate = std::unique_ptr<X509, decltype(&X509_free)>;
-struct FileCloser {
-  void operator()(FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
 
 void require(bool ok, const char* what) {
   if (!ok) throw std::runtime_error(std::string("test certificates: ") + what);
@@ -77,10 +73,11 @@ Certificate newCertificate(EVP_PKEY* key, const char* commonName, long serial, X
   return cert;
 }
 
-File openForWriting(const std::filesystem::path& path) {
-  File file(std::fopen(path.c_str(), "wb"));
-  require(file != nullptr, "cannot write a file");
-  return file;
+// Writes path with write(FILE*), which returns 1 on success.
+template <typename Write>
+void writePem(const std::filesystem::path& path, Write write) {
+  const std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "wb"), &std::fclose);
+  require(file != nullptr && write(file.get()) == 1, "cannot write a file");
 }
 
 class Holder {
@@ -94,12 +91,11 @@ class Holder {
     Certificate ca = newCertificate(caKey.get(), "Vorelia test CA", 1, nullptr, nullptr);
     Key serverKey = newKey();
     Certificate server = newCertificate(serverKey.get(), "localhost", 2, ca.get(), caKey.get());
-    require(PEM_write_X509(openForWriting(paths_.caFile).get(), ca.get()) == 1, "cannot write");
-    require(PEM_write_X509(openForWriting(paths_.certFile).get(), server.get()) == 1,
-            "cannot write");
-    require(PEM_write_PrivateKey(openForWriting(paths_.keyFile).get(), serverKey.get(), nullptr,
-                                 nullptr, 0, nullptr, nullptr) == 1,
-            "cannot write");
+    writePem(paths_.caFile, [&](FILE* file) { return PEM_write_X509(file, ca.get()); });
+    writePem(paths_.certFile, [&](FILE* file) { return PEM_write_X509(file, server.get()); });
+    writePem(paths_.keyFile, [&](FILE* file) {
+      return PEM_write_PrivateKey(file, serverKey.get(), nullptr, nullptr, 0, nullptr, nullptr);
+    });
   }
   ~Holder() {
     std::error_code ignored;
