@@ -40,7 +40,7 @@ void Api::RequestAccessToken(std::function<void(TokenGrant)> onGranted) {
                                                              std::optional<platform::URLResponse>,
                                                              std::optional<platform::URLError>) {
         // Data comes exactly when the service answered, whatever the status.
-        if (!data) return onGranted(TokenGrant{.answered = false});
+        if (!data) return onGranted(TokenGrant{.token = std::nullopt, .answered = false});
         const JSON token = JSON::Parse(*data)["access_token"];
         if (token.type() != JSON::Type::string) return onGranted(TokenGrant{});
         onGranted(TokenGrant{.token = token.stringValue()});
