@@ -170,21 +170,24 @@ bool JSON::boolValue() const {
 }
 
 double JSON::numberValue() const {
+  double d = 0;
   switch (type_) {
     case Type::number:
-      return value_.get<double>();
+      d = value_.get<double>();
+      break;
     case Type::boolean:
       return value_.get<bool>() ? 1 : 0;
     case Type::string: {
+      // from_chars also reads "nan", "inf" and "infinity"; none of them is a decimal number.
       const auto& text = value_.get_ref<const std::string&>();
-      double d = 0;
       const auto result = std::from_chars(text.data(), text.data() + text.size(), d);
       if (result.ec != std::errc() || result.ptr != text.data() + text.size()) return 0;
-      return d;
+      break;
     }
     default:
       return 0;
   }
+  return std::isfinite(d) ? d : 0;
 }
 
 std::int64_t JSON::int64Value() const {

@@ -84,6 +84,7 @@ class JSON {
   // otherwise false.
   bool boolValue() const;
   // number: itself; string: its decimal reading, 0 when it is not one; bool: 1 or 0; otherwise 0.
+  // Always finite: "nan", "inf" and numbers out of range read as 0.
   double numberValue() const;
   double doubleValue() const { return numberValue(); }
   // numberValue as an exact integer where the number is one (fractions are cut toward zero).
