@@ -101,6 +101,32 @@ TEST(JSON, BytesThatAreNotADocumentReadAsNull) {
   EXPECT_EQ(JSON::Parse(R"({"a":[1,2]})")["a"].array()->size(), 2u);
 }
 
+// Copying and serialising recurse once per level, so a document may nest at most MaxDepth deep;
+// anything deeper never gets past the parser.
+TEST(JSON, DocumentsNestedDeeperThanTheBoundReadAsNull) {
+  const auto arrays = [](std::size_t depth) {
+    return std::string(depth, '[') + std::string(depth, ']');
+  };
+  const struct {
+    const char* what;
+    std::string bytes;
+    bool parses;
+  } cases[] = {
+      {"256 arrays", arrays(256), true},
+      {"257 arrays", arrays(257), false},
+      {"100,000 arrays", arrays(100000), false},
+      {"an object around 256 arrays", R"({"a":)" + arrays(256) + "}", false},
+      {"brackets inside a string", R"({"s":"\"[[[)" + std::string(300, '{') + R"("})", true},
+      {"a string ending in a backslash", R"({"s":"\\","a":)" + arrays(256) + "}", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const JSON value = JSON::Parse(c.bytes);
+    EXPECT_EQ(value.type() != JSON::Type::null, c.parses);
+    EXPECT_EQ(value.rawData(), JSON(value).rawData());  // copies and serialises
+  }
+}
+
 TEST(JSON, AValueOfAnUnsupportedTypeCarriesItsErrorUntilReplaced) {
   JSON value = JSON::FromObject(nlohmann::json::binary({1, 2}));
   EXPECT_EQ(value.type(), JSON::Type::unknown);
