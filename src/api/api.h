@@ -112,9 +112,11 @@ class Api : public std::enable_shared_from_this<Api> {
   // whether the store accepted the file (a 2xx answer).
   void UploadFile(const std::string& storageUrl, const UploadInfo& uploadInfo,
                   std::function<void(UploadInfo uploadInfo, bool uploaded)> onCompleted);
-  // Tells the service that the file of uploadInfo is in place. onCompleted receives nothing once
-  // the request has finished, whatever the answer.
-  void TriggerEncoding(const UploadInfo& uploadInfo, JSONCompletion onCompleted);
+  // Tells the service that the file of uploadInfo is in place. onCompleted learns whether the
+  // service took the request (a 2xx answer); no answer, or another status, means it will not
+  // encode the file.
+  void TriggerEncoding(const UploadInfo& uploadInfo,
+                       std::function<void(bool accepted)> onCompleted);
   // Long-polls until the service has reported every id as encoded. onCompleted runs once, with
   // nothing, when all were reported, when a poll fails or its answer carries no "value" list, or
   // when the uploads' four-hour limit has passed.

@@ -54,10 +54,13 @@ void Api::UploadFile(const std::string& storageUrl, const UploadInfo& uploadInfo
       });
 }
 
-void Api::TriggerEncoding(const UploadInfo& uploadInfo, JSONCompletion onCompleted) {
+void Api::TriggerEncoding(const UploadInfo& uploadInfo,
+                          std::function<void(bool accepted)> onCompleted) {
   Send(TriggerEncodingUrl(), Call{"PUT", true, uploadInfo.UploadResource, std::nullopt},
-       [onCompleted = std::move(onCompleted)](
-           std::optional<std::string>, std::optional<URLResponse>) { onCompleted(std::nullopt); });
+       [onCompleted = std::move(onCompleted)](std::optional<std::string> data,
+                                              std::optional<URLResponse> response) {
+         onCompleted(data && response && response->statusCode >= 200 && response->statusCode < 300);
+       });
 }
 
 void Api::WaitForEncodingToComplete(std::vector<std::string> idsInput, JSONCompletion onCompleted) {

@@ -147,17 +147,33 @@ TEST_F(UploadPipeline, EachKindOfUploadWaitsForOneOfItsOwnFourSlots) {
   EXPECT_EQ(server.requestCount(), 10u);
 }
 
-TEST_F(UploadPipeline, EncodingTriggerSendsTheResourceAndAlwaysCompletesEmpty) {
-  server.reply("/api/studio/encode", TestReply{200, {}, R"({"hasError":false})"});
-  platform::DispatchSemaphore done(0);
-  api->TriggerEncoding(info("r9"), [&](std::optional<JSON> answer) {
-    EXPECT_FALSE(answer.has_value());
-    done.signal();
-  });
-  ASSERT_TRUE(done.waitFor(seconds(10)));
-  const auto put = server.requests().at(0);
-  EXPECT_EQ(put.method, "PUT");
-  EXPECT_EQ(JSON::Parse(put.body), *info("r9").UploadResource);
+TEST_F(UploadPipeline, EncodingTriggerSendsTheResourceAndTellsWhetherTheServiceTookIt) {
+  const struct {
+    const char* what;
+    TestReply reply;
+    bool accepted;
+  } cases[] = {
+      {"taken", TestReply{200, {}, R"({"hasError":false})"}, true},
+      {"taken without a body", TestReply{204}, true},
+      {"refused", TestReply{500, {}, R"({"hasError":true})"}, false},
+      {"no answer", TestReply{.body = "{}", .dropAfter = 0}, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    server.reply("/api/studio/encode", c.reply);
+    std::atomic<int> calls{0};
+    std::atomic<bool> accepted{!c.accepted};
+    api->TriggerEncoding(info("r9"), [&](bool taken) {
+      accepted = taken;
+      ++calls;
+    });
+    ASSERT_TRUE(waitUntil([&] { return calls == 1; }));
+    EXPECT_EQ(accepted, c.accepted);
+    const auto put = server.requests().back();
+    EXPECT_EQ(put.method, "PUT");
+    EXPECT_EQ(JSON::Parse(put.body), *info("r9").UploadResource);
+    EXPECT_EQ(calls, 1) << "a second completion";
+  }
 }
 
 TEST_F(UploadPipeline, EncodingWaitPollsUntilEveryIdIsReported) {
