@@ -36,6 +36,8 @@ using UpdateCheckCompletion =
 struct ApiOptions {
   // Longest wait for an answer of one JSON request (without progress).
   std::chrono::milliseconds requestTimeout{std::chrono::seconds(60)};
+  // Shortest time from the start of one encoding poll to the start of the next.
+  std::chrono::milliseconds encodingPollPeriod{std::chrono::seconds(1)};
 };
 
 class Api : public std::enable_shared_from_this<Api> {
@@ -119,7 +121,8 @@ class Api : public std::enable_shared_from_this<Api> {
                        std::function<void(bool accepted)> onCompleted);
   // Long-polls until the service has reported every id as encoded. onCompleted runs once, with
   // nothing, when all were reported, when a poll fails or its answer carries no "value" list, or
-  // when the uploads' four-hour limit has passed.
+  // when the uploads' four-hour limit has passed. A poll starts at least encodingPollPeriod after
+  // the one before it started, however soon that one was answered; nothing blocks meanwhile.
   void WaitForEncodingToComplete(std::vector<std::string> idsInput, JSONCompletion onCompleted);
 
   // Vision analysis.
