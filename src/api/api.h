@@ -71,6 +71,15 @@ class Api : public std::enable_shared_from_this<Api> {
   // callback receives the token, or nothing when there was none ("access_token" missing or not a
   // string, transport failure, or no credentials to send).
   void GetAccessToken(std::function<void(std::optional<std::string> token)> onTokenReceived);
+  // How a token request ended. Without a token, answered tells a service that answered without
+  // one (refused credentials, an error body) from no answer at all (unreachable, TLS refused,
+  // time-out); missing credentials count as answered, since nothing was asked.
+  struct TokenGrant {
+    std::optional<std::string> token;
+    bool answered = true;
+  };
+  // GetAccessToken with the grant's whole outcome: the same request, the same single completion.
+  void RequestAccessToken(std::function<void(TokenGrant grant)> onGranted);
   // Makes sure a header younger than ten days is cached (fetching a token first, blocking the
   // caller, when it is not) and sets it as the request's "Authorization". Returns false when no
   // header could be had; the request is then left without one.
@@ -94,7 +103,8 @@ class Api : public std::enable_shared_from_this<Api> {
   void CreateContainerIfNotExists(const JSON& payload, JSONCompletion onCompleted);
   void GetContainers(bool expand, JSONCompletion onCompleted);
   // Fetches the expanded album list into state.containers without waiting, not even for a token
-  // grant. While one refresh is under way, further calls are dropped.
+  // grant. While one refresh is under way, further calls are dropped; a list that arrives after
+  // another account was chosen is not kept, and the chosen account's list is fetched instead.
   void RefreshContainers();
   void ReorderContainer(const std::string& containerId, const JSON& payload,
                         JSONCompletion onCompleted);

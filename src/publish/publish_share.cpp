@@ -108,8 +108,10 @@ std::optional<JSON> PublishShare::findOrCreateAlbum(const std::vector<JSON>& con
     return std::nullopt;
   }
   const std::string name = GetAlbumName(settings);
+  // Names that differ only in letter case, in any script, name the same album.
+  const std::string folded = FoldedCase(name);
   for (const auto& container : containers) {
-    if (LowercasedAscii(container[P::Name].stringValue()) == LowercasedAscii(name)) {
+    if (FoldedCase(container[P::Name].stringValue()) == folded) {
       return container;  // an album of that name is reused
     }
   }
