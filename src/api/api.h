@@ -36,6 +36,8 @@ using UpdateCheckCompletion =
 struct ApiOptions {
   // Longest wait for an answer of one JSON request (without progress).
   std::chrono::milliseconds requestTimeout{std::chrono::seconds(60)};
+  // Shortest time from the start of one encoding poll to the start of the next.
+  std::chrono::milliseconds encodingPollPeriod{std::chrono::seconds(1)};
 };
 
 class Api : public std::enable_shared_from_this<Api> {
@@ -122,12 +124,15 @@ class Api : public std::enable_shared_from_this<Api> {
   // whether the store accepted the file (a 2xx answer).
   void UploadFile(const std::string& storageUrl, const UploadInfo& uploadInfo,
                   std::function<void(UploadInfo uploadInfo, bool uploaded)> onCompleted);
-  // Tells the service that the file of uploadInfo is in place. onCompleted receives nothing once
-  // the request has finished, whatever the answer.
-  void TriggerEncoding(const UploadInfo& uploadInfo, JSONCompletion onCompleted);
+  // Tells the service that the file of uploadInfo is in place. onCompleted learns whether the
+  // service took the request (a 2xx answer); no answer, or another status, means it will not
+  // encode the file.
+  void TriggerEncoding(const UploadInfo& uploadInfo,
+                       std::function<void(bool accepted)> onCompleted);
   // Long-polls until the service has reported every id as encoded. onCompleted runs once, with
   // nothing, when all were reported, when a poll fails or its answer carries no "value" list, or
-  // when the uploads' four-hour limit has passed.
+  // when the uploads' four-hour limit has passed. A poll starts at least encodingPollPeriod after
+  // the one before it started, however soon that one was answered; nothing blocks meanwhile.
   void WaitForEncodingToComplete(std::vector<std::string> idsInput, JSONCompletion onCompleted);
 
   // Vision analysis.
