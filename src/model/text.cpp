@@ -1,5 +1,6 @@
 #include "model/text.h"
 
+#include <unicode/stringoptions.h>
 #include <unicode/ustring.h>
 
 #include <array>
