@@ -2,8 +2,9 @@
 // removes a file must name a path inside the "Capture One" folder (the plug-ins folder and its
 // staging folder beside it); a path outside stops the run before the call is made. After each
 // input, the temporary tree holds nothing but the plug-ins folder's contents and what was there
-// before; a refused or unreadable archive has changed nothing; the symbolic link already in the
-// plug-ins folder was never followed; and no file is writable by others.
+// before; an archive that was not installed has changed nothing; the symbolic link already in the
+// plug-ins folder was never followed, and every link installed ends inside its own top folder; and
+// no file is writable by others.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -21,6 +22,9 @@
 namespace {
 
 namespace fs = std::filesystem;
+
+// A link in the plug-ins folder before each install, to a folder outside it.
+const fs::path LinkTarget = "../../../../Outside";
 
 struct Tree {
   fs::path root, allowed, plugins, archive, outside, link;
@@ -47,6 +51,11 @@ const Tree& TheTree() {
   return *tree;
 }
 
+bool IsUnder(const fs::path& folder, const fs::path& path) {
+  return std::mismatch(folder.begin(), folder.end(), path.begin(), path.end()).first ==
+         folder.end();
+}
+
 thread_local bool guarding = false;  // while the installer runs on this thread
 
 // Stops the process when path (relative to the folder dirfd, or the working folder) lies outside
@@ -60,9 +69,7 @@ void Guard(int dirfd, const char* path) {
                              : fs::read_symlink("/proc/self/fd/" + std::to_string(dirfd)) / full;
   }
   full = full.lexically_normal();
-  const fs::path& allowed = TheTree().allowed;
-  if (std::mismatch(allowed.begin(), allowed.end(), full.begin(), full.end()).first !=
-      allowed.end()) {
+  if (!IsUnder(TheTree().allowed, full)) {
     std::fprintf(stderr, "file-system change outside the plug-ins folder: %s\n", full.c_str());
     std::abort();
   }
@@ -137,7 +144,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Tree& tree = TheTree();
   fs::remove_all(tree.plugins);
   fs::create_directories(tree.plugins);
-  fs::create_directory_symlink("../../../../Outside", tree.link);
+  fs::create_directory_symlink(LinkTarget, tree.link);
   {
     std::ofstream file(tree.archive, std::ios::binary | std::ios::trunc);
     file.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
@@ -160,18 +167,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const fs::path& path = it->path();
     const fs::file_status status = it->symlink_status();
     if (scaffold.contains(path)) continue;
-    FUZZ_CHECK(
-        std::mismatch(tree.plugins.begin(), tree.plugins.end(), path.begin(), path.end()).first ==
-        tree.plugins.end());  // nothing outside, no staging left
+    FUZZ_CHECK(IsUnder(tree.plugins, path));  // nothing outside, no staging left
     ++inPlugins;
-    if (path == tree.link && fs::is_symlink(status)) continue;
+    if (fs::is_symlink(status)) {
+      std::error_code ec;
+      const fs::path top = tree.plugins / path.lexically_relative(tree.plugins).begin()->native();
+      FUZZ_CHECK(path == tree.link ? fs::read_symlink(path) == LinkTarget
+                                   : IsUnder(top, fs::weakly_canonical(path, ec)) && !ec);
+      continue;
+    }
     FUZZ_CHECK(fs::is_directory(status) || fs::is_regular_file(status));
     FUZZ_CHECK((status.permissions() & (fs::perms::group_write | fs::perms::others_write)) ==
                fs::perms::none);
   }
   FUZZ_CHECK(fs::file_size(tree.outside / "keep") == 4);
-  if (result == vorelia::InstallResult::refusedEntry ||
-      result == vorelia::InstallResult::unreadableArchive) {
+  if (result != vorelia::InstallResult::installed &&
+      result != vorelia::InstallResult::fileSystemFailure) {
     FUZZ_CHECK(inPlugins == 1 && fs::is_symlink(tree.link));
   }
   return 0;
