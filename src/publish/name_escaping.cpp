@@ -1,6 +1,8 @@
 #include "publish/name_escaping.h"
 
+#include <algorithm>
 #include <array>
+#include <optional>
 #include <utility>
 
 namespace vorelia {
@@ -32,6 +34,31 @@ std::string ReplaceAll(std::string_view text, std::string_view from, std::string
   return out;
 }
 
+// The underscore-free name whose escape is text, if there is one. Every underscore of such an
+// escape belongs to a code, so reading codes from left to right finds the name.
+std::optional<std::string> EscapedNameWithoutUnderscore(std::string_view text) {
+  std::string name;
+  name.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    const auto code = std::find_if(Codes.begin(), Codes.end(), [&](const auto& entry) {
+      return text.substr(i, entry.second.size()) == entry.second;
+    });
+    if (code == Codes.end()) {
+      // An underscore outside a code, or a character the escape would have replaced.
+      if (text[i] == '_' || std::any_of(Codes.begin(), Codes.end(), [&](const auto& entry) {
+            return entry.first.front() == text[i];
+          })) {
+        return std::nullopt;
+      }
+      name.push_back(text[i++]);
+      continue;
+    }
+    name.append(code->first);
+    i += code->second.size();
+  }
+  return name;
+}
+
 }  // namespace
 
 std::string voreliaEscape(std::string_view name) {
@@ -41,6 +68,10 @@ std::string voreliaEscape(std::string_view name) {
 }
 
 std::string voreliaUnescape(std::string_view name) {
+  // Replacing code by code, in table order, can join the end of one code with what follows into
+  // another ("100% 1" escapes to "100_3____1", whose "___" would be read first): a name that is
+  // the escape of an underscore-free name is read back as that name.
+  if (auto original = EscapedNameWithoutUnderscore(name)) return std::move(*original);
   std::string text(name);
   for (const auto& [character, code] : Codes) text = ReplaceAll(text, code, character);
   return text;

@@ -11,9 +11,10 @@ namespace vorelia {
 // Applies the codes in table order, each step working on the text of the one before.
 std::string voreliaEscape(std::string_view name);
 
-// Replaces each code by its character, in the same order, searching from the start without overlap.
-// The inverse of voreliaEscape for names without underscores; a code already in a name comes back
-// as its character.
+// The inverse of voreliaEscape for names without underscores: a name that is the escape of an
+// underscore-free name gives that name. Any other name has each code replaced by its character,
+// in the same order, searching from the start without overlap; so a code already in a name comes
+// back as its character.
 std::string voreliaUnescape(std::string_view name);
 
 }  // namespace vorelia
