@@ -19,20 +19,20 @@ void Api::GetAccessToken(std::function<void(std::optional<std::string>)> onToken
     return;
   }
 
-  URLRequest request;
-  request.url = state->baseUrl + "Token";
-  request.method = "POST";
-  request.timeout = options_.requestTimeout;
-  request.headers = {{"Content-Type", "application/x-www-form-urlencoded"},
-                     {"Accept", "application/json"}};
+  auto request =
+      Request(state->baseUrl + "Token", Call{.method = "POST",
+                                             .authenticated = false,
+                                             .contentType = "application/x-www-form-urlencoded",
+                                             .headers = {{"Accept", "application/json"}}});
   // The password grant: both values form-encoded, so every character arrives as part of its value.
-  request.body = "grant_type=password&username=" + FormEncode(*userName) +
-                 "&password=" + FormEncode(*password);
+  request->body = "grant_type=password&username=" + FormEncode(*userName) +
+                  "&password=" + FormEncode(*password);
 
   platform::URLSession::shared().dataTask(
-      std::move(request), [onTokenReceived = std::move(onTokenReceived)](
-                              std::optional<std::string> data, std::optional<platform::URLResponse>,
-                              std::optional<platform::URLError>) {
+      std::move(*request),
+      [onTokenReceived = std::move(onTokenReceived)](std::optional<std::string> data,
+                                                     std::optional<platform::URLResponse>,
+                                                     std::optional<platform::URLError>) {
         if (!data) return onTokenReceived(std::nullopt);
         const JSON token = JSON::Parse(*data)["access_token"];
         if (token.type() != JSON::Type::string) return onTokenReceived(std::nullopt);
