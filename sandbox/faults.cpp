@@ -82,6 +82,12 @@ Result<FaultRule> FaultRule::fromJson(const nlohmann::json& json) {
     }
     rule.remaining = json["count"].get<std::int64_t>();
   }
+  if (json.contains("countPerPath")) {
+    if (!json["countPerPath"].is_number_integer() || json["countPerPath"].get<std::int64_t>() < 1) {
+      return Failure{400, "\"countPerPath\" must be a whole number from 1"};
+    }
+    rule.countPerPath = json["countPerPath"].get<std::int64_t>();
+  }
   std::string error;
   const auto drop = flag(json, "drop", error);
   const auto garbage = flag(json, "garbage", error);
@@ -102,6 +108,7 @@ nlohmann::json FaultRule::toJson() const {
   json["status"] = status ? nlohmann::json(*status) : nullptr;
   json["body"] = body ? nlohmann::json(*body) : nullptr;
   json["remaining"] = remaining ? nlohmann::json(*remaining) : nullptr;
+  json["countPerPath"] = countPerPath ? nlohmann::json(*countPerPath) : nullptr;
   return json;
 }
 
@@ -110,13 +117,13 @@ Result<int> FaultTable::add(FaultRule rule) {
   if (rules_.size() >= kMaxFaultRules) return Failure{400, "too many faults; delete some first"};
   rule.id = nextId_++;
   rule.hits = 0;
-  rules_.push_back(std::move(rule));
-  return rules_.back().id;
+  rules_.push_back({std::move(rule), {}});
+  return rules_.back().rule.id;
 }
 
 bool FaultTable::remove(int id) {
   std::scoped_lock lock(mutex_);
-  const bool removed = std::erase_if(rules_, [id](const FaultRule& r) { return r.id == id; }) > 0;
+  const bool removed = std::erase_if(rules_, [id](const Entry& e) { return e.rule.id == id; }) > 0;
   changed_.notify_all();
   return removed;
 }
@@ -130,27 +137,44 @@ void FaultTable::clear() {
 nlohmann::json FaultTable::list() const {
   std::scoped_lock lock(mutex_);
   nlohmann::json faults = nlohmann::json::array();
-  for (const FaultRule& rule : rules_) faults.push_back(rule.toJson());
+  for (const Entry& entry : rules_) faults.push_back(entry.rule.toJson());
   return {{"faults", std::move(faults)}};
 }
 
 std::optional<FaultRule> FaultTable::take(std::string_view method, std::string_view path,
                                           std::string_view query) {
   std::scoped_lock lock(mutex_);
-  for (FaultRule& rule : rules_) {
+  for (Entry& entry : rules_) {
+    const FaultRule& rule = entry.rule;
     if (rule.remaining && *rule.remaining == 0) continue;
     if (!rule.method.empty() && rule.method != method) continue;
     if (rule.query && *rule.query != query) continue;
     if (!globMatches(rule.path, path)) continue;
-    if (rule.remaining) --*rule.remaining;
-    ++rule.hits;
-    return rule;
+    if (!takeLocked(entry, path)) continue;
+    return entry.rule;
   }
   return std::nullopt;
 }
 
+bool FaultTable::takeLocked(Entry& entry, std::string_view path) {
+  FaultRule& rule = entry.rule;
+  if (rule.countPerPath) {
+    auto hits = entry.pathHits.find(std::string(path));
+    if (hits == entry.pathHits.end()) {
+      if (entry.pathHits.size() >= kMaxCountedPaths) return false;
+      hits = entry.pathHits.emplace(path, 0).first;
+    }
+    if (hits->second >= *rule.countPerPath) return false;
+    ++hits->second;
+  }
+  if (rule.remaining) --*rule.remaining;
+  ++rule.hits;
+  return true;
+}
+
 bool FaultTable::presentLocked(int id) const {
-  return std::any_of(rules_.begin(), rules_.end(), [id](const FaultRule& r) { return r.id == id; });
+  return std::any_of(rules_.begin(), rules_.end(),
+                     [id](const Entry& e) { return e.rule.id == id; });
 }
 
 FaultTable::Hold FaultTable::holdWhilePresent(int id) {

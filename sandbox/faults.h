@@ -3,7 +3,9 @@
 // removed; delay: for delayMs, or until the rule is removed), then answered by the rule: the
 // connection is dropped without an answer, or a non-JSON body is sent, or the rule's status and
 // body are sent; a rule with none of those lets the request through to its route after the hold.
-// A request held while the server stops loses its connection. Thread-safe.
+// A rule may apply a limited number of times in all (count), and to each path a limited number
+// of times (countPerPath: the first N requests of every path it matches, so that each request's
+// retry passes). A request held while the server stops loses its connection. Thread-safe.
 #pragma once
 
 #include <chrono>
@@ -14,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "sandbox/result.h"
@@ -21,6 +24,9 @@
 namespace vorelia::sandbox {
 
 inline constexpr std::size_t kMaxFaultRules = 1000;
+// Paths a countPerPath rule keeps count of; once it knows this many, it no longer applies to
+// paths it has not seen.
+inline constexpr std::size_t kMaxCountedPaths = 100000;
 
 struct FaultRule {
   int id = 0;
@@ -33,11 +39,13 @@ struct FaultRule {
   bool drop = false;
   bool garbage = false;
   bool stall = false;
-  std::optional<std::int64_t> remaining;  // applications left; empty: unlimited
-  std::int64_t hits = 0;                  // applications so far
+  std::optional<std::int64_t> remaining;     // applications left; empty: unlimited
+  std::optional<std::int64_t> countPerPath;  // applications to each path; empty: unlimited
+  std::int64_t hits = 0;                     // applications so far
 
   // Parses the admin interface's JSON: {"method", "path", "query", "status", "body" (text, or
-  // any other JSON value, sent serialised), "delayMs", "drop", "garbage", "stall", "count"}.
+  // any other JSON value, sent serialised), "delayMs", "drop", "garbage", "stall", "count",
+  // "countPerPath"}.
   static Result<FaultRule> fromJson(const nlohmann::json& json);
   nlohmann::json toJson() const;
 };
@@ -70,11 +78,18 @@ class FaultTable {
   void shutdown();
 
  private:
+  struct Entry {
+    FaultRule rule;
+    std::unordered_map<std::string, std::int64_t> pathHits;  // of a countPerPath rule
+  };
+
   bool presentLocked(int id) const;
+  // Whether the rule applies to one more request of path, which it then counts.
+  static bool takeLocked(Entry& entry, std::string_view path);
 
   mutable std::mutex mutex_;
   std::condition_variable changed_;  // signalled when rules leave or the table shuts down
-  std::vector<FaultRule> rules_;     // guarded by mutex_
+  std::vector<Entry> rules_;         // guarded by mutex_
   int nextId_ = 1;                   // guarded by mutex_
   bool stopping_ = false;            // guarded by mutex_
 };

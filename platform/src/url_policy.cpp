@@ -88,6 +88,19 @@ std::string redactedURL(const std::string& url) {
   return parsed ? redactedFrom(parsed.get()) : std::string("(unparsable URL)");
 }
 
+bool isConnectionFailure(CURLcode code) {
+  switch (code) {
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_OPERATION_TIMEDOUT:
+    case CURLE_GOT_NOTHING:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+      return true;
+    default:
+      return false;
+  }
+}
+
 URLError errorForCurlCode(CURLcode code, const std::string& redacted) {
   // curl_easy_strerror gives fixed texts; the error buffer is not used because it can quote
   // parts of the request.

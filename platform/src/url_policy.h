@@ -37,6 +37,10 @@ bool isLoopbackHost(std::string host);
 // placeholder when the URL does not parse.
 std::string redactedURL(const std::string& url);
 
+// Whether `code` ends a connection that was refused, reset or timed out: worth trying again when
+// no answer had begun.
+bool isConnectionFailure(CURLcode code);
+
 // The error for a transfer that ended with `code` (not CURLE_OK). redacted names the request.
 URLError errorForCurlCode(CURLcode code, const std::string& redacted);
 

@@ -67,6 +67,7 @@ URLSessionConfiguration URLSessionConfiguration::defaultConfiguration() {
   if (const char* extra = std::getenv("VORELIA_EXTRA_CA_FILE"); extra != nullptr && *extra != 0) {
     configuration.extraCAFile = std::filesystem::path(extra);
   }
+  configuration.retryPolicy.baseDelay = URLRetryPolicy::defaultBaseDelay();
   return configuration;
 }
 

@@ -98,15 +98,21 @@ void SessionCore::ioLoop() {
         auto first = active_.begin();
         end(first, first->second.transfer->cancelled());
       }
+      while (!waiting_.empty()) cancelWaiting(waiting_.begin());
       return;
     }
-    for (auto& pending : incoming) add(std::move(pending));
+    for (auto& pending : incoming) {
+      add(pending.id, Active{std::move(pending.transfer), std::move(pending.deliver)});
+    }
     for (const std::uint64_t id : cancels) {
-      // An id that is not active has ended already; its completion ran or is on its way.
+      // An id found in neither has ended already; its completion ran or is on its way.
       if (auto found = active_.find(id); found != active_.end()) {
         end(found, found->second.transfer->cancelled());
+      } else if (auto waiting = waiting_.find(id); waiting != waiting_.end()) {
+        cancelWaiting(waiting);
       }
     }
+    startDueAttempts();
     int running = 0;
     curl_multi_perform(multi_.get(), &running);
     collectFinished();
@@ -115,21 +121,57 @@ void SessionCore::ioLoop() {
   }
 }
 
-void SessionCore::add(Pending pending) {
-  if (curl_multi_add_handle(multi_.get(), pending.transfer->handle()) != CURLM_OK) {
-    post(std::move(pending.deliver),
+void SessionCore::add(std::uint64_t id, Active task) {
+  if (curl_multi_add_handle(multi_.get(), task.transfer->handle()) != CURLM_OK) {
+    post(std::move(task.deliver),
          TransferResult::failure({URLError::Code::other, "cannot start the transfer"}));
     return;
   }
-  pending.transfer->started();
-  active_.emplace(pending.id, Active{std::move(pending.transfer), std::move(pending.deliver)});
+  task.transfer->started();
+  active_.emplace(id, std::move(task));
 }
 
-void SessionCore::end(std::map<std::uint64_t, Active>::iterator active, TransferResult result) {
+void SessionCore::end(ActiveIt active, TransferResult result) {
   curl_multi_remove_handle(multi_.get(), active->second.transfer->handle());
   Delivery deliver = std::move(active->second.deliver);
   active_.erase(active);  // the easy handle is cleaned up here, on the I/O thread
   post(std::move(deliver), std::move(result));
+}
+
+void SessionCore::endAttempt(ActiveIt active, CURLcode code, bool idle) {
+  Transfer& transfer = *active->second.transfer;
+  const double jitter = std::uniform_real_distribution<double>(0.0, 1.0)(jitter_);
+  if (const auto delay = transfer.retryDelay(code, jitter)) {
+    curl_multi_remove_handle(multi_.get(), transfer.handle());
+    waiting_.emplace(active->first,
+                     Waiting{std::chrono::steady_clock::now() + *delay, std::move(active->second)});
+    active_.erase(active);
+    return;
+  }
+  end(active, idle ? transfer.idleTimedOut() : transfer.finish(code));
+}
+
+void SessionCore::startDueAttempts() {
+  const auto now = std::chrono::steady_clock::now();
+  for (auto it = waiting_.begin(); it != waiting_.end();) {
+    auto current = it++;
+    if (current->second.due > now) continue;
+    const std::uint64_t id = current->first;
+    Active task = std::move(current->second.task);
+    waiting_.erase(current);
+    if (!task.transfer->rewind()) {
+      post(std::move(task.deliver),
+           TransferResult::failure({URLError::Code::fileError, "cannot empty the download file"}));
+      continue;
+    }
+    add(id, std::move(task));
+  }
+}
+
+void SessionCore::cancelWaiting(std::map<std::uint64_t, Waiting>::iterator waiting) {
+  Active task = std::move(waiting->second.task);
+  waiting_.erase(waiting);
+  post(std::move(task.deliver), task.transfer->cancelled());
 }
 
 void SessionCore::collectFinished() {
@@ -141,7 +183,7 @@ void SessionCore::collectFinished() {
     auto found = std::find_if(active_.begin(), active_.end(), [&](const auto& entry) {
       return entry.second.transfer->handle() == handle;
     });
-    if (found != active_.end()) end(found, found->second.transfer->finish(code));
+    if (found != active_.end()) endAttempt(found, code, /*idle=*/false);
   }
 }
 
@@ -150,7 +192,7 @@ void SessionCore::expireIdle() {
   for (auto it = active_.begin(); it != active_.end();) {
     auto current = it++;
     if (current->second.transfer->idleDeadline() <= now) {
-      end(current, current->second.transfer->idleTimedOut());
+      endAttempt(current, CURLE_OPERATION_TIMEDOUT, /*idle=*/true);
     }
   }
 }
@@ -160,11 +202,12 @@ int SessionCore::pollTimeoutMs() const {
   curl_multi_timeout(multi_.get(), &curlTimeout);
   long timeout = curlTimeout < 0 ? kMaxPollMs : std::min<long>(curlTimeout, kMaxPollMs);
   const auto now = std::chrono::steady_clock::now();
-  for (const auto& [id, active] : active_) {
-    const auto untilIdle =
-        std::chrono::ceil<std::chrono::milliseconds>(active.transfer->idleDeadline() - now);
-    timeout = std::min<long>(timeout, std::max<long>(0, static_cast<long>(untilIdle.count())));
-  }
+  const auto until = [&](std::chrono::steady_clock::time_point deadline) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
+    timeout = std::min<long>(timeout, std::max<long>(0, static_cast<long>(left.count())));
+  };
+  for (const auto& [id, active] : active_) until(active.transfer->idleDeadline());
+  for (const auto& [id, waiting] : waiting_) until(waiting.due);
   return static_cast<int>(timeout);
 }
 

@@ -1,5 +1,6 @@
-// The engine under URLSession: one libcurl multi handle, the I/O thread that drives it, and the
-// bookkeeping that calls every task's completion exactly once on the CompletionPool.
+// The engine under URLSession: one libcurl multi handle, the I/O thread that drives it, the timer
+// that holds tasks between attempts, and the bookkeeping that calls every task's completion
+// exactly once on the CompletionPool.
 #pragma once
 
 #include <condition_variable>
@@ -8,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -38,7 +40,8 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   std::uint64_t submit(std::unique_ptr<Transfer> transfer, Delivery deliver);
   // Any thread. Delivers the result of a task that ended before it started.
   std::uint64_t reject(URLError error, Delivery deliver);
-  // Any thread. Ends the task with Code::cancelled unless it already ended.
+  // Any thread. Ends the task with Code::cancelled unless it already ended, also while it waits
+  // for its next attempt.
   void cancel(std::uint64_t id);
   // Cancels everything, stops the I/O thread and waits until every delivery returned.
   // REQUIRES: not called on a CompletionPool thread running one of this session's deliveries.
@@ -54,13 +57,24 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
     std::unique_ptr<Transfer> transfer;
     Delivery deliver;
   };
+  struct Waiting {
+    std::chrono::steady_clock::time_point due;  // of the next attempt
+    Active task;
+  };
+  using ActiveIt = std::map<std::uint64_t, Active>::iterator;
 
   void ioLoop();
-  void add(Pending pending);
+  void add(std::uint64_t id, Active task);
   // Takes the handle off the multi handle and delivers result.
-  void end(std::map<std::uint64_t, Active>::iterator active, TransferResult result);
+  void end(ActiveIt active, TransferResult result);
+  // Ends an attempt that libcurl ended with code, or that made no progress for too long (idle):
+  // delivers its result, or, when the task is to be retried, takes the handle off the multi
+  // handle until its next attempt is due.
+  void endAttempt(ActiveIt active, CURLcode code, bool idle);
   void collectFinished();
   void expireIdle();
+  void startDueAttempts();
+  void cancelWaiting(std::map<std::uint64_t, Waiting>::iterator waiting);
   int pollTimeoutMs() const;
   void post(Delivery deliver, TransferResult result);
   void deliveryReturned();
@@ -76,7 +90,9 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   bool stopping_ = false;               // guarded by mutex_
   std::size_t undelivered_ = 0;         // guarded by mutex_; deliveries not yet returned
 
-  std::map<std::uint64_t, Active> active_;  // I/O thread only
+  std::map<std::uint64_t, Active> active_;           // I/O thread only
+  std::map<std::uint64_t, Waiting> waiting_;         // I/O thread only; tasks between attempts
+  std::minstd_rand jitter_{std::random_device{}()};  // I/O thread only
 };
 
 }  // namespace vorelia::platform::net

@@ -97,8 +97,9 @@ std::optional<URLError> Transfer::configure(URLRequest& request,
   idle_ = request.timeout > std::chrono::milliseconds::zero() ? request.timeout
                                                               : configuration.requestTimeout;
   curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(idle_.count()));
-  curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS,
-                   static_cast<long>(configuration.resourceTimeout.count()));
+  total_ = configuration.resourceTimeout;
+  curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(total_.count()));
+  if (request.retryTransientFailures) retry_ = configuration.retryPolicy;
 
   curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Transfer::onHeader);
   curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
@@ -173,6 +174,38 @@ bool Transfer::setBody(URLRequest& request) {
 void Transfer::started() {
   progressDown_ = progressUp_ = -1;
   touch();
+  if (!firstStarted_) firstStarted_ = lastProgress_;
+}
+
+std::optional<std::chrono::milliseconds> Transfer::retryDelay(CURLcode code, double jitter) {
+  // A file that failed or a refused redirect would fail the same way again.
+  if (!retry_ || !firstStarted_ || fileFailed_ || redirectRefused_) return std::nullopt;
+  const auto retryAfter =
+      std::find_if(responseHeaders_.begin(), responseHeaders_.end(),
+                   [](const auto& h) { return equalsIgnoringCase(h.first, "Retry-After"); });
+  URLRetryPolicy::Attempt attempt{status_, isConnectionFailure(code), std::nullopt};
+  if (retryAfter != responseHeaders_.end()) attempt.retryAfter = retryAfter->second;
+  const auto delay =
+      retry_->delayAfter(retries_, attempt, jitter, std::chrono::system_clock::now());
+  if (!delay || std::chrono::steady_clock::now() + *delay >= *firstStarted_ + total_) {
+    return std::nullopt;
+  }
+  ++retries_;
+  return delay;
+}
+
+bool Transfer::rewind() {
+  uploadOffset_ = 0;
+  status_ = 0;
+  responseHeaders_.clear();
+  responseBody_.clear();
+  if (download_ && !download_->truncate()) return false;
+  // The task's total time-out counts from its first attempt.
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(*firstStarted_ + total_ -
+                                                                 std::chrono::steady_clock::now());
+  curl_easy_setopt(easy_.get(), CURLOPT_TIMEOUT_MS,
+                   static_cast<long>(std::max<std::chrono::milliseconds::rep>(1, left.count())));
+  return true;
 }
 
 TransferResult Transfer::finish(CURLcode code) {

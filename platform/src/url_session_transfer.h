@@ -51,7 +51,8 @@ class Transfer {
   Transfer& operator=(const Transfer&) = delete;
 
   CURL* handle() const { return easy_.get(); }
-  // Starts the idle clock; call when the handle joins the multi handle.
+  // Starts the idle clock (and, at the first attempt, the clock of the whole task); call when the
+  // handle joins the multi handle.
   void started();
   // When the transfer times out unless it makes progress before.
   std::chrono::steady_clock::time_point idleDeadline() const { return lastProgress_ + idle_; }
@@ -60,6 +61,16 @@ class Transfer {
   // The result of a transfer the session ended: cancelled or idle too long.
   TransferResult cancelled() const;
   TransferResult idleTimedOut() const;
+
+  // After an attempt that libcurl ended with code (CURLE_OPERATION_TIMEDOUT for the session's
+  // idle time-out): the wait before the request is sent again, when the request allows retries,
+  // the retry policy calls for one and the wait ends within the task's total time-out; the retry
+  // is counted. Nothing when the attempt's outcome is final. jitter is from [0, 1).
+  std::optional<std::chrono::milliseconds> retryDelay(CURLcode code, double jitter);
+  // Readies the handle, off the multi handle, for the next attempt: the body from its start,
+  // nothing of the last answer kept, the total time-out shortened by the time already spent.
+  // Returns false when the download file cannot be emptied.
+  bool rewind();
 
  private:
   std::optional<URLError> configure(URLRequest& request,
@@ -90,6 +101,10 @@ class Transfer {
   bool redirectRefused_ = false;           // a redirect broke the http/https rules
   std::chrono::milliseconds idle_{0};
   std::chrono::steady_clock::time_point lastProgress_;
+  std::optional<URLRetryPolicy> retry_;  // set when the request allows retries
+  int retries_ = 0;
+  std::chrono::milliseconds total_{0};  // the task's total time-out
+  std::optional<std::chrono::steady_clock::time_point> firstStarted_;
   curl_off_t progressDown_ = -1;
   curl_off_t progressUp_ = -1;
 };

@@ -72,27 +72,59 @@ std::optional<std::string> Api::AnalyseUrl(const std::string& visionId) const {
   return AccountUrl("/visions/" + visionId + "/analyse/");
 }
 
-void Api::Send(const std::optional<std::string>& url, Call call, DataCompletion done) {
-  const auto fail = [&done] {
-    CompletionPool::shared().async([done = std::move(done)] { done(std::nullopt, std::nullopt); });
-  };
-  if (!url) return fail();
-
+std::optional<URLRequest> Api::Request(const std::optional<std::string>& url, const Call& call) {
+  if (!url) return std::nullopt;
   URLRequest request;
   request.url = *url;
   request.method = call.method;
   request.timeout = options_.requestTimeout;
-  if (call.authenticated && !SetAuthenticationHeader(request)) return fail();
+  if (call.authenticated && !SetAuthenticationHeader(request)) return std::nullopt;
   if (call.contentType) request.setValue(*call.contentType, "Content-Type");
+  request.headers.insert(request.headers.end(), call.headers.begin(), call.headers.end());
   // A body that cannot be serialised is left out; the request goes without one.
   if (call.body) request.body = call.body->rawData();
+  request.retryTransientFailures = call.repeatable || call.method == "GET";
+  return request;
+}
 
+void Api::Send(const std::optional<std::string>& url, Call call, DataCompletion done) {
+  auto request = Request(url, call);
+  if (!request) {
+    CompletionPool::shared().async([done = std::move(done)] { done(std::nullopt, std::nullopt); });
+    return;
+  }
   URLSession::shared().dataTask(
-      std::move(request),
+      std::move(*request),
       [done = std::move(done)](std::optional<std::string> data, std::optional<URLResponse> response,
                                std::optional<platform::URLError>) {
         done(std::move(data), std::move(response));
       });
+}
+
+void Api::PutBlob(platform::URLSession& session, platform::DispatchSemaphore& throttle,
+                  const std::optional<std::string>& url, const std::string& filePath,
+                  std::function<void(bool)> done) {
+  throttle.wait();
+  // The signature in the address authorises the write: no "Authorization" header.
+  auto request = Request(url, Call{.method = "PUT",
+                                   .authenticated = false,
+                                   .headers = {{"x-ms-blob-type", "BlockBlob"}},
+                                   .repeatable = true});
+  if (!request) {
+    throttle.signal();
+    CompletionPool::shared().async([done = std::move(done)] { done(false); });
+    return;
+  }
+  // The session finishes every task before it is destroyed, and the throttle outlives it.
+  session.uploadTask(std::move(*request), filePath,
+                     [&throttle, done = std::move(done)](std::optional<std::string> data,
+                                                         std::optional<URLResponse> response,
+                                                         std::optional<platform::URLError>) {
+                       const bool stored = data && response && response->statusCode >= 200 &&
+                                           response->statusCode < 300;
+                       throttle.signal();
+                       done(stored);
+                     });
 }
 
 void Api::SendForJSON(const std::optional<std::string>& url, Call call,

@@ -191,16 +191,34 @@ class Api : public std::enable_shared_from_this<Api> {
   struct Call {
     std::string method = "GET";
     bool authenticated = true;
-    std::optional<JSON> body;
-    std::optional<std::string> contentType;
+    std::optional<JSON> body{};  // serialised compactly; left out when it cannot be
+    std::optional<std::string> contentType{};
+    platform::HTTPHeaders headers{};  // further fields, in this order, after "Content-Type"
+    // Safe to send twice (a GET always is): the session may then repeat it after a transient
+    // failure, and its completion sees only the last attempt.
+    bool repeatable = false;
   };
   using DataCompletion = std::function<void(std::optional<std::string> data,
                                             std::optional<platform::URLResponse> response)>;
 
-  // Builds the request for url by the common recipe and sends it on the shared session. Without a
-  // URL, or without a header for an authenticated call, nothing is sent and done receives nothing
-  // (on the completion pool, like every completion).
+  // The common recipe, by which every request of this Api is built: url, method, the request
+  // time-out, "Authorization" for an authenticated call (fetching a token first, blocking the
+  // caller, when none is cached), "Content-Type", the further fields, the body, and whether the
+  // session may retry it. Absent without a URL, or without a header for an authenticated call.
+  std::optional<platform::URLRequest> Request(const std::optional<std::string>& url,
+                                              const Call& call);
+  // Builds the request by the recipe and sends it on the shared session. When there is no
+  // request, nothing is sent and done receives nothing (on the completion pool, like every
+  // completion).
   void Send(const std::optional<std::string>& url, Call call, DataCompletion done);
+  // Streams the file to the blob address with Put Blob (block blob) on session, in one of the
+  // throttle's slots: waits for one first, blocking the caller while the throttle's count of
+  // uploads run, and frees it when the last attempt has ended (Put Blob replaces the blob whole,
+  // so the session may repeat it). Then done learns whether the store accepted the file (a 2xx
+  // answer). Without a URL nothing is sent and done receives false.
+  void PutBlob(platform::URLSession& session, platform::DispatchSemaphore& throttle,
+               const std::optional<std::string>& url, const std::string& filePath,
+               std::function<void(bool stored)> done);
   // Send with the plain JSON completion.
   void SendForJSON(const std::optional<std::string>& url, Call call, JSONCompletion onCompleted);
   // The account path "api/{account}/..." or absent without an account.

@@ -25,20 +25,19 @@ void Api::RequestAccessToken(std::function<void(TokenGrant)> onGranted) {
     return;
   }
 
-  URLRequest request;
-  request.url = state->baseUrl + "Token";
-  request.method = "POST";
-  request.timeout = options_.requestTimeout;
-  request.headers = {{"Content-Type", "application/x-www-form-urlencoded"},
-                     {"Accept", "application/json"}};
+  auto request =
+      Request(state->baseUrl + "Token", Call{.method = "POST",
+                                             .authenticated = false,
+                                             .contentType = "application/x-www-form-urlencoded",
+                                             .headers = {{"Accept", "application/json"}}});
   // The password grant: both values form-encoded, so every character arrives as part of its value.
-  request.body = "grant_type=password&username=" + FormEncode(*userName) +
-                 "&password=" + FormEncode(*password);
+  request->body = "grant_type=password&username=" + FormEncode(*userName) +
+                  "&password=" + FormEncode(*password);
 
   platform::URLSession::shared().dataTask(
-      std::move(request), [onGranted = std::move(onGranted)](std::optional<std::string> data,
-                                                             std::optional<platform::URLResponse>,
-                                                             std::optional<platform::URLError>) {
+      std::move(*request), [onGranted = std::move(onGranted)](std::optional<std::string> data,
+                                                              std::optional<platform::URLResponse>,
+                                                              std::optional<platform::URLError>) {
         // Data comes exactly when the service answered, whatever the status.
         if (!data) return onGranted(TokenGrant{.token = std::nullopt, .answered = false});
         const JSON token = JSON::Parse(*data)["access_token"];

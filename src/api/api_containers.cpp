@@ -45,8 +45,12 @@ void Api::RefreshContainers() {
 
 void Api::ReorderContainer(const std::string& containerId, const JSON& payload,
                            JSONCompletion onCompleted) {
-  SendForJSON(ReorderUrl(containerId), Call{"POST", true, payload, "application/json"},
-              std::move(onCompleted));
+  // Setting the same order twice is setting it once.
+  SendForJSON(
+      ReorderUrl(containerId),
+      Call{
+          .method = "POST", .body = payload, .contentType = "application/json", .repeatable = true},
+      std::move(onCompleted));
 }
 
 void Api::GetShareUrl(const JSON& payload, JSONCompletion onCompleted) {

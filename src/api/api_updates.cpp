@@ -18,7 +18,6 @@ namespace vorelia {
 namespace {
 
 namespace fs = std::filesystem;
-using platform::URLRequest;
 using platform::URLResponse;
 using platform::URLSession;
 
@@ -98,37 +97,35 @@ void Api::DownloadUpdate(std::function<void(UpdateResult)> onFinished) {
     return stop(UpdateResult::alreadyDownloaded);
   }
 
-  URLRequest request;
-  request.url = state->updateBaseUrl + fileName;
-  request.timeout = options_.requestTimeout;
-  URLSession::shared().downloadTask(
-      std::move(request), [version = *version, localFile, finish](
-                              std::optional<fs::path> location, std::optional<URLResponse> response,
-                              std::optional<platform::URLError>) {
-        // The installation runs here, on the pool, while the host keeps the old plug-in loaded.
-        if (!location || !response || !IsCompleteArchive(*location, *response)) {
-          return finish(UpdateResult::downloadFailed);
-        }
-        if (!SaveDownload(*location, localFile)) return finish(UpdateResult::notSaved);
-        const fs::path plugins = PluginsFolder(platform::libraryDirectory());
-        if (plugins.empty() || InstallArchive(localFile, plugins) != InstallResult::installed) {
-          return finish(UpdateResult::notInstalled);
-        }
-        RemoveOlderEntries(plugins, version);
-        finish(UpdateResult::installed);
-      });
+  // The archive is only read: the session may fetch it again after a transient failure.
+  auto request = Request(state->updateBaseUrl + fileName, Call{.authenticated = false});
+  URLSession::shared().downloadTask(std::move(*request), [version = *version, localFile, finish](
+                                                             std::optional<fs::path> location,
+                                                             std::optional<URLResponse> response,
+                                                             std::optional<platform::URLError>) {
+    // The installation runs here, on the pool, while the host keeps the old plug-in loaded.
+    if (!location || !response || !IsCompleteArchive(*location, *response)) {
+      return finish(UpdateResult::downloadFailed);
+    }
+    if (!SaveDownload(*location, localFile)) return finish(UpdateResult::notSaved);
+    const fs::path plugins = PluginsFolder(platform::libraryDirectory());
+    if (plugins.empty() || InstallArchive(localFile, plugins) != InstallResult::installed) {
+      return finish(UpdateResult::notInstalled);
+    }
+    RemoveOlderEntries(plugins, version);
+    finish(UpdateResult::installed);
+  });
 }
 
 void Api::PostToQueue(const JSON& payload) {
   auto body = QueueMessageBody(payload);
   if (!body) return;
-  URLRequest request;
-  request.url = state->queueUrl;
-  request.method = "POST";
-  request.timeout = options_.requestTimeout;
-  request.setValue(std::string(QueueMessageContentType), "Content-Type");
-  request.body = std::move(*body);
-  URLSession::shared().dataTask(std::move(request),
+  auto request =
+      Request(state->queueUrl, Call{.method = "POST",
+                                    .authenticated = false,
+                                    .contentType = std::string(QueueMessageContentType)});
+  request->body = std::move(*body);
+  URLSession::shared().dataTask(std::move(*request),
                                 [](std::optional<std::string>, std::optional<URLResponse>,
                                    std::optional<platform::URLError>) {});
 }

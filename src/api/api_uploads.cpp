@@ -8,7 +8,6 @@
 namespace vorelia {
 
 using platform::CompletionPool;
-using platform::URLRequest;
 using platform::URLResponse;
 
 void Api::InitUploadResource(const std::string& containerId, const std::vector<JSON>& files,
@@ -28,35 +27,16 @@ std::optional<std::string> Api::UploadUrl(const std::string& storageUrl,
 
 void Api::UploadFile(const std::string& storageUrl, const UploadInfo& uploadInfo,
                      std::function<void(UploadInfo, bool)> onCompleted) {
-  uploadThrottle.wait();
-  const auto url = UploadUrl(storageUrl, uploadInfo);
-  if (!url) {
-    uploadThrottle.signal();
-    CompletionPool::shared().async(
-        [uploadInfo, onCompleted = std::move(onCompleted)] { onCompleted(uploadInfo, false); });
-    return;
-  }
-  URLRequest request;
-  request.url = *url;
-  request.method = "PUT";
-  request.timeout = options_.requestTimeout;
-  request.headers = {{"x-ms-blob-type", "BlockBlob"}};
-  // The session finishes every task before it is destroyed, and the throttle outlives it.
-  uploadUrlSession.uploadTask(
-      std::move(request), uploadInfo.FilePath,
-      [this, uploadInfo, onCompleted = std::move(onCompleted)](std::optional<std::string> data,
-                                                               std::optional<URLResponse> response,
-                                                               std::optional<platform::URLError>) {
-        const bool uploaded =
-            data && response && response->statusCode >= 200 && response->statusCode < 300;
-        uploadThrottle.signal();
-        onCompleted(uploadInfo, uploaded);
-      });
+  PutBlob(uploadUrlSession, uploadThrottle, UploadUrl(storageUrl, uploadInfo), uploadInfo.FilePath,
+          [uploadInfo, onCompleted = std::move(onCompleted)](bool uploaded) {
+            onCompleted(uploadInfo, uploaded);
+          });
 }
 
 void Api::TriggerEncoding(const UploadInfo& uploadInfo,
                           std::function<void(bool accepted)> onCompleted) {
-  Send(TriggerEncodingUrl(), Call{"PUT", true, uploadInfo.UploadResource, std::nullopt},
+  Send(TriggerEncodingUrl(),
+       Call{.method = "PUT", .body = uploadInfo.UploadResource, .repeatable = true},
        [onCompleted = std::move(onCompleted)](std::optional<std::string> data,
                                               std::optional<URLResponse> response) {
          onCompleted(data && response && response->statusCode >= 200 && response->statusCode < 300);
@@ -79,31 +59,31 @@ void Api::PollEncoding(std::vector<std::string> pending,
     return;
   }
   std::vector<JSON> ids(pending.begin(), pending.end());
-  SendForJSON(state->baseUrl + "api/anonymous/longpollingstates",
-              Call{"POST", true, JSON{{"value", JSON(std::move(ids))}}, std::nullopt},
-              [self = shared_from_this(), pending = std::move(pending), deadline, started,
-               onCompleted = std::move(onCompleted)](std::optional<JSON> answer) mutable {
-                // An answer without a list (an error body, or not JSON) ends the wait like a
-                // failed poll: polling again at once would never end.
-                const auto reported = answer ? (*answer)[P::Value].array() : std::nullopt;
-                if (!reported) return onCompleted(std::nullopt);
-                for (const auto& id : *reported) {
-                  const auto found = std::find(pending.begin(), pending.end(), id.stringValue());
-                  if (found != pending.end()) pending.erase(found);
-                }
-                // A service that answers a long poll at once, again and again, is asked at most
-                // once a period; a poll that was held open long enough is followed at once.
-                const auto wait = std::chrono::ceil<std::chrono::milliseconds>(
-                    started + self->options_.encodingPollPeriod - std::chrono::steady_clock::now());
-                if (pending.empty() || wait <= std::chrono::milliseconds::zero()) {
-                  return self->PollEncoding(std::move(pending), deadline, std::move(onCompleted));
-                }
-                CompletionPool::shared().asyncAfter(
-                    wait, [self, pending = std::move(pending), deadline,
-                           onCompleted = std::move(onCompleted)]() mutable {
-                      self->PollEncoding(std::move(pending), deadline, std::move(onCompleted));
-                    });
-              });
+  SendForJSON(
+      state->baseUrl + "api/anonymous/longpollingstates",
+      Call{.method = "POST", .body = JSON{{"value", JSON(std::move(ids))}}, .repeatable = true},
+      [self = shared_from_this(), pending = std::move(pending), deadline, started,
+       onCompleted = std::move(onCompleted)](std::optional<JSON> answer) mutable {
+        // An answer without a list (an error body, or not JSON) ends the wait like a
+        // failed poll: polling again at once would never end.
+        const auto reported = answer ? (*answer)[P::Value].array() : std::nullopt;
+        if (!reported) return onCompleted(std::nullopt);
+        for (const auto& id : *reported) {
+          const auto found = std::find(pending.begin(), pending.end(), id.stringValue());
+          if (found != pending.end()) pending.erase(found);
+        }
+        // A service that answers a long poll at once, again and again, is asked at most
+        // once a period; a poll that was held open long enough is followed at once.
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(
+            started + self->options_.encodingPollPeriod - std::chrono::steady_clock::now());
+        if (pending.empty() || wait <= std::chrono::milliseconds::zero()) {
+          return self->PollEncoding(std::move(pending), deadline, std::move(onCompleted));
+        }
+        CompletionPool::shared().asyncAfter(wait, [self, pending = std::move(pending), deadline,
+                                                   onCompleted = std::move(onCompleted)]() mutable {
+          self->PollEncoding(std::move(pending), deadline, std::move(onCompleted));
+        });
+      });
 }
 
 }  // namespace vorelia

@@ -79,6 +79,11 @@ TEST_F(SandboxFaults, DropClosesTheConnectionWithoutAnAnswer) {
 }
 
 TEST_F(SandboxFaults, CountMethodQueryAndPatternChooseTheRequests) {
+  addFault({{"path", "/api/accounts/*/isvalid"},
+            {"query", "twice"},
+            {"status", 503},
+            {"countPerPath", 2},
+            {"count", 5}});
   addFault({{"method", "get"}, {"path", "/API/*/ISVALID"}, {"status", 502}, {"count", 2}});
   addFault({{"method", "POST"}, {"path", "/api/*"}, {"status", 418}});
   addFault({{"path", "/api/*/containers/"}, {"query", "$expand"}, {"status", 503}});
@@ -88,15 +93,28 @@ TEST_F(SandboxFaults, CountMethodQueryAndPatternChooseTheRequests) {
   EXPECT_EQ(get("/api/accounts/one/isvalid")->status, 502);
   EXPECT_EQ(get("/api/accounts/two/isvalid")->status, 502);
   EXPECT_EQ(get("/api/accounts/three/isvalid")->status, 200);
+  // Each path's first two requests, five in all.
+  for (const auto& [path, status] : std::vector<std::pair<std::string, int>>{{"a", 503},
+                                                                             {"b", 503},
+                                                                             {"a", 503},
+                                                                             {"a", 200},
+                                                                             {"b", 503},
+                                                                             {"b", 200},
+                                                                             {"c", 503},
+                                                                             {"c", 200}}) {
+    EXPECT_EQ(get("/api/accounts/" + path + "/isvalid?twice")->status, status) << path;
+  }
   EXPECT_EQ(send("POST", "/api/ann-studio/shares", "{}", auth)->status, 418);
   EXPECT_EQ(get("/api/ann-studio/containers/?$expand", auth)->status, 503);
   EXPECT_EQ(get("/api/ann-studio/containers/", auth)->status, 200);
   EXPECT_EQ(get("/admin/state")->status, 200);
 
   const auto faults = adminOk("GET", "/admin/faults")["faults"];
-  EXPECT_EQ(faults[0]["hits"], 2);
+  EXPECT_EQ(faults[0]["hits"], 5);
   EXPECT_EQ(faults[0]["remaining"], 0);
-  EXPECT_EQ(faults[1]["hits"], 1);
+  EXPECT_EQ(faults[1]["hits"], 2);
+  EXPECT_EQ(faults[1]["remaining"], 0);
+  EXPECT_EQ(faults[2]["hits"], 1);
 }
 
 TEST_F(SandboxFaults, StallHoldsTheRequestUntilTheFaultIsRemoved) {
@@ -140,6 +158,7 @@ TEST_F(SandboxFaults, MalformedFaultsAreRefused) {
       {{"path", kPath}, {"status", 99}},
       {{"path", kPath}, {"delayMs", -1}},
       {{"path", kPath}, {"count", 0}},
+      {{"path", kPath}, {"countPerPath", 0}},
       {{"path", kPath}, {"drop", "yes"}},
       {{"path", kPath}, {"drop", true}, {"garbage", true}},
   };

@@ -15,6 +15,13 @@
 // one; never "Expect: 100-continue"; libcurl's "Accept: */*" unless the request sets Accept. A body
 // (a data task's, or an upload file) is sent with Content-Length, never chunked; POST, PUT and
 // PATCH without a body send "Content-Length: 0".
+//
+// A request that allows it (retryTransientFailures) is sent again after a transient failure, as
+// the session's retry policy says (url_retry_policy.h): the session waits on its I/O thread's
+// timer, blocking no thread, then sends the whole request again (an upload re-reads its file from
+// the start). The task's completion runs once, with the last attempt's outcome; a task cancelled
+// or a session shut down while it waits ends at once with Code::cancelled. A request without the
+// flag is sent exactly once.
 #pragma once
 
 #include <chrono>
@@ -26,6 +33,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "platform/url_retry_policy.h"
 
 namespace vorelia::platform {
 
@@ -40,6 +49,9 @@ struct URLRequest {
   // the request times out, to the millisecond. Time spent waiting for a free connection (see
   // maxConnectionsPerHost) counts too. Zero means the session's requestTimeout.
   std::chrono::milliseconds timeout{0};
+  // Whether the session may send the request again after a transient failure. Set it only for
+  // requests that are safe to repeat: sending one twice has the effect of sending it once.
+  bool retryTransientFailures = false;
 
   // Sets a header field, replacing an earlier one of the same name (case-insensitive).
   void setValue(std::string value, const std::string& field);
@@ -73,13 +85,16 @@ struct URLError {
 struct URLSessionConfiguration {
   // Longest gap without progress; a request's own timeout takes precedence.
   std::chrono::milliseconds requestTimeout{std::chrono::seconds(60)};
-  // Longest time a whole transfer may take, from the moment it starts.
+  // Longest time a whole transfer may take, from the moment it starts, retries included.
   std::chrono::milliseconds resourceTimeout{std::chrono::hours(24 * 7)};
   // Upper bound on connections open to one host at once; further tasks for it wait for one.
   long maxConnectionsPerHost = 6;
   // A PEM file of further CAs to trust beside the system's. defaultConfiguration() takes it from
   // VORELIA_EXTRA_CA_FILE when that is set and not empty.
   std::optional<std::filesystem::path> extraCAFile;
+  // For requests that allow retries. defaultConfiguration() takes the base delay from
+  // URLRetryPolicy::defaultBaseDelay().
+  URLRetryPolicy retryPolicy;
 
   static URLSessionConfiguration defaultConfiguration();
 };

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fstream>
 
 #include "model/keys.h"
 #include "platform/user_defaults.h"
@@ -114,6 +115,62 @@ TEST_F(ApiTest, EveryOperationSendsExactlyItsRequest) {
   }
 }
 
+// Requests safe to send twice are sent again after a transient failure (four attempts in all,
+// the back-off shortened for the tests); the others are sent once.
+TEST_F(ApiTest, OnlyRequestsSafeToRepeatAreRetried) {
+  using Done = std::function<void()>;
+  server.reply("/*", TestReply{503, {}, R"({"hasError":true})"});
+  state->createAccount.set("new-studio");
+  state->createUserName.set("bob@example.com");
+  state->createPassword.set("pw");
+  UploadInfo upload;
+  upload.FilePath = (home.path() / "a.jpg").string();
+  std::ofstream(upload.FilePath) << "jpeg";
+  upload.ItemName = "a.jpg";
+  upload.UploadResource = JSON{{"id", "r1"}, {"sas", "?sig=s"}};
+  const std::string store = server.url("/store/");
+  const struct {
+    const char* what;
+    std::function<void(Done)> call;
+    std::size_t attempts;
+  } cases[] = {
+      {"album list", [&](Done d) { api->GetContainers(true, [d](auto) { d(); }); }, 4},
+      {"reorder", [&](Done d) { api->ReorderContainer("c1", JSON{}, [d](auto) { d(); }); }, 4},
+      {"encoding", [&](Done d) { api->TriggerEncoding(upload, [d](auto) { d(); }); }, 4},
+      {"long poll", [&](Done d) { api->WaitForEncodingToComplete({"r1"}, [d](auto) { d(); }); }, 4},
+      {"Put Blob", [&](Done d) { api->UploadFile(store, upload, [d](auto, bool) { d(); }); }, 4},
+      {"vision Put Blob",
+       [&](Done d) {
+         api->VisionUploadFile(store, upload.FilePath, "v1", "a.jpg", "?s", {}, [d](auto) { d(); });
+       },
+       4},
+      {"update check", [&](Done d) { api->CheckForUpdates([d](auto, auto) { d(); }); }, 4},
+      {"token grant", [&](Done d) { api->GetAccessToken([d](auto) { d(); }); }, 1},
+      {"account creation",
+       [&](Done d) {
+         api->CreateAccount();
+         d();
+       },
+       1},
+      {"reservation", [&](Done d) { api->InitUploadResource("c1", {}, [d](auto) { d(); }); }, 1},
+      {"album creation",
+       [&](Done d) {
+         api->CreateContainerIfNotExists(JSON{{"name", "A"}}, [d](auto) { d(); });
+       },
+       1},
+      {"share", [&](Done d) { api->GetShareUrl(JSON{}, [d](auto) { d(); }); }, 1},
+      {"vision", [&](Done d) { api->CreateVision([d](auto) { d(); }); }, 1},
+      {"analysis", [&](Done d) { api->Analisys("v1", "a.jpg", JSON{}, [d](auto) { d(); }); }, 1},
+  };
+  for (const auto& c : cases) {
+    const auto before = server.requestCount();
+    platform::DispatchSemaphore done(0);
+    c.call([&] { done.signal(); });
+    ASSERT_TRUE(done.waitFor(seconds(10))) << c.what;
+    EXPECT_EQ(server.requestCount() - before, c.attempts) << c.what;
+  }
+}
+
 TEST_F(ApiTest, TokenGrantSendsTheCredentialsFormEncoded) {
   state->userName.set("ann+1@example.com");
   state->password.set("p&ss=w+rd é");
@@ -175,8 +232,8 @@ TEST_F(ApiTest, TransportFailuresCompleteOnceWithoutAnAnswer) {
   };
   server.reply("/api/studio/credits", TestReply{.body = R"({"value":[]})", .dropAfter = 0});
   api->GetComputerVisionCredits(count);
-  server.reply("/api/Account/studio/State", TestReply{.stall = true});
-  api->GetAccountState(count);  // the 2-second time-out ends it
+  server.reply("/api/studio/visions", TestReply{.stall = true});
+  api->CreateVision(count);  // the 2-second time-out ends it
   ASSERT_TRUE(waitUntil([&] { return completions == 2; }, seconds(20)));
 
   // A refused connection, and nothing to send at all without an account.

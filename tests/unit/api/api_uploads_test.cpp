@@ -210,7 +210,8 @@ TEST_F(UploadPipeline, EncodingWaitPollsUntilEveryIdIsReported) {
         {200, {}, R"({"value":[7,"nope"]})"},
         {200, {}, R"({"value":["r1"]})"}},
        4},
-      {"an error body ends the wait", {{500, {}, R"({"message":"down"})"}}, 1},
+      {"a transient error is retried", {{503}, {200, {}, R"({"value":["r1","r2","7"]})"}}, 2},
+      {"an error body ends the wait", {{400, {}, R"({"message":"down"})"}}, 1},
       {"a body that is not JSON ends the wait", {{200, {}, "<html>"}}, 1},
       {"a dropped poll ends the wait", {{.body = "{}", .dropAfter = 0}}, 1},
   };

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
+#include <memory>
 
 #include "platform/url_session.h"
 #include "support/http_test_server.h"
@@ -119,6 +121,52 @@ TEST_F(URLSessionBody, DownloadStreamsIntoAPrivateFileRemovedAfterTheCompletion)
   EXPECT_EQ(digest, testing::generatedSha256(kSize));
   EXPECT_EQ(permissions, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
   EXPECT_FALSE(std::filesystem::exists(location)) << location;
+}
+
+TEST_F(URLSessionBody, ARetriedUploadOrDownloadStartsAfresh) {
+  constexpr std::uint64_t kSize = 3u << 20;
+  const auto file = folder_ / "upload.bin";
+  ASSERT_TRUE(testing::writeGeneratedFile(file, kSize));
+  HttpTestServer server;
+  for (const char* path : {"/blob", "/archive"}) {
+    auto calls = std::make_shared<std::atomic<int>>(0);
+    server.respond(path, [calls](const testing::RecordedRequest&) {
+      if (calls->fetch_add(1) == 0) return testing::TestReply{.status = 503, .body = "busy"};
+      return testing::TestReply{.status = 201, .generatedBodySize = kSize};
+    });
+  }
+  URLCallRecorder uploaded;
+  URLCallRecorder downloaded;
+  std::string digest;
+  {
+    URLSessionConfiguration retrying = configuration();
+    retrying.retryPolicy.baseDelay = std::chrono::milliseconds(1);
+    URLSession session(retrying);
+    URLRequest request;
+    request.url = server.url("/blob");
+    request.method = "PUT";
+    request.retryTransientFailures = true;
+    session.uploadTask(request, file, uploaded.completion());
+    request.url = server.url("/archive");
+    request.method = "GET";
+    session.downloadTask(request, downloaded.downloadCompletion([&](const auto& location) {
+      digest = testing::fileSha256(location);
+    }));
+    for (auto* recorder : {&uploaded, &downloaded}) {
+      const auto call = recorder->first(std::chrono::seconds(60));
+      ASSERT_TRUE(call && call->response) << (call ? call->error->message : "no call");
+      EXPECT_EQ(call->response->statusCode, 201);
+    }
+  }
+  EXPECT_EQ(uploaded.count() + downloaded.count(), 2u);
+  EXPECT_EQ(digest, testing::generatedSha256(kSize));
+  const auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 4u);
+  for (const auto& received : requests) {
+    if (received.path != "/blob") continue;
+    EXPECT_EQ(received.bodySize, kSize);
+    EXPECT_EQ(received.bodySha256, testing::generatedSha256(kSize));
+  }
 }
 
 }  // namespace

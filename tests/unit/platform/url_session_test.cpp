@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <memory>
 #include <variant>
 
@@ -116,30 +118,108 @@ TEST(URLSession, CallsEachCompletionExactlyOnceOffTheCallersThread) {
   }
 }
 
-TEST(URLSession, CancelAndShutdownEndRunningTasksOnceWithCancelled) {
-  for (const bool byCancel : {true, false}) {
-    const char* name = byCancel ? "cancel()" : "session destroyed";
+// A responder that answers the n-th request with the n-th reply, and later ones with the last.
+testing::TestResponder inTurn(std::vector<TestReply> replies) {
+  auto next = std::make_shared<std::atomic<std::size_t>>(0);
+  return [replies = std::move(replies), next](const testing::RecordedRequest&) {
+    return replies[std::min(next->fetch_add(1), replies.size() - 1)];
+  };
+}
+
+TEST(URLSession, RepeatsARequestThatAllowsItAfterTransientFailuresOnly) {
+  const TestReply ok{.status = 200, .body = "ok"};
+  const struct {
+    std::string name;
+    std::vector<TestReply> replies;
+    std::size_t requests;
+    std::variant<long, Code> outcome;  // the final status, or the error
+    bool retry = true;
+  } cases[] = {
+      {"503, then success", {{.status = 503}, ok}, 2, 200L},
+      {"429 asking to wait, then success",
+       {{.status = 429, .headers = {{"Retry-After", "0"}}}, ok},
+       2,
+       200L},
+      {"no answer in time, then success", {{.stall = true}, ok}, 2, 200L},
+      {"three retries at most", {{.status = 503}}, 4, 503L},
+      {"400 is final", {{.status = 400}, ok}, 1, 400L},
+      {"404 is final", {{.status = 404}, ok}, 1, 404L},
+      {"lost after the answer began",
+       {{.body = std::string(1000, 'x'), .dropAfter = 100}, ok},
+       1,
+       Code::connectionLost},
+      {"a request that does not allow it", {{.status = 503}, ok}, 1, 503L, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
     HttpTestServer server;
-    server.reply("/stall", {.stall = true});
+    server.respond("/case", inTurn(c.replies));
     URLCallRecorder recorder;
-    std::shared_ptr<URLSessionTask> task;
     {
-      URLSession session(quickConfiguration());
-      task =
-          session.dataTask(requestFor(server.url("/stall?") + kQuerySecret), recorder.completion());
-      ASSERT_TRUE(server.waitForRequests(1)) << name;
-      if (byCancel) {
-        task->cancel();
-        ASSERT_TRUE(recorder.first()) << name;
-        task->cancel();  // a second cancel of an ended task changes nothing
-      }
+      URLSessionConfiguration configuration = quickConfiguration();
+      configuration.retryPolicy.baseDelay = milliseconds(1);
+      URLSession session(configuration);
+      URLRequest request = requestFor(server.url("/case"));
+      request.method = c.retry ? "PUT" : "POST";
+      request.body = "same body each time";
+      request.timeout = milliseconds(300);
+      request.retryTransientFailures = c.retry;
+      session.dataTask(request, recorder.completion());
+      ASSERT_TRUE(recorder.first());
     }
-    ASSERT_EQ(recorder.count(), 1u) << name;
+    EXPECT_EQ(recorder.count(), 1u);
+    EXPECT_EQ(server.requestCount(), c.requests);
+    for (const auto& received : server.requests()) EXPECT_EQ(received.body, "same body each time");
     const auto call = recorder.first();
-    ASSERT_TRUE(call->error) << name;
-    EXPECT_EQ(call->error->code, Code::cancelled) << name;
-    expectNoSecrets(*call->error, name);
-    task->cancel();  // the session is gone; this must be harmless
+    if (const auto* status = std::get_if<long>(&c.outcome)) {
+      ASSERT_TRUE(call->response) << call->error->message;
+      EXPECT_EQ(call->response->statusCode, *status);
+    } else {
+      ASSERT_TRUE(call->error);
+      EXPECT_EQ(call->error->code, std::get<Code>(c.outcome));
+    }
+  }
+}
+
+TEST(URLSession, CancelAndShutdownEndRunningOrWaitingTasksOnceWithCancelled) {
+  for (const bool waiting : {false, true}) {
+    for (const bool byCancel : {true, false}) {
+      const std::string name = std::string(byCancel ? "cancel()" : "session destroyed") +
+                               (waiting ? " while waiting to retry" : " while running");
+      HttpTestServer server;
+      server.reply("/stall", waiting ? TestReply{.status = 503} : TestReply{.stall = true});
+      server.reply("/after", {});
+      URLCallRecorder recorder;
+      URLCallRecorder after;
+      std::shared_ptr<URLSessionTask> task;
+      {
+        URLSessionConfiguration configuration = quickConfiguration();
+        configuration.retryPolicy.baseDelay = std::chrono::hours(1);
+        // With one connection, a second request is answered only once the first attempt ended.
+        configuration.maxConnectionsPerHost = 1;
+        URLSession session(configuration);
+        URLRequest request = requestFor(server.url("/stall?") + kQuerySecret);
+        request.retryTransientFailures = true;
+        task = session.dataTask(request, recorder.completion());
+        if (waiting) {
+          session.dataTask(requestFor(server.url("/after")), after.completion());
+          ASSERT_TRUE(after.first()) << name;
+        }
+        ASSERT_TRUE(server.waitForRequests(1)) << name;
+        if (byCancel) {
+          task->cancel();
+          ASSERT_TRUE(recorder.first()) << name;
+          task->cancel();  // a second cancel of an ended task changes nothing
+        }
+      }
+      ASSERT_EQ(recorder.count(), 1u) << name;
+      EXPECT_EQ(server.requestCount(), waiting ? 2u : 1u) << name;
+      const auto call = recorder.first();
+      ASSERT_TRUE(call->error) << name;
+      EXPECT_EQ(call->error->code, Code::cancelled) << name;
+      expectNoSecrets(*call->error, name);
+      task->cancel();  // the session is gone; this must be harmless
+    }
   }
 }
 
