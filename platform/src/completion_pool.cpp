@@ -29,6 +29,7 @@ CompletionPool::~CompletionPool() {
   std::unique_lock lock(mutex_);
   stopping_ = true;
   wake_.notify_all();
+  timersChanged_.notify_all();
   allEnded_.wait(lock, [this] { return threads_ == 0; });
 }
 
@@ -40,6 +41,23 @@ CompletionPool& CompletionPool::shared() {
 
 void CompletionPool::async(std::function<void()> work) {
   std::scoped_lock lock(mutex_);
+  enqueueLocked(std::move(work));
+}
+
+void CompletionPool::asyncAfter(std::chrono::milliseconds delay, std::function<void()> work) {
+  std::scoped_lock lock(mutex_);
+  if (stopping_) return enqueueLocked(std::move(work));
+  timers_.emplace(std::chrono::steady_clock::now() + delay, std::move(work));
+  if (timerRunning_) {
+    timersChanged_.notify_one();
+    return;
+  }
+  timerRunning_ = true;
+  ++threads_;
+  std::thread([this] { timerLoop(); }).detach();
+}
+
+void CompletionPool::enqueueLocked(std::function<void()> work) {
   queue_.push_back(std::move(work));
   if (idle_ > 0) {
     --idle_;
@@ -81,6 +99,34 @@ void CompletionPool::workerLoop() {
     if (!woken) break;  // idle for idleLifetime_
   }
   // The last touch of the pool: the destructor may free it as soon as mutex_ is released.
+  if (--threads_ == 0) allEnded_.notify_all();
+}
+
+void CompletionPool::timerLoop() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    if (stopping_) {
+      // Nothing waits past the pool's end: what is left runs now.
+      for (auto& [due, work] : timers_) enqueueLocked(std::move(work));
+      timers_.clear();
+      break;
+    }
+    if (timers_.empty()) {
+      if (!timersChanged_.wait_for(lock, idleLifetime_,
+                                   [this] { return !timers_.empty() || stopping_; })) {
+        break;  // idle for idleLifetime_
+      }
+      continue;
+    }
+    const auto first = timers_.begin();
+    if (std::chrono::steady_clock::now() < first->first) {
+      timersChanged_.wait_until(lock, first->first);
+      continue;
+    }
+    enqueueLocked(std::move(first->second));
+    timers_.erase(first);
+  }
+  timerRunning_ = false;
   if (--threads_ == 0) allEnded_.notify_all();
 }
 

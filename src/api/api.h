@@ -36,6 +36,8 @@ using UpdateCheckCompletion =
 struct ApiOptions {
   // Longest wait for an answer of one JSON request (without progress).
   std::chrono::milliseconds requestTimeout{std::chrono::seconds(60)};
+  // Shortest time from the start of one encoding poll to the start of the next.
+  std::chrono::milliseconds encodingPollPeriod{std::chrono::seconds(1)};
 };
 
 class Api : public std::enable_shared_from_this<Api> {
@@ -69,6 +71,15 @@ class Api : public std::enable_shared_from_this<Api> {
   // callback receives the token, or nothing when there was none ("access_token" missing or not a
   // string, transport failure, or no credentials to send).
   void GetAccessToken(std::function<void(std::optional<std::string> token)> onTokenReceived);
+  // How a token request ended. Without a token, answered tells a service that answered without
+  // one (refused credentials, an error body) from no answer at all (unreachable, TLS refused,
+  // time-out); missing credentials count as answered, since nothing was asked.
+  struct TokenGrant {
+    std::optional<std::string> token;
+    bool answered = true;
+  };
+  // GetAccessToken with the grant's whole outcome: the same request, the same single completion.
+  void RequestAccessToken(std::function<void(TokenGrant grant)> onGranted);
   // Makes sure a header younger than ten days is cached (fetching a token first, blocking the
   // caller, when it is not) and sets it as the request's "Authorization". Returns false when no
   // header could be had; the request is then left without one.
@@ -92,7 +103,8 @@ class Api : public std::enable_shared_from_this<Api> {
   void CreateContainerIfNotExists(const JSON& payload, JSONCompletion onCompleted);
   void GetContainers(bool expand, JSONCompletion onCompleted);
   // Fetches the expanded album list into state.containers without waiting, not even for a token
-  // grant. While one refresh is under way, further calls are dropped.
+  // grant. While one refresh is under way, further calls are dropped; a list that arrives after
+  // another account was chosen is not kept, and the chosen account's list is fetched instead.
   void RefreshContainers();
   void ReorderContainer(const std::string& containerId, const JSON& payload,
                         JSONCompletion onCompleted);
@@ -112,12 +124,15 @@ class Api : public std::enable_shared_from_this<Api> {
   // whether the store accepted the file (a 2xx answer).
   void UploadFile(const std::string& storageUrl, const UploadInfo& uploadInfo,
                   std::function<void(UploadInfo uploadInfo, bool uploaded)> onCompleted);
-  // Tells the service that the file of uploadInfo is in place. onCompleted receives nothing once
-  // the request has finished, whatever the answer.
-  void TriggerEncoding(const UploadInfo& uploadInfo, JSONCompletion onCompleted);
+  // Tells the service that the file of uploadInfo is in place. onCompleted learns whether the
+  // service took the request (a 2xx answer); no answer, or another status, means it will not
+  // encode the file.
+  void TriggerEncoding(const UploadInfo& uploadInfo,
+                       std::function<void(bool accepted)> onCompleted);
   // Long-polls until the service has reported every id as encoded. onCompleted runs once, with
   // nothing, when all were reported, when a poll fails or its answer carries no "value" list, or
-  // when the uploads' four-hour limit has passed.
+  // when the uploads' four-hour limit has passed. A poll starts at least encodingPollPeriod after
+  // the one before it started, however soon that one was answered; nothing blocks meanwhile.
   void WaitForEncodingToComplete(std::vector<std::string> idsInput, JSONCompletion onCompleted);
 
   // Vision analysis.

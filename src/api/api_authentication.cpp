@@ -11,11 +11,17 @@ namespace vorelia {
 using platform::URLRequest;
 
 void Api::GetAccessToken(std::function<void(std::optional<std::string>)> onTokenReceived) {
+  RequestAccessToken([onTokenReceived = std::move(onTokenReceived)](TokenGrant grant) {
+    onTokenReceived(std::move(grant.token));
+  });
+}
+
+void Api::RequestAccessToken(std::function<void(TokenGrant)> onGranted) {
   const auto userName = state->userName.get();
   const auto password = state->password.get();
   if (!userName || !password) {
     platform::CompletionPool::shared().async(
-        [onTokenReceived = std::move(onTokenReceived)] { onTokenReceived(std::nullopt); });
+        [onGranted = std::move(onGranted)] { onGranted(TokenGrant{}); });
     return;
   }
 
@@ -30,13 +36,14 @@ void Api::GetAccessToken(std::function<void(std::optional<std::string>)> onToken
                  "&password=" + FormEncode(*password);
 
   platform::URLSession::shared().dataTask(
-      std::move(request), [onTokenReceived = std::move(onTokenReceived)](
-                              std::optional<std::string> data, std::optional<platform::URLResponse>,
-                              std::optional<platform::URLError>) {
-        if (!data) return onTokenReceived(std::nullopt);
+      std::move(request), [onGranted = std::move(onGranted)](std::optional<std::string> data,
+                                                             std::optional<platform::URLResponse>,
+                                                             std::optional<platform::URLError>) {
+        // Data comes exactly when the service answered, whatever the status.
+        if (!data) return onGranted(TokenGrant{.answered = false});
         const JSON token = JSON::Parse(*data)["access_token"];
-        if (token.type() != JSON::Type::string) return onTokenReceived(std::nullopt);
-        onTokenReceived(token.stringValue());
+        if (token.type() != JSON::Type::string) return onGranted(TokenGrant{});
+        onGranted(TokenGrant{.token = token.stringValue()});
       });
 }
 

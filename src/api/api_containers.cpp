@@ -23,8 +23,17 @@ void Api::RefreshContainers() {
   if (state->isRefreshingContainers.exchange(true)) return;
   // The request goes out from the pool: a token grant it may need must not hold up the caller.
   platform::CompletionPool::shared().async([self = shared_from_this()] {
+    const auto account = self->state->account.get();
     self->SendForJSON(
-        self->ContainersUrl("", true), Call{}, [state = self->state](std::optional<JSON> answer) {
+        self->ContainersUrl("", true), Call{},
+        [weak = self->weak_from_this(), state = self->state, account](std::optional<JSON> answer) {
+          // Another account was chosen while the list was on its way, and a refresh for it may
+          // have been dropped meanwhile: that list is not kept, the chosen account's is asked for.
+          if (state->account.get() != account) {
+            state->isRefreshingContainers = false;
+            if (const auto api = weak.lock()) api->RefreshContainers();
+            return;
+          }
           if (answer) {
             // An answer without a "value" array (an error body) empties the list.
             state->containers.set((*answer)[P::Value].array().value_or(std::vector<JSON>{}));

@@ -54,10 +54,13 @@ void Api::UploadFile(const std::string& storageUrl, const UploadInfo& uploadInfo
       });
 }
 
-void Api::TriggerEncoding(const UploadInfo& uploadInfo, JSONCompletion onCompleted) {
+void Api::TriggerEncoding(const UploadInfo& uploadInfo,
+                          std::function<void(bool accepted)> onCompleted) {
   Send(TriggerEncodingUrl(), Call{"PUT", true, uploadInfo.UploadResource, std::nullopt},
-       [onCompleted = std::move(onCompleted)](
-           std::optional<std::string>, std::optional<URLResponse>) { onCompleted(std::nullopt); });
+       [onCompleted = std::move(onCompleted)](std::optional<std::string> data,
+                                              std::optional<URLResponse> response) {
+         onCompleted(data && response && response->statusCode >= 200 && response->statusCode < 300);
+       });
 }
 
 void Api::WaitForEncodingToComplete(std::vector<std::string> idsInput, JSONCompletion onCompleted) {
@@ -69,7 +72,8 @@ void Api::WaitForEncodingToComplete(std::vector<std::string> idsInput, JSONCompl
 
 void Api::PollEncoding(std::vector<std::string> pending,
                        std::chrono::steady_clock::time_point deadline, JSONCompletion onCompleted) {
-  if (pending.empty() || std::chrono::steady_clock::now() >= deadline) {
+  const auto started = std::chrono::steady_clock::now();
+  if (pending.empty() || started >= deadline) {
     CompletionPool::shared().async(
         [onCompleted = std::move(onCompleted)] { onCompleted(std::nullopt); });
     return;
@@ -77,7 +81,7 @@ void Api::PollEncoding(std::vector<std::string> pending,
   std::vector<JSON> ids(pending.begin(), pending.end());
   SendForJSON(state->baseUrl + "api/anonymous/longpollingstates",
               Call{"POST", true, JSON{{"value", JSON(std::move(ids))}}, std::nullopt},
-              [self = shared_from_this(), pending = std::move(pending), deadline,
+              [self = shared_from_this(), pending = std::move(pending), deadline, started,
                onCompleted = std::move(onCompleted)](std::optional<JSON> answer) mutable {
                 // An answer without a list (an error body, or not JSON) ends the wait like a
                 // failed poll: polling again at once would never end.
@@ -87,7 +91,18 @@ void Api::PollEncoding(std::vector<std::string> pending,
                   const auto found = std::find(pending.begin(), pending.end(), id.stringValue());
                   if (found != pending.end()) pending.erase(found);
                 }
-                self->PollEncoding(std::move(pending), deadline, std::move(onCompleted));
+                // A service that answers a long poll at once, again and again, is asked at most
+                // once a period; a poll that was held open long enough is followed at once.
+                const auto wait = std::chrono::ceil<std::chrono::milliseconds>(
+                    started + self->options_.encodingPollPeriod - std::chrono::steady_clock::now());
+                if (pending.empty() || wait <= std::chrono::milliseconds::zero()) {
+                  return self->PollEncoding(std::move(pending), deadline, std::move(onCompleted));
+                }
+                CompletionPool::shared().asyncAfter(
+                    wait, [self, pending = std::move(pending), deadline,
+                           onCompleted = std::move(onCompleted)]() mutable {
+                      self->PollEncoding(std::move(pending), deadline, std::move(onCompleted));
+                    });
               });
 }
 

@@ -7,11 +7,14 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
+
+#include "api/staged_bundle.h"
 
 namespace vorelia {
 namespace {
@@ -104,18 +107,17 @@ std::optional<fs::path> SafeRelativePath(std::string_view name) {
   return relative;
 }
 
-// Whether the entry may be unpacked at all: a plain file or folder of its own.
-bool IsPlainEntry(archive_entry* entry) {
-  if (archive_entry_hardlink(entry) != nullptr || archive_entry_symlink(entry) != nullptr) {
-    return false;
-  }
-  if (archive_entry_is_encrypted(entry)) return false;
+// Whether the entry may be unpacked at all: a plain file, folder or symbolic link of its own.
+bool IsAllowedEntry(archive_entry* entry) {
+  if (archive_entry_hardlink(entry) != nullptr || archive_entry_is_encrypted(entry)) return false;
   const auto type = archive_entry_filetype(entry);
-  return type == AE_IFREG || type == AE_IFDIR;
+  if (archive_entry_symlink(entry) != nullptr && type != AE_IFLNK) return false;
+  return type == AE_IFREG || type == AE_IFDIR || type == AE_IFLNK;
 }
 
-// Streams the current entry's data into a new file at path.
-InstallResult WriteFile(archive* reader, archive_entry* entry, const fs::path& path) {
+// Streams the current entry's data into a new file at path, taking what it writes from budget.
+InstallResult WriteFile(archive* reader, archive_entry* entry, const fs::path& path,
+                        std::uint64_t& budget) {
   std::error_code ec;
   fs::create_directories(path.parent_path(), ec);
   if (ec) return InstallResult::fileSystemFailure;
@@ -124,13 +126,21 @@ InstallResult WriteFile(archive* reader, archive_entry* entry, const fs::path& p
   FileDescriptor file(
       ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode));
   if (file.get() < 0) return InstallResult::fileSystemFailure;
+  std::uint64_t extent = 0;  // the file's length so far, holes included
   for (;;) {
     const void* block = nullptr;
     std::size_t size = 0;
     la_int64_t offset = 0;
     const int read = archive_read_data_block(reader, &block, &size, &offset);
     if (read == ARCHIVE_EOF) break;
-    if (read != ARCHIVE_OK) return InstallResult::unreadableArchive;
+    if (read != ARCHIVE_OK || offset < 0) return InstallResult::unreadableArchive;
+    // Counted before the block is written: the sizes the headers claim can lie.
+    const std::uint64_t end = static_cast<std::uint64_t>(offset) + size;
+    if (end > extent) {
+      if (end - extent > budget) return InstallResult::tooLarge;
+      budget -= end - extent;
+      extent = end;
+    }
     const char* bytes = static_cast<const char*>(block);
     while (size > 0) {
       const ssize_t written = ::pwrite(file.get(), bytes, size, offset);
@@ -144,8 +154,9 @@ InstallResult WriteFile(archive* reader, archive_entry* entry, const fs::path& p
   return file.close() ? InstallResult::installed : InstallResult::fileSystemFailure;
 }
 
-// Unpacks every entry of the archive under folder, or stops at the first one that fails.
-InstallResult Unpack(const fs::path& archivePath, const fs::path& folder) {
+// Unpacks every entry of the archive under folder, or stops at the first one that fails or when
+// the files written pass budget bytes.
+InstallResult Unpack(const fs::path& archivePath, const fs::path& folder, std::uint64_t budget) {
   const ScopedUtf8Locale utf8;  // outlives the reader, which converts names while it lives
   ArchiveReader reader(archive_read_new());
   if (!reader) return InstallResult::fileSystemFailure;
@@ -157,30 +168,45 @@ InstallResult Unpack(const fs::path& archivePath, const fs::path& folder) {
   if (archive_read_open_filename(reader.get(), archivePath.c_str(), 64 * 1024) != ARCHIVE_OK) {
     return InstallResult::unreadableArchive;
   }
+  std::vector<fs::path> links;  // relative to folder, in the order they were made
   for (;;) {
     archive_entry* entry = nullptr;
     const int next = archive_read_next_header(reader.get(), &entry);
-    if (next == ARCHIVE_EOF) return InstallResult::installed;
+    if (next == ARCHIVE_EOF) {
+      return LinksStayInside(folder, links) ? InstallResult::installed
+                                            : InstallResult::refusedEntry;
+    }
     // A warning here is a name that could not be read as UTF-8: better refused than guessed.
     if (next != ARCHIVE_OK) return InstallResult::unreadableArchive;
     const char* name = archive_entry_pathname_utf8(entry);
     if (name == nullptr) return InstallResult::unreadableArchive;
     const auto relative = SafeRelativePath(name);
-    if (!relative || !IsPlainEntry(entry)) return InstallResult::refusedEntry;
-    const bool isFolder = archive_entry_filetype(entry) == AE_IFDIR;
+    if (!relative || !IsAllowedEntry(entry)) return InstallResult::refusedEntry;
+    const auto type = archive_entry_filetype(entry);
     if (relative->empty()) {
-      if (isFolder) continue;  // "./": the folder itself
+      if (type == AE_IFDIR) continue;  // "./": the folder itself
       return InstallResult::refusedEntry;
     }
+    if (ThroughLink(*relative, links)) return InstallResult::refusedEntry;
 
     const fs::path path = folder / *relative;
-    if (isFolder) {
-      std::error_code ec;
+    std::error_code ec;
+    if (type == AE_IFDIR) {
       fs::create_directories(path, ec);
       if (ec) return InstallResult::fileSystemFailure;
       continue;
     }
-    if (const auto written = WriteFile(reader.get(), entry, path);
+    if (type == AE_IFLNK) {
+      const char* target = archive_entry_symlink_utf8(entry);
+      if (target == nullptr) return InstallResult::unreadableArchive;
+      if (!LinkStaysInsideTopFolder(*relative, target)) return InstallResult::refusedEntry;
+      fs::create_directories(path.parent_path(), ec);
+      if (!ec) fs::create_symlink(target, path, ec);
+      if (ec) return InstallResult::fileSystemFailure;
+      links.push_back(*relative);
+      continue;
+    }
+    if (const auto written = WriteFile(reader.get(), entry, path, budget);
         written != InstallResult::installed) {
       return written;
     }
@@ -231,16 +257,25 @@ fs::path PluginsFolder(const fs::path& libraryFolder) {
   return libraryFolder / "Application Support" / "Capture One" / "Plug-ins";
 }
 
-InstallResult InstallArchive(const fs::path& archive, const fs::path& pluginsFolder) {
+InstallResult InstallArchive(const fs::path& archive, const fs::path& pluginsFolder,
+                             InstallLimits limits) {
   std::error_code ec;
+  const std::uintmax_t archiveSize = fs::file_size(archive, ec);
+  if (ec) return InstallResult::unreadableArchive;
+  const std::uint64_t budget =
+      archiveSize > limits.maxBytes / std::max<std::uint64_t>(limits.maxRatio, 1)
+          ? limits.maxBytes
+          : std::min<std::uint64_t>(limits.maxBytes, archiveSize * limits.maxRatio);
   fs::create_directories(pluginsFolder, ec);
   if (ec) return InstallResult::fileSystemFailure;
   const StagingFolder staging(pluginsFolder);
   if (staging.path().empty()) return InstallResult::fileSystemFailure;
 
-  if (const auto unpacked = Unpack(archive, staging.path()); unpacked != InstallResult::installed) {
+  if (const auto unpacked = Unpack(archive, staging.path(), budget);
+      unpacked != InstallResult::installed) {
     return unpacked;
   }
+  if (!IsLoadableBundle(staging.path() / UpdateBundleName)) return InstallResult::notABundle;
   std::vector<fs::path> names;
   for (fs::directory_iterator it(staging.path(), ec), end; !ec && it != end; it.increment(ec)) {
     names.push_back(it->path().filename());
@@ -263,7 +298,7 @@ bool RemoveOlderEntries(const fs::path& pluginsFolder, std::string_view version)
   if (ec) return false;
   for (const auto& name : names) {
     if (name.find("Vorelia") == std::string::npos || name.find(version) != std::string::npos ||
-        name.find("VoreliaC1Plugin.coplugin") != std::string::npos) {
+        name.find(UpdateBundleName) != std::string::npos) {
       continue;
     }
     fs::remove_all(pluginsFolder / name, ec);

@@ -2,17 +2,22 @@
 // an update replaces.
 //
 // An archive is unpacked in full into a staging folder beside the plug-ins folder first. Only when
-// every entry unpacked cleanly does anything move into the plug-ins folder, and then by rename:
-// a new file replaces an old one in one step, so the files of a plug-in that is loaded right now
-// are never rewritten in place, and a failed or refused archive leaves the plug-ins folder exactly
-// as it was. Entries that could reach outside the folder are refused, and with them the whole
-// archive: absolute names, names with a ".." component, symbolic links, hard links, device files,
-// pipes and sockets, and encrypted entries. Names are read as UTF-8 whatever the process locale.
+// every entry unpacked cleanly, and the staged plug-in bundle is one the host can load, does
+// anything move into the plug-ins folder, and then by rename: a new file replaces an old one in one
+// step, so the files of a plug-in that is loaded right now are never rewritten in place, and a
+// failed or refused archive leaves the plug-ins folder exactly as it was. Entries that could reach
+// outside the folder are refused, and with them the whole archive: absolute names, names with a
+// ".." component, names through a symbolic link of the archive, symbolic links that do not stay
+// inside the top folder they are in (as a bundle's "Versions/Current -> A" does), hard links,
+// device files, pipes and sockets, and encrypted entries. An archive that unpacks to more than its
+// limits allow is refused as soon as the bytes written pass them, whatever its headers claim.
+// Names are read as UTF-8 whatever the process locale.
 //
 // Blocking file work; call from a background thread. Safe to call from several threads, also for
 // the same folder (each call stages apart; the last rename wins).
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -24,7 +29,19 @@ enum class InstallResult {
   unreadableArchive,  // not an archive, truncated, or an entry whose data is damaged
   refusedEntry,       // an entry that could write outside the folder, or an encrypted one
   fileSystemFailure,  // the staging folder or a file could not be written, or a move failed
+  tooLarge,           // the entries unpack to more bytes than the limits allow
+  notABundle,         // no VoreliaC1Plugin.coplugin whose Info names a principal class and a
+                      // library file that the archive holds
 };
+
+// How much an archive may unpack to: the smaller of maxBytes and maxRatio times its own size.
+struct InstallLimits {
+  std::uint64_t maxBytes = std::uint64_t{1} << 30;
+  std::uint64_t maxRatio = 200;
+};
+
+// The bundle an update archive must carry.
+inline constexpr std::string_view UpdateBundleName = "VoreliaC1Plugin.coplugin";
 
 // "VoreliaCaptureOnePlugin." + version + ".coplugin.zip"
 std::string UpdateArchiveName(std::string_view version);
@@ -36,7 +53,7 @@ std::filesystem::path PluginsFolder(const std::filesystem::path& libraryFolder);
 // Unpacks the zip archive into pluginsFolder (created when missing), keeping the archive's folder
 // structure: files of the archive replace files of the same name, other files stay.
 InstallResult InstallArchive(const std::filesystem::path& archive,
-                             const std::filesystem::path& pluginsFolder);
+                             const std::filesystem::path& pluginsFolder, InstallLimits limits = {});
 
 // Removes, with their contents, the entries of pluginsFolder (one level) whose names contain
 // "Vorelia" but neither version nor "VoreliaC1Plugin.coplugin", in listing order. Stops at the

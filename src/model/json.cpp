@@ -46,6 +46,30 @@ std::string NumberText(const nlohmann::json& value) {
   return std::string(buffer.data(), result.ptr);
 }
 
+// Whether bytes nest arrays and objects deeper than MaxDepth. Brackets inside strings do not count,
+// so for a valid document this is its exact depth; for anything else the parser fails anyway.
+bool NestsDeeperThanMax(std::string_view bytes) {
+  std::size_t depth = 0;
+  bool inString = false;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const char c = bytes[i];
+    if (inString) {
+      if (c == '\\') {
+        ++i;  // the escaped character cannot end the string
+      } else if (c == '"') {
+        inString = false;
+      }
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > JSON::MaxDepth) return true;
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return false;
+}
+
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
            return std::tolower(static_cast<unsigned char>(x)) ==
@@ -98,6 +122,9 @@ JSON JSON::FromObject(nlohmann::json object) {
 }
 
 JSON JSON::Parse(std::string_view bytes) {
+  // nlohmann parses any depth, but copying and serialising recurse once per level: a deep
+  // document never gets that far.
+  if (NestsDeeperThanMax(bytes)) return JSON();
   nlohmann::json parsed = nlohmann::json::parse(bytes, nullptr, /*allow_exceptions=*/false);
   if (parsed.is_discarded() || !(parsed.is_object() || parsed.is_array())) return JSON();
   return FromObject(std::move(parsed));
@@ -170,21 +197,24 @@ bool JSON::boolValue() const {
 }
 
 double JSON::numberValue() const {
+  double d = 0;
   switch (type_) {
     case Type::number:
-      return value_.get<double>();
+      d = value_.get<double>();
+      break;
     case Type::boolean:
       return value_.get<bool>() ? 1 : 0;
     case Type::string: {
+      // from_chars also reads "nan", "inf" and "infinity"; none of them is a decimal number.
       const auto& text = value_.get_ref<const std::string&>();
-      double d = 0;
       const auto result = std::from_chars(text.data(), text.data() + text.size(), d);
       if (result.ec != std::errc() || result.ptr != text.data() + text.size()) return 0;
-      return d;
+      break;
     }
     default:
       return 0;
   }
+  return std::isfinite(d) ? d : 0;
 }
 
 std::int64_t JSON::int64Value() const {

@@ -4,6 +4,7 @@
 // absent list). Integers are kept exact. A value type; copies are independent.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
@@ -54,8 +55,10 @@ class JSON {
   JSON(std::initializer_list<std::pair<std::string, JSON>> members);
   // Classifies an already parsed value (nlohmann's binary and discarded values are unknown).
   static JSON FromObject(nlohmann::json object);
-  // Parses bytes. Anything that does not parse, or whose top level is not an array or an object,
-  // gives the null value.
+  // Arrays and objects nest at most this deep in a parsed document ("[[]]" is 2 deep).
+  static constexpr std::size_t MaxDepth = 256;
+  // Parses bytes. Anything that does not parse, whose top level is not an array or an object, or
+  // that nests deeper than MaxDepth, gives the null value.
   static JSON Parse(std::string_view bytes);
 
   Type type() const { return type_; }
@@ -84,6 +87,7 @@ class JSON {
   // otherwise false.
   bool boolValue() const;
   // number: itself; string: its decimal reading, 0 when it is not one; bool: 1 or 0; otherwise 0.
+  // Always finite: "nan", "inf" and numbers out of range read as 0.
   double numberValue() const;
   double doubleValue() const { return numberValue(); }
   // numberValue as an exact integer where the number is one (fractions are cut toward zero).

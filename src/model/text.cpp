@@ -1,7 +1,10 @@
 #include "model/text.h"
 
+#include <unicode/ustring.h>
+
 #include <array>
 #include <cctype>
+#include <climits>
 
 namespace vorelia {
 namespace {
@@ -42,6 +45,30 @@ std::string LowercasedAscii(std::string_view text) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
   return lower;
+}
+
+std::string FoldedCase(std::string_view text) {
+  if (text.empty() || text.size() > INT32_MAX / 9) return std::string(text);
+  const auto length = static_cast<int32_t>(text.size());
+  // UTF-8 to UTF-16 never needs more units than bytes; ill-formed input fails the conversion.
+  std::u16string wide(text.size(), u'\0');
+  UErrorCode status = U_ZERO_ERROR;
+  int32_t wideLength = 0;
+  u_strFromUTF8(wide.data(), length, &wideLength, text.data(), length, &status);
+  if (U_FAILURE(status)) return std::string(text);
+  // Folding may lengthen the text ("ß" becomes "ss"), by three times at most.
+  std::u16string folded(static_cast<std::size_t>(wideLength) * 3, u'\0');
+  const int32_t foldedLength = u_strFoldCase(folded.data(), static_cast<int32_t>(folded.size()),
+                                             wide.data(), wideLength, U_FOLD_CASE_DEFAULT, &status);
+  if (U_FAILURE(status)) return std::string(text);
+  // Each UTF-16 unit needs at most three bytes of UTF-8.
+  std::string result(static_cast<std::size_t>(foldedLength) * 3, '\0');
+  int32_t resultLength = 0;
+  u_strToUTF8(result.data(), static_cast<int32_t>(result.size()), &resultLength, folded.data(),
+              foldedLength, &status);
+  if (U_FAILURE(status)) return std::string(text);
+  result.resize(static_cast<std::size_t>(resultLength));
+  return result;
 }
 
 }  // namespace vorelia

@@ -15,7 +15,10 @@ void StartUpdateCheck(Api& api) {
   api.CheckForUpdates([](std::optional<JSON> json, std::shared_ptr<Api> api) {
     if (!json) return;
     PluginState& state = *api->state;
-    state.updateVersion.set((*json)["version"].stringValue());
+    // Only a string names a version: a number, a Boolean or an object is no version at all (a
+    // number's text would otherwise order after the running version and start a download).
+    const JSON version = (*json)["version"];
+    state.updateVersion.set(version.type() == JSON::Type::string ? version.stringValue() : "");
     if (IsNewerVersion(state.currentVersion, state.updateVersion.get())) api->DownloadUpdate();
   });
 }

@@ -82,8 +82,12 @@ class VoreliaC1Plugin final : public COPluginBase, public COSettings, public COP
   void logIn(const COSettingsCallback& callback);
   void createAccount(const COSettingsCallback& callback);
   void logOut(const COSettingsCallback& callback);
-  // Waits for a token and caches it; false when the service gave none.
-  bool obtainToken();
+  // Waits for a token and caches it. Throws serverError when the request got no answer at all,
+  // invalidUserNameOrPassword when the service answered without a token.
+  void obtainToken();
+  // Starts the album list of the chosen account (when one is chosen) without waiting for it, so
+  // that the publishing actions offer that account's albums rather than an earlier one's.
+  void refreshAlbumsOfChosenAccount();
   // Waits for the related accounts, stores them and chooses the only one; returns them.
   std::vector<std::string> refreshAccounts();
 

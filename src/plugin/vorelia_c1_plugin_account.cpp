@@ -114,6 +114,7 @@ bool VoreliaC1Plugin::didUpdateValue(const COValue& value, const std::string& id
       if (chosen == nullptr || chosen->empty()) return true;
       defaults->set(std::string(P::Account), chosen->front());
       state->account.set(chosen->front());
+      refreshAlbumsOfChosenAccount();
       Reload(callback);
     } else if (identifier == "createAccountName-input") {
       if (auto text = TrimmedString(value)) state->createAccount.set(std::move(text));
@@ -159,11 +160,19 @@ bool VoreliaC1Plugin::handle(COSettingsEvent, const COSettingsItem& item,
   });
 }
 
-bool VoreliaC1Plugin::obtainToken() {
-  auto token =
-      Await<std::optional<std::string>>([&](auto done) { api->GetAccessToken(std::move(done)); });
-  if (token) api->StoreAccessToken(*token);
-  return token.has_value();
+void VoreliaC1Plugin::obtainToken() {
+  const auto grant =
+      Await<Api::TokenGrant>([&](auto done) { api->RequestAccessToken(std::move(done)); });
+  // No answer at all is the service's or the network's fault, not the user's.
+  if (!grant.answered) throw Failure(PluginError::serverError);
+  if (!grant.token) throw Failure(PluginError::invalidUserNameOrPassword);
+  api->StoreAccessToken(*grant.token);
+}
+
+void VoreliaC1Plugin::refreshAlbumsOfChosenAccount() {
+  const auto account = state->account.get();
+  // Without an account there is no album list to ask for; choosing one starts it then.
+  if (account && !account->empty()) api->RefreshContainers();
 }
 
 std::vector<std::string> VoreliaC1Plugin::refreshAccounts() {
@@ -182,8 +191,9 @@ void VoreliaC1Plugin::logIn(const COSettingsCallback& callback) {
   if (!userName || !isValid(*userName)) throw Failure(PluginError::invalidEmail);
   const auto password = state->password.get();
   if (!password || password->empty()) throw Failure(PluginError::invalidPassword);
-  if (!obtainToken()) throw Failure(PluginError::invalidUserNameOrPassword);
+  obtainToken();
   if (refreshAccounts().empty()) throw Failure(PluginError::invalidNoRelatedAccounts);
+  refreshAlbumsOfChosenAccount();
   Reload(callback);
 }
 
@@ -207,8 +217,9 @@ void VoreliaC1Plugin::createAccount(const COSettingsCallback& callback) {
   defaults->set(std::string(P::UserName), *email);
   Keychain::save(*password, P::Password);
 
-  if (!obtainToken()) throw Failure(PluginError::invalidUserNameOrPassword);
+  obtainToken();
   state->isCreatingAccount = false;
+  refreshAlbumsOfChosenAccount();
   Reload(callback);
 }
 

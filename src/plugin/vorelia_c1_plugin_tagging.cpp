@@ -105,13 +105,20 @@ void ApplyRatings(const PluginState& state, const std::string& album) {
   runScript("Vorelia_proofing_", ratingsScript(found->second, state.taggingOption.get()));
 }
 
-// A credits count as the shortest text that reads back as the same double; an integral value keeps
-// a trailing ".0" so that 12 reads "12.0".
+// A credits count as a person reads it: an integral value in plain decimal with a trailing ".0"
+// (12 reads "12.0", 100000 "100000.0"), a fraction in the shortest text that reads back as the same
+// double (12.5, 0.1). Counts beyond 1e16, where doubles no longer hold every integer, keep the
+// short exponent form ("1e+300") rather than hundreds of digits. A value that is not finite can
+// only come from text such as "inf" or "nan", which is no count: it reads 0, like other text.
 std::string CreditsText(double value) {
-  if (!std::isfinite(value)) return std::isnan(value) ? "nan" : (value > 0 ? "inf" : "-inf");
+  if (!std::isfinite(value) || value == 0) value = 0;  // also turns -0 into 0
   std::array<char, 64> buffer{};
-  const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
-  std::string text(buffer.data(), result.ptr);
+  char* const first = buffer.data();
+  char* const last = first + buffer.size();
+  const bool plain = std::fabs(value) < 1e16 && std::trunc(value) == value;
+  const auto result = plain ? std::to_chars(first, last, value, std::chars_format::fixed)
+                            : std::to_chars(first, last, value);
+  std::string text(first, result.ptr);
   if (text.find_first_of(".e") == std::string::npos) text += ".0";
   return text;
 }

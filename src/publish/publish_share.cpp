@@ -108,8 +108,10 @@ std::optional<JSON> PublishShare::findOrCreateAlbum(const std::vector<JSON>& con
     return std::nullopt;
   }
   const std::string name = GetAlbumName(settings);
+  // Names that differ only in letter case, in any script, name the same album.
+  const std::string folded = FoldedCase(name);
   for (const auto& container : containers) {
-    if (LowercasedAscii(container[P::Name].stringValue()) == LowercasedAscii(name)) {
+    if (FoldedCase(container[P::Name].stringValue()) == folded) {
       return container;  // an album of that name is reused
     }
   }
@@ -166,31 +168,33 @@ PublishResult PublishShare::DoPublish(const PublishTask& task, const PublishProg
   // Every upload is issued at once; the Api lets four run and holds this thread for the fifth.
   const std::uint64_t total = uploads.size() + 1;
   StepCounter counter(progress, total);
-  std::vector<char> arrived(uploads.size(), 0);  // written by one completion each
+  // A file counts as published once the store holds it and the service took its encoding
+  // request; any other file is not waited for, not ordered, and reported as not uploaded.
+  std::vector<char> published(uploads.size(), 0);  // written by one completion each
   platform::DispatchGroup group;
   for (std::size_t i = 0; i < uploads.size(); ++i) {
     group.enter();
     UploadInfo upload = uploads[i];
     upload.UploadResource = resources[i];
-    api->UploadFile(storageUrl, upload, [&, i](UploadInfo uploaded, bool accepted) {
-      if (!accepted) {  // not in the store: nothing to encode
+    api->UploadFile(storageUrl, upload, [&, i](UploadInfo uploaded, bool stored) {
+      if (!stored) {  // not in the store: nothing to encode
         counter.step(uploaded.ItemName, "could not be uploaded");
         return group.leave();
       }
-      arrived[i] = 1;
-      api->TriggerEncoding(uploaded, [&, itemName = uploaded.ItemName](std::optional<JSON>) {
-        counter.step(itemName, "done");
+      api->TriggerEncoding(uploaded, [&, i, itemName = uploaded.ItemName](bool accepted) {
+        published[i] = accepted ? 1 : 0;
+        counter.step(itemName, accepted ? "done" : "could not be uploaded");
         group.leave();
       });
     });
   }
   group.wait();
 
-  std::vector<std::string> arrivedIds;
+  std::vector<std::string> publishedIds;
   for (std::size_t i = 0; i < uploads.size(); ++i) {
-    if (arrived[i]) arrivedIds.push_back(resources[i][P::Id].stringValue());
+    if (published[i]) publishedIds.push_back(resources[i][P::Id].stringValue());
   }
-  if (arrivedIds.empty()) return Failed("No image could be uploaded");
+  if (publishedIds.empty()) return Failed("No image could be uploaded");
 
   const bool downloads = BoolSetting(task.settings, std::string(P::AlbumDownloadIdentifier));
   const JSON sharePayload{{"containers", std::vector<JSON>{JSON{{"id", albumId}}}},
@@ -206,12 +210,12 @@ PublishResult PublishShare::DoPublish(const PublishTask& task, const PublishProg
 
   counter.finalStep("Please wait encoding...");
   Await<std::optional<JSON>>(
-      [&](auto done) { api->WaitForEncodingToComplete(arrivedIds, std::move(done)); });
+      [&](auto done) { api->WaitForEncodingToComplete(publishedIds, std::move(done)); });
 
-  if (arrivedIds.size() > 1) {
+  if (publishedIds.size() > 1) {
     std::vector<JSON> order;
-    for (std::size_t n = 0; n < arrivedIds.size(); ++n) {
-      order.push_back(JSON{{"id", arrivedIds[n]}, {"order", static_cast<std::int64_t>(n)}});
+    for (std::size_t n = 0; n < publishedIds.size(); ++n) {
+      order.push_back(JSON{{"id", publishedIds[n]}, {"order", static_cast<std::int64_t>(n)}});
     }
     Await<std::optional<JSON>>([&](auto done) {
       api->ReorderContainer(albumId, JSON{{"value", JSON(std::move(order))}}, std::move(done));
@@ -221,7 +225,7 @@ PublishResult PublishShare::DoPublish(const PublishTask& task, const PublishProg
   const bool proofing = task.actionIdentifier == Publish::Proofing;
   PublishResult result{proofing ? ProofingUrl(shareUrl) : shareUrl,
                        proofing ? ProofingMessage : ShareMessage};
-  if (const auto failed = uploads.size() - arrivedIds.size(); failed > 0) {
+  if (const auto failed = uploads.size() - publishedIds.size(); failed > 0) {
     result.message = std::to_string(failed) + " of " + std::to_string(uploads.size()) +
                      " images could not be uploaded. " + result.message;
   }

@@ -102,13 +102,21 @@ CohostRun runCohost(const CohostOptions& options) {
   fcntl(input.fds[1], F_SETFL, O_NONBLOCK);
 
   CohostRun run;
+  std::string pending = options.input;  // what is still to be written
   std::size_t written = 0;
-  bool inputDone = options.input.empty();  // all written, or writing failed
+  std::size_t answeredUpTo = 0;  // how much of run.out the answerer has seen
+  bool answering = static_cast<bool>(options.answer);
   const bool holding = static_cast<bool>(options.inputHeldUntil);
-  if (inputDone && !holding) input.closeEnd(1);
+  const auto closeWhenDone = [&] {
+    if (written == pending.size() && !answering && input.fds[1] >= 0 &&
+        (!holding || options.inputHeldUntil())) {
+      input.closeEnd(1);
+    }
+  };
+  closeWhenDone();
   const auto deadline = std::chrono::steady_clock::now() + options.timeout;
   while (output.fds[0] >= 0 || errors.fds[0] >= 0) {
-    if (inputDone && holding && input.fds[1] >= 0 && options.inputHeldUntil()) input.closeEnd(1);
+    closeWhenDone();
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
@@ -117,17 +125,17 @@ CohostRun runCohost(const CohostOptions& options) {
       break;
     }
     if (holding && input.fds[1] >= 0) left = std::min(left, std::chrono::milliseconds(10));
+    const bool writing = input.fds[1] >= 0 && written < pending.size();
     pollfd fds[3] = {{output.fds[0], POLLIN, 0},
                      {errors.fds[0], POLLIN, 0},
-                     {inputDone ? -1 : input.fds[1], POLLOUT, 0}};
+                     {writing ? input.fds[1] : -1, POLLOUT, 0}};
     if (poll(fds, 3, static_cast<int>(left.count())) < 0 && errno != EINTR) break;
     if (fds[2].revents != 0) {
-      const ssize_t n =
-          write(input.fds[1], options.input.data() + written, options.input.size() - written);
+      const ssize_t n = write(input.fds[1], pending.data() + written, pending.size() - written);
       if (n > 0) written += static_cast<std::size_t>(n);
-      if (n < 0 || written == options.input.size()) {
-        inputDone = true;
-        if (!holding) input.closeEnd(1);
+      if (n < 0) {  // cohost stopped reading: nothing more can reach it
+        answering = false;
+        written = pending.size();
       }
     }
     for (int i = 0; i < 2; ++i) {
@@ -139,6 +147,18 @@ CohostRun runCohost(const CohostOptions& options) {
         (i == 0 ? run.out : run.err).append(buffer, static_cast<std::size_t>(n));
       } else if (n == 0 || errno != EINTR) {
         pipe.closeEnd(0);
+      }
+    }
+    while (answering) {
+      const std::size_t end = run.out.find('\n', answeredUpTo);
+      if (end == std::string::npos) break;
+      const auto reply = options.answer(
+          nlohmann::json::parse(run.out.substr(answeredUpTo, end - answeredUpTo), nullptr, false));
+      answeredUpTo = end + 1;
+      if (reply) {
+        pending += *reply;
+      } else {
+        answering = false;
       }
     }
   }

@@ -32,6 +32,13 @@ struct CohostOptions {
     inputHeldUntil = std::move(condition);
     return *this;
   }
+  // Answers cohost as it goes: answer sees each line cohost writes, parsed as JSON, and what it
+  // returns is written to cohost's standard input; input closes once it has returned nullopt.
+  CohostOptions& answering(
+      std::function<std::optional<std::string>(const nlohmann::json& line)> answerer) {
+    answer = std::move(answerer);
+    return *this;
+  }
   // Runs cohost in folder rather than in the test's working folder.
   CohostOptions& inFolder(std::filesystem::path folder) {
     workingFolder = std::move(folder);
@@ -53,6 +60,7 @@ struct CohostOptions {
   std::filesystem::path program;  // empty: the cohost built with the tests
   std::string input;
   std::function<bool()> inputHeldUntil;  // empty: input closes once written
+  std::function<std::optional<std::string>(const nlohmann::json&)> answer;  // empty: no answers
   std::filesystem::path workingFolder;
   // Changes to the test's environment. Every run also gets VORELIA_SECRET_STORE=file, loopback
   // service addresses and no COHOST_BUNDLE unless set here. HOME is inherited (a TempHome sets it).

@@ -1,9 +1,12 @@
 // The connection page as a user meets it through the host, against the sandbox: the errors shown,
-// and a chosen account that outlives the host process until the user logs out.
+// a chosen account that outlives the host process until the user logs out, its credits, and the
+// album list of the publishing actions that follows the account chosen.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cohost_process.h"
@@ -79,6 +82,24 @@ TEST_F(ConnectionPageThroughTheHost, ErrorsAreShownWithTheirMessages) {
     EXPECT_EQ(r[index]["error"]["localizedDescription"], message);
     EXPECT_TRUE(r[index]["callbacks"].empty()) << r[index].dump();
   }
+
+  // A token request that gets no answer is the service's fault, not the user's, for a login as for
+  // a new account.
+  sandbox.setFault({{"method", "POST"}, {"path", "/Token"}, {"drop", true}});
+  const auto dropped = session(
+      "set userName-input \"one@example.test\"\n"
+      "set password-input \"pw one\"\n"
+      "press login-action\n"
+      "press createAccount-action\n"
+      "set createAccountName-input \"brand-new\"\n"
+      "set createEmail-input \"new@example.test\"\n"
+      "set createPassword-input \"new pw\"\n"
+      "press createDo-action\n");
+  ASSERT_EQ(dropped.size(), 8u);
+  for (const int index : {2, 7}) {
+    EXPECT_EQ(dropped[index]["error"]["localizedDescription"], "Server Error")
+        << dropped[index].dump();
+  }
 }
 
 TEST_F(ConnectionPageThroughTheHost, TheChosenAccountOutlivesTheHost) {
@@ -96,6 +117,18 @@ TEST_F(ConnectionPageThroughTheHost, TheChosenAccountOutlivesTheHost) {
   EXPECT_EQ(connection(r[5])[1], "label:\"Connected to second\"");
   EXPECT_EQ(r[6]["actions"].size(), 3u);
 
+  // Credits read in plain decimal, however large.
+  sandbox.admin("POST", "/admin/credits",
+                {{"account", "second"},
+                 {"creditsUsed", 100000},
+                 {"creditsLimit", 1500000},
+                 {"extraCredits", 12.5}});
+  r = session("press checkCredits-action\npage\n");
+  ASSERT_EQ(r.size(), 2u);
+  const json& tagging = r[1]["groups"][2]["elements"];
+  EXPECT_EQ(tagging[0]["value"], "You used 100000.0 of your 1500000.0 monthly credits") << r[1];
+  EXPECT_EQ(tagging[1]["value"], "You have 12.5 extra credits remaining");
+
   // A restart keeps the login; a login with a stored account keeps it whatever the list says.
   r = session("page\nset password-input \"pw two\"\npress login-action\npage\n");
   ASSERT_EQ(r.size(), 4u);
@@ -107,6 +140,47 @@ TEST_F(ConnectionPageThroughTheHost, TheChosenAccountOutlivesTheHost) {
   r = session("page\n");
   ASSERT_EQ(r.size(), 1u);
   EXPECT_EQ(connection(r[0])[3], "text:userName-input");
+}
+
+// The albums offered by the publishing actions.
+std::vector<std::string> offeredAlbums(const json& actionPage) {
+  std::vector<std::string> names;
+  for (const auto& option : actionPage["groups"][0]["elements"][0]["options"]) {
+    if (!option["separator"].get<bool>() && option["value"] != "create") {
+      names.push_back(option["title"]);
+    }
+  }
+  return names;
+}
+
+TEST_F(ConnectionPageThroughTheHost, TheAlbumListFollowsTheAccountChosen) {
+  sandbox.seedAlbum({{"account", "first"}, {"name", "First album"}});
+  sandbox.seedAlbum({{"account", "second"}, {"name", "Second album"}});
+  // The list arrives while the user works: the host asks for the action page again, every few
+  // milliseconds for at most a minute, until the chosen account's albums show, then chooses the
+  // other account.
+  const std::string ask = "action-page voreliaPublishShare\n";
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+  int fresh = 0;  // how many choices the album list has followed
+  const CohostRun run = runCohost(
+      CohostOptions({"--json", "--bundle", pluginBundle().string(), "shell"})
+          .withInput("set userName-input \"two@example.test\"\nset password-input \"pw two\"\n"
+                     "press login-action\nset accounts-action [\"first\"]\n" +
+                     ask)
+          .withVariable("VORELIA_API_URL", sandbox.baseUrl())
+          .answering([&](const json& line) -> std::optional<std::string> {
+            if (line.value("command", "") != "action-page") return "";
+            const std::string chosen = fresh == 0 ? "First album" : "Second album";
+            if (offeredAlbums(line) != std::vector{chosen}) {
+              std::this_thread::sleep_for(std::chrono::milliseconds(5));
+              return std::chrono::steady_clock::now() < deadline ? std::optional(ask)
+                                                                 : std::nullopt;
+            }
+            if (++fresh == 1) return "set accounts-action [\"second\"]\n" + ask;
+            return std::nullopt;
+          }));
+  ASSERT_FALSE(run.timedOut) << run.describe();
+  EXPECT_EQ(fresh, 2) << "the album list stayed stale\n" << run.describe().substr(0, 4000);
 }
 
 }  // namespace

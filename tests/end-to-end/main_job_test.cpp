@@ -102,10 +102,12 @@ class MainJob : public ::testing::Test {
 };
 
 TEST_F(MainJob, GalleryProofingAndTagsThroughTheHost) {
+  // The gallery goes into the album whose name differs only in letter case.
+  sandbox.seedAlbum({{"account", "demo-studio"}, {"name", "Été wedding"}});
   const CohostRun run = cohost(
       kLogIn +
       "publish voreliaPublishShare {\"albumsList-input\":\"create\",\"albumName-input\":"
-      "\"Wedding day\",\"albumDownload-input\":true}" +
+      "\"éTÉ WEDDING\",\"albumDownload-input\":true}" +
       files(photos.size()) +
       "\npublish voreliaPublishProofing {\"albumsList-input\":\"create\",\"albumName-input\":"
       "\"Client picks\"}" +
@@ -123,7 +125,7 @@ TEST_F(MainJob, GalleryProofingAndTagsThroughTheHost) {
   const std::vector<std::string> expected = {
       "Anna_a_s___portrait.jpg", "Beach___morning.jpg",     "Café___terrace___at___night.jpg",
       "Forest___trail.jpg",      "Harbour___at___dusk.jpg", "Snow___field.jpg"};
-  EXPECT_EQ(albums["Wedding day"], expected);
+  EXPECT_EQ(albums["Été wedding"], expected);
   EXPECT_EQ(albums["Client picks"], expected);
   const std::string gallery = published[0]["results"][0]["url"];
   const std::string proofing = published[1]["results"][0]["url"];

@@ -86,7 +86,7 @@ TEST_F(ConnectionFlow, RefusedLoginsKeepWhatWasStoredBefore) {
 
   sandbox.setFault({{"method", "POST"}, {"path", "/Token"}, {"drop", true}});
   plugin->state->setAuthentication(std::nullopt, std::nullopt);
-  EXPECT_EQ(login(*plugin, "ann@example.test", "p&ss w=rd+é"), 4);
+  EXPECT_EQ(login(*plugin, "ann@example.test", "p&ss w=rd+é"), 7);  // serverError: no answer
   EXPECT_EQ(reloads, 0);
 }
 

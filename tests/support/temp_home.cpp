@@ -16,8 +16,10 @@ std::filesystem::path makeTempDirectory(const std::string& prefix) {
 TempHome::TempHome() : path_(makeTempDirectory("vorelia-home")) {
   if (const char* home = std::getenv("HOME")) previous_ = home;
   setenv("HOME", path_.c_str(), 1);
-  // A plugin made in a test checks for updates at once; unless the test names a library (or a
-  // queue), that goes to a closed loopback port, never past loopback into this HOME.
+  // A plugin made in a test checks for updates at once and fetches albums after a login; unless
+  // the test names a service (a library, a queue), that goes to a closed loopback port, never
+  // past loopback into this HOME.
+  setenv("VORELIA_API_URL", "http://127.0.0.1:9/", 0);
   setenv("VORELIA_UPDATE_URL", "http://127.0.0.1:9/updates/", 0);
   setenv("VORELIA_QUEUE_URL", "http://127.0.0.1:9/queue/messages", 0);
 }

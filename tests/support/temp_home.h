@@ -1,7 +1,8 @@
 // A temporary HOME for one test: created empty, set as $HOME while the object lives, then removed
 // and the previous HOME restored. Keeps every test's defaults, secrets and folders apart. It also
-// sets VORELIA_UPDATE_URL and VORELIA_QUEUE_URL to a closed loopback port when they are unset
-// (and leaves them so), so that the update check of a plugin made in a test stays on loopback.
+// sets VORELIA_API_URL, VORELIA_UPDATE_URL and VORELIA_QUEUE_URL to a closed loopback port when
+// they are unset (and leaves them so), so that what a plugin made in a test sends stays on
+// loopback.
 #pragma once
 
 #include <filesystem>

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 
 namespace vorelia::platform {
@@ -72,7 +73,8 @@ class MainQueue {
 // A global concurrent queue. Each piece of work runs on a pool thread; when every pool thread is
 // busy (also when they are blocked waiting), a new thread is started, so a piece of work that waits
 // for another never starves it. Threads idle for idleLifetime end. Work runs exactly once, in no
-// particular order; an exception escaping a piece of work ends that piece only.
+// particular order; an exception escaping a piece of work ends that piece only. Delayed work waits
+// on one timer thread of the pool, which also ends when idle for idleLifetime.
 class CompletionPool {
  public:
   explicit CompletionPool(std::chrono::milliseconds idleLifetime = std::chrono::seconds(10));
@@ -88,16 +90,24 @@ class CompletionPool {
 
   // Any thread may call it, also a piece of work of this pool.
   void async(std::function<void()> work);
+  // Queues work once delay has passed, without holding a thread meanwhile. Work still waiting when
+  // the destructor starts is queued at once: it runs exactly once, early rather than never. Any
+  // thread may call it, also a piece of work of this pool.
+  void asyncAfter(std::chrono::milliseconds delay, std::function<void()> work);
   // Threads currently alive (for tests and benchmarks).
   std::size_t threadCount() const;
 
  private:
   void workerLoop();
+  void timerLoop();
+  // Queues work and wakes or starts a thread for it. REQUIRES: mutex_ held.
+  void enqueueLocked(std::function<void()> work);
 
   const std::chrono::milliseconds idleLifetime_;
   mutable std::mutex mutex_;
   std::condition_variable wake_;             // a claim was handed out, or stopping_
   std::condition_variable allEnded_;         // threads_ became zero
+  std::condition_variable timersChanged_;    // a timer was added, or stopping_
   std::deque<std::function<void()>> queue_;  // guarded by mutex_
   // Threads waiting for work that no async() has claimed yet.
   std::size_t idle_ = 0;  // guarded by mutex_
@@ -105,8 +115,12 @@ class CompletionPool {
   // claim or a thread started for it, so it never waits behind a blocked thread.
   std::size_t claims_ = 0;  // guarded by mutex_
   bool stopping_ = false;   // guarded by mutex_
-  // Pool threads alive. They are detached: after a thread takes itself off this count under
-  // mutex_, it touches nothing of the pool.
+  // Delayed work by the time it is due, and whether the timer thread runs.
+  std::multimap<std::chrono::steady_clock::time_point, std::function<void()>>
+      timers_;                 // guarded by mutex_
+  bool timerRunning_ = false;  // guarded by mutex_
+  // Pool threads alive, the timer thread among them. They are detached: after a thread takes itself
+  // off this count under mutex_, it touches nothing of the pool.
   std::size_t threads_ = 0;  // guarded by mutex_
 };
 

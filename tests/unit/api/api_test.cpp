@@ -127,10 +127,19 @@ TEST_F(ApiTest, TokenGrantSendsTheCredentialsFormEncoded) {
   EXPECT_EQ(grant.header("Accept"), "application/json");
   EXPECT_FALSE(grant.header("Authorization").has_value());
 
-  for (const char* body : {R"({"access_token":5})", R"({"error":"invalid_grant"})", "<html>"}) {
-    server.reply("/Token", TestReply{400, {}, body});
-    EXPECT_FALSE(Await<std::optional<std::string>>([&](auto d) { api->GetAccessToken(d); }))
-        << body;
+  // No token: an answer without one tells refused credentials from a service out of reach.
+  const std::pair<TestReply, bool> refusals[] = {
+      {TestReply{400, {}, R"({"access_token":5})"}, true},
+      {TestReply{400, {}, R"({"error":"invalid_grant"})"}, true},
+      {TestReply{502, {}, "<html>"}, true},
+      {TestReply{.body = R"({"access_token":"cut"})", .dropAfter = 3}, false},
+  };
+  for (const auto& [reply, answered] : refusals) {
+    server.reply("/Token", reply);
+    const auto grant = Await<Api::TokenGrant>([&](auto d) { api->RequestAccessToken(d); });
+    EXPECT_FALSE(grant.token) << reply.body;
+    EXPECT_EQ(grant.answered, answered) << reply.body;
+    EXPECT_FALSE(Await<std::optional<std::string>>([&](auto d) { api->GetAccessToken(d); }));
   }
 }
 
@@ -250,6 +259,20 @@ TEST_F(ApiTest, OneAlbumRefreshAtATime) {
   server.reply("/api/studio/containers/", TestReply{401, {}, R"({"hasError":true})"});
   api->RefreshContainers();
   ASSERT_TRUE(waitUntil([&] { return state->containers.get().empty(); }));
+
+  // Another account chosen while a list is on its way (its own refresh dropped): the late list is
+  // not kept, the chosen account's is fetched.
+  server.reply("/api/studio/containers/",
+               TestReply{200, {}, R"({"value":[{"id":"s"}]})", 0, std::chrono::milliseconds(300)});
+  server.reply("/api/family/containers/", TestReply{200, {}, R"({"value":[{"id":"f"}]})"});
+  api->RefreshContainers();
+  ASSERT_TRUE(waitUntil([&] { return requestsTo("/api/studio/containers/").size() == 4; }));
+  state->account.set("family");
+  api->RefreshContainers();
+  ASSERT_TRUE(waitUntil([&] { return !requestsTo("/api/family/containers/").empty(); }));
+  ASSERT_TRUE(waitUntil([&] { return !state->isRefreshingContainers; }));
+  ASSERT_EQ(state->containers.get().size(), 1u);
+  EXPECT_EQ(state->containers.get()[0]["id"].stringValue(), "f");
 }
 
 TEST_F(ApiTest, TokenRefreshFromInsideACompletionDoesNotDeadlock) {

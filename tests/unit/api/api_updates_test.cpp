@@ -24,7 +24,6 @@ using testing::ReadFile;
 using testing::TestReply;
 using testing::waitUntil;
 using testing::WriteFile;
-using testing::ZipEntry;
 using UpdateResult = Api::UpdateResult;
 
 class Updates : public ::testing::Test {
@@ -54,10 +53,7 @@ class Updates : public ::testing::Test {
   std::shared_ptr<PluginState> state = std::make_shared<PluginState>(
       Deployment{server.url("/api/"), server.url("/updates/"), server.url("/queue?sig=s"), ""});
   std::shared_ptr<Api> api = std::make_shared<Api>(state, ApiOptions{seconds(5)});
-  const std::string archive020 =
-      BuildZip({ZipEntry::Folder("VoreliaC1Plugin.coplugin/"),
-                ZipEntry::File("VoreliaC1Plugin.coplugin/VoreliaC1Plugin.so", "library 0.2.0"),
-                ZipEntry::File("VoreliaC1Plugin.coplugin/Info.json", "info 0.2.0")});
+  const std::string archive020 = BuildZip(testing::LoadableBundle("library 0.2.0"));
 };
 
 TEST_F(Updates, DownloadInstallsTheArchiveAndRemovesOlderCopies) {
@@ -69,7 +65,6 @@ TEST_F(Updates, DownloadInstallsTheArchiveAndRemovesOlderCopies) {
 
   ASSERT_EQ(Download("0.2.0"), UpdateResult::installed);
   EXPECT_EQ(ReadFile(plugins / "VoreliaC1Plugin.coplugin/VoreliaC1Plugin.so"), "library 0.2.0");
-  EXPECT_EQ(ReadFile(plugins / "VoreliaC1Plugin.coplugin/Info.json"), "info 0.2.0");
   EXPECT_THAT(Names(plugins),
               ::testing::UnorderedElementsAre("VoreliaC1Plugin.coplugin",
                                               "VoreliaC1Plugin.0.2.0.coplugin", "Other.coplugin"));

@@ -44,7 +44,7 @@ class UploadPipeline : public ::testing::Test {
   const JSON payload{{"name", "My photo.jpg"}, {"Tags", true}};
   std::shared_ptr<PluginState> state =
       std::make_shared<PluginState>(Deployment{server.url("/"), "", "", ""});
-  std::shared_ptr<Api> api = std::make_shared<Api>(state, ApiOptions{seconds(5)});
+  std::shared_ptr<Api> api = std::make_shared<Api>(state, ApiOptions{seconds(5), seconds(0)});
 };
 
 // Gallery and vision uploads stream the file to its signed address, and every one completes and
@@ -147,17 +147,53 @@ TEST_F(UploadPipeline, EachKindOfUploadWaitsForOneOfItsOwnFourSlots) {
   EXPECT_EQ(server.requestCount(), 10u);
 }
 
-TEST_F(UploadPipeline, EncodingTriggerSendsTheResourceAndAlwaysCompletesEmpty) {
-  server.reply("/api/studio/encode", TestReply{200, {}, R"({"hasError":false})"});
-  platform::DispatchSemaphore done(0);
-  api->TriggerEncoding(info("r9"), [&](std::optional<JSON> answer) {
-    EXPECT_FALSE(answer.has_value());
-    done.signal();
+TEST_F(UploadPipeline, EncodingTriggerSendsTheResourceAndTellsWhetherTheServiceTookIt) {
+  const struct {
+    const char* what;
+    TestReply reply;
+    bool accepted;
+  } cases[] = {
+      {"taken", TestReply{200, {}, R"({"hasError":false})"}, true},
+      {"taken without a body", TestReply{204}, true},
+      {"refused", TestReply{500, {}, R"({"hasError":true})"}, false},
+      {"no answer", TestReply{.body = "{}", .dropAfter = 0}, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    server.reply("/api/studio/encode", c.reply);
+    std::atomic<int> calls{0};
+    std::atomic<bool> accepted{!c.accepted};
+    api->TriggerEncoding(info("r9"), [&](bool taken) {
+      accepted = taken;
+      ++calls;
+    });
+    ASSERT_TRUE(waitUntil([&] { return calls == 1; }));
+    EXPECT_EQ(accepted, c.accepted);
+    const auto put = server.requests().back();
+    EXPECT_EQ(put.method, "PUT");
+    EXPECT_EQ(JSON::Parse(put.body), *info("r9").UploadResource);
+    EXPECT_EQ(calls, 1) << "a second completion";
+  }
+}
+
+// A service that answers every long poll at once with nothing new is asked about once a second,
+// without a thread blocked in between, until it reports the id.
+TEST_F(UploadPipeline, EncodingPollsAnsweredAtOnceComeAtMostOnceASecond) {
+  std::atomic<bool> encoded{false};
+  server.respond("/api/anonymous/longpollingstates", [&](const RecordedRequest&) {
+    return TestReply{200, {}, encoded ? R"({"value":["r1"]})" : R"({"value":[]})"};
   });
-  ASSERT_TRUE(done.waitFor(seconds(10)));
-  const auto put = server.requests().at(0);
-  EXPECT_EQ(put.method, "PUT");
-  EXPECT_EQ(JSON::Parse(put.body), *info("r9").UploadResource);
+  const auto paced = std::make_shared<Api>(state);
+  std::atomic<int> completions{0};
+  const auto start = std::chrono::steady_clock::now();
+  paced->WaitForEncodingToComplete({"r1"}, [&](std::optional<JSON>) { ++completions; });
+  ASSERT_TRUE(server.waitForRequests(2));
+  const auto polls = server.requestCount();
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_LE(polls, 1 + std::chrono::duration_cast<seconds>(elapsed).count());
+  EXPECT_EQ(completions, 0);
+  encoded = true;
+  ASSERT_TRUE(waitUntil([&] { return completions == 1; }));
 }
 
 TEST_F(UploadPipeline, EncodingWaitPollsUntilEveryIdIsReported) {

@@ -17,6 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::BuildZip;
+using testing::LoadableBundle;
 using testing::Names;
 using testing::ReadFile;
 using testing::WriteFile;
@@ -44,12 +45,16 @@ class UpdateInstaller : public ::testing::Test {
     WriteFile(plugins / "VoreliaC1Plugin.coplugin/Info.json",
               "{\"pluginVersion\": \"0.1.5-beta\"}");
     WriteFile(plugins / "VoreliaC1Plugin.coplugin/VoreliaC1Plugin.so", "old library");
+    WriteFile(plugins / "VoreliaC1Plugin.coplugin/Resources/kept.txt", "kept");
     WriteFile(plugins / "Other.coplugin/Info.json", "other");
   }
 
+  // An archive of a loadable bundle followed by the entries.
   fs::path Archive(const std::vector<ZipEntry>& entries) {
+    auto all = LoadableBundle("new");
+    all.insert(all.end(), entries.begin(), entries.end());
     const fs::path path = home.path() / "update.zip";
-    WriteFile(path, BuildZip(entries));
+    WriteFile(path, BuildZip(all));
     return path;
   }
 
@@ -61,22 +66,29 @@ class UpdateInstaller : public ::testing::Test {
   fs::path plugins = PluginsFolder(home.path() / "Library");
 };
 
+// A framework inside the bundle carries links that stay inside it; they are kept as links.
 TEST_F(UpdateInstaller, ReplacesFilesByRenameAndKeepsTheRest) {
-  const auto oldLibrary = fs::status(plugins / "VoreliaC1Plugin.coplugin/VoreliaC1Plugin.so");
   std::ifstream loaded(plugins / "VoreliaC1Plugin.coplugin/VoreliaC1Plugin.so");  // "mapped"
+  const std::string framework = "VoreliaC1Plugin.coplugin/Frameworks/X.framework/";
   const auto archive =
       Archive({ZipEntry::Folder("VoreliaC1Plugin.coplugin/"),
-               ZipEntry::File("VoreliaC1Plugin.coplugin/VoreliaC1Plugin.so", "new"),
                ZipEntry::File("VoreliaC1Plugin.coplugin/Resources/icon.icns", "i"),
-               {"VoreliaC1Plugin.coplugin/run.sh", "#!", 0100755}});
+               {"VoreliaC1Plugin.coplugin/run.sh", "#!", 0100755},
+               ZipEntry::File(framework + "Versions/A/X", "x code"),
+               ZipEntry::Link(framework + "Versions/Current", "A"),
+               ZipEntry::Link(framework + "X", "Versions/Current/X"),
+               ZipEntry::Link(framework + "Headers", "./Versions/../Versions/Current/Headers")});
   ASSERT_EQ(InstallArchive(archive, plugins), InstallResult::installed);
 
   const fs::path bundle = plugins / "VoreliaC1Plugin.coplugin";
   EXPECT_EQ(ReadFile(bundle / "VoreliaC1Plugin.so"), "new");
   EXPECT_EQ(ReadFile(bundle / "Resources/icon.icns"), "i");
-  EXPECT_EQ(ReadFile(bundle / "Info.json"), "{\"pluginVersion\": \"0.1.5-beta\"}");
+  EXPECT_EQ(ReadFile(bundle / "Resources/kept.txt"), "kept");
   EXPECT_EQ(ReadFile(plugins / "Other.coplugin/Info.json"), "other");
   EXPECT_NE(fs::status(bundle / "run.sh").permissions() & fs::perms::owner_exec, fs::perms::none);
+  EXPECT_EQ(fs::read_symlink(plugins / framework / "Versions/Current"), "A");
+  EXPECT_TRUE(fs::is_symlink(plugins / framework / "X"));
+  EXPECT_EQ(ReadFile(plugins / framework / "X"), "x code");
   // The open file still reads the old bytes: it was replaced, not rewritten.
   std::string still;
   std::getline(loaded, still);
@@ -86,39 +98,81 @@ TEST_F(UpdateInstaller, ReplacesFilesByRenameAndKeepsTheRest) {
 
 TEST_F(UpdateInstaller, RefusedOrDamagedArchivesInstallNothingAndReachNothingOutside) {
   const std::string outside = (home.path() / "outside.txt").string();
-  // A good entry first, so that an installer that writes as it goes would show it.
-  const auto withGoodEntries = [](ZipEntry bad) {
-    return BuildZip({ZipEntry::File("VoreliaC1Plugin.coplugin/VoreliaC1Plugin.so", "evil"),
-                     ZipEntry::File("Dropped.coplugin/Info.json", "x"), std::move(bad)});
+  // A loadable bundle first, so that an installer that writes as it goes would show it.
+  const auto withGoodEntries = [](std::vector<ZipEntry> bad) {
+    auto entries = LoadableBundle("evil");
+    entries.push_back(ZipEntry::File("Dropped.coplugin/Info.json", "x"));
+    entries.insert(entries.end(), bad.begin(), bad.end());
+    return BuildZip(entries);
   };
-  const std::string good = BuildZip(
-      {ZipEntry::File("VoreliaC1Plugin.coplugin/VoreliaC1Plugin.so", std::string(4000, 'n')),
-       ZipEntry::File("VoreliaC1Plugin.coplugin/Info.json", "new info")});
-  std::string corrupted = good;
+  const auto withInfo = [](std::string info) {
+    return BuildZip({ZipEntry::File("VoreliaC1Plugin.coplugin/Info.json", std::move(info)),
+                     ZipEntry::File("VoreliaC1Plugin.coplugin/VoreliaC1Plugin.so", "x")});
+  };
+  auto good = LoadableBundle(std::string(4000, 'n'));
+  std::swap(good[0], good[1]);  // the library's data first
+  const std::string goodBytes = BuildZip(good);
+  std::string corrupted = goodBytes;
   corrupted[100] ^= 0x55;  // inside the first entry's data: its checksum no longer matches
+  // Zeros deflate a thousandfold: a small archive that would unpack to far more than it is.
+  const std::string zeros(2 << 20, '\0');
+  ZipEntry bomb = ZipEntry::File("VoreliaC1Plugin.coplugin/Resources/zeros", zeros);
+  bomb.deflated = true;
+  ZipEntry lyingBomb = bomb;
+  lyingBomb.claimedSize = 100;
+  const std::string framework = "VoreliaC1Plugin.coplugin/Frameworks/X.framework/";
   const struct {
     const char* what;
     std::string bytes;
     InstallResult result;
+    InstallLimits limits{};
   } cases[] = {
-      {"parent component", withGoodEntries(ZipEntry::File("../outside.txt", "x")),
+      {"parent component", withGoodEntries({ZipEntry::File("../outside.txt", "x")}),
        InstallResult::refusedEntry},
       {"parent inside the bundle",
-       withGoodEntries(ZipEntry::File("VoreliaC1Plugin.coplugin/../../../outside.txt", "x")),
+       withGoodEntries({ZipEntry::File("VoreliaC1Plugin.coplugin/../../../outside.txt", "x")}),
        InstallResult::refusedEntry},
-      {"absolute name", withGoodEntries(ZipEntry::File(outside, "x")), InstallResult::refusedEntry},
-      {"symbolic link",
-       withGoodEntries({"VoreliaC1Plugin.coplugin/Resources", home.path().string(), 0120777}),
+      {"absolute name", withGoodEntries({ZipEntry::File(outside, "x")}),
        InstallResult::refusedEntry},
-      {"relative symbolic link",
-       withGoodEntries({"VoreliaC1Plugin.coplugin/up", "../../..", 0120777}),
+      {"link to an absolute path",
+       withGoodEntries(
+           {ZipEntry::Link("VoreliaC1Plugin.coplugin/Resources", home.path().string())}),
        InstallResult::refusedEntry},
-      {"character device", withGoodEntries({"VoreliaC1Plugin.coplugin/tty", "", 0020666}),
+      {"link out of the bundle", withGoodEntries({ZipEntry::Link(framework + "up", "../../..")}),
        InstallResult::refusedEntry},
-      {"block device", withGoodEntries({"VoreliaC1Plugin.coplugin/disk", "", 0060666}),
+      {"link at the top",
+       withGoodEntries({ZipEntry::Link("Evil.coplugin", "VoreliaC1Plugin.coplugin")}),
        InstallResult::refusedEntry},
-      {"cut before the end", good.substr(0, good.size() / 2), InstallResult::unreadableArchive},
-      {"cut inside the directory", good.substr(0, good.size() - 30),
+      {"link out through a link",
+       withGoodEntries({ZipEntry::Link(framework + "root", "../.."),
+                        ZipEntry::Link(framework + "out", "root/../outside.txt")}),
+       InstallResult::refusedEntry},
+      {"file through a link",
+       withGoodEntries({ZipEntry::Link(framework + "Current", "A"),
+                        ZipEntry::File(framework + "Current/X", "x")}),
+       InstallResult::refusedEntry},
+      {"character device", withGoodEntries({{"VoreliaC1Plugin.coplugin/tty", "", 0020666}}),
+       InstallResult::refusedEntry},
+      {"block device", withGoodEntries({{"VoreliaC1Plugin.coplugin/disk", "", 0060666}}),
+       InstallResult::refusedEntry},
+      {"no Info.json", BuildZip({good[0]}), InstallResult::notABundle},
+      {"empty Info", withInfo("{}"), InstallResult::notABundle},
+      {"Info that is not JSON", withInfo("principalClass"), InstallResult::notABundle},
+      {"library not in the archive",
+       withInfo(R"({"principalClass":"VoreliaC1Plugin","library":"Missing.so"})"),
+       InstallResult::notABundle},
+      {"library outside the bundle",
+       withInfo(R"({"principalClass":"P","library":"../Other.coplugin/Info.json"})"),
+       InstallResult::notABundle},
+      {"unpacks to 200 times its size", withGoodEntries({bomb}), InstallResult::tooLarge},
+      {"sizes that lie", withGoodEntries({lyingBomb}), InstallResult::tooLarge},
+      {"files that pass the byte limit together",
+       withGoodEntries({ZipEntry::File("VoreliaC1Plugin.coplugin/a", std::string(3000, 'a')),
+                        ZipEntry::File("VoreliaC1Plugin.coplugin/b", std::string(3000, 'b'))}),
+       InstallResult::tooLarge, InstallLimits{.maxBytes = 5000}},
+      {"cut before the end", goodBytes.substr(0, goodBytes.size() / 2),
+       InstallResult::unreadableArchive},
+      {"cut inside the directory", goodBytes.substr(0, goodBytes.size() - 30),
        InstallResult::unreadableArchive},
       {"damaged data", corrupted, InstallResult::unreadableArchive},
       {"not an archive", "<html>404 Not Found</html>", InstallResult::unreadableArchive},
@@ -129,11 +183,15 @@ TEST_F(UpdateInstaller, RefusedOrDamagedArchivesInstallNothingAndReachNothingOut
     SCOPED_TRACE(c.what);
     const fs::path path = home.path() / "update.zip";
     WriteFile(path, c.bytes);
-    EXPECT_EQ(InstallArchive(path, plugins), c.result);
+    EXPECT_EQ(InstallArchive(path, plugins, c.limits), c.result);
     EXPECT_EQ(Snapshot(plugins), before);
     EXPECT_FALSE(fs::exists(fs::symlink_status(outside)));
     EXPECT_THAT(Beside(), ::testing::ElementsAre("Plug-ins"));
   }
+  WriteFile(home.path() / "update.zip", goodBytes);
+  EXPECT_EQ(InstallArchive(home.path() / "update.zip", plugins, InstallLimits{.maxBytes = 4067}),
+            InstallResult::installed)
+      << "the library and its Info make exactly the limit";
 }
 
 TEST_F(UpdateInstaller, NamesWithSpacesAndAccentsSurviveAnyLocale) {

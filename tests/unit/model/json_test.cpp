@@ -22,6 +22,15 @@ TEST(JSON, TypedReadersFollowTheLenientRules) {
       {R"({"v":"2"})", "2", false, 2},
       {R"({"v":"12.5"})", "12.5", false, 12.5},
       {R"({"v":"12abc"})", "12abc", false, 0},
+      {R"({"v":"1e3"})", "1e3", false, 1000},
+      // Text that is no finite decimal number, however a number reader might take it.
+      {R"({"v":"nan"})", "nan", false, 0},
+      {R"({"v":"inf"})", "inf", false, 0},
+      {R"({"v":"Infinity"})", "Infinity", false, 0},
+      {R"({"v":"-inf"})", "-inf", false, 0},
+      {R"({"v":"1e999"})", "1e999", false, 0},
+      {R"({"v":"0x10"})", "0x10", false, 0},
+      {R"({"v":""})", "", false, 0},
       {R"({"v":0.5})", "0.5", true, 0.5},
       {R"({"v":12.0})", "12", true, 12},
       {R"({"v":9007199254740993})", "9007199254740993", true, 9007199254740993.0},
@@ -39,6 +48,7 @@ TEST(JSON, TypedReadersFollowTheLenientRules) {
     EXPECT_DOUBLE_EQ(value.numberValue(), c.number);
   }
   EXPECT_EQ(JSON(std::numeric_limits<double>::quiet_NaN()).int64Value(), 0);  // no undefined cast
+  EXPECT_EQ(JSON(std::numeric_limits<double>::infinity()).numberValue(), 0);
 }
 
 TEST(JSON, LargeIntegersStayExact) {
@@ -89,6 +99,32 @@ TEST(JSON, BytesThatAreNotADocumentReadAsNull) {
   }
   EXPECT_EQ(JSON::Parse("[]").type(), JSON::Type::array);
   EXPECT_EQ(JSON::Parse(R"({"a":[1,2]})")["a"].array()->size(), 2u);
+}
+
+// Copying and serialising recurse once per level, so a document may nest at most MaxDepth deep;
+// anything deeper never gets past the parser.
+TEST(JSON, DocumentsNestedDeeperThanTheBoundReadAsNull) {
+  const auto arrays = [](std::size_t depth) {
+    return std::string(depth, '[') + std::string(depth, ']');
+  };
+  const struct {
+    const char* what;
+    std::string bytes;
+    bool parses;
+  } cases[] = {
+      {"256 arrays", arrays(256), true},
+      {"257 arrays", arrays(257), false},
+      {"100,000 arrays", arrays(100000), false},
+      {"an object around 256 arrays", R"({"a":)" + arrays(256) + "}", false},
+      {"brackets inside a string", R"({"s":"\"[[[)" + std::string(300, '{') + R"("})", true},
+      {"a string ending in a backslash", R"({"s":"\\","a":)" + arrays(256) + "}", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const JSON value = JSON::Parse(c.bytes);
+    EXPECT_EQ(value.type() != JSON::Type::null, c.parses);
+    EXPECT_EQ(value.rawData(), JSON(value).rawData());  // copies and serialises
+  }
 }
 
 TEST(JSON, AValueOfAnUnsupportedTypeCarriesItsErrorUntilReplaced) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -102,6 +103,36 @@ TEST(CompletionPool, IdleThreadsEndAndTheDestructorJoinsTheRest) {
     gate.signal();
   }  // the destructor waits for the blocked piece
   EXPECT_EQ(ran, 3);
+}
+
+// Delayed work runs once, not before its time and in the order of its times, without a thread
+// held per piece; work still waiting when the pool goes runs then, never not at all.
+TEST(CompletionPool, DelayedWorkRunsOnceAfterItsDelayOrWhenThePoolEnds) {
+  std::mutex mutex;
+  std::vector<int> order;  // guarded by mutex
+  std::atomic<int> early{0};
+  const auto record = [&](int which, std::chrono::steady_clock::time_point notBefore) {
+    return [&, which, notBefore] {
+      if (std::chrono::steady_clock::now() < notBefore) ++early;
+      std::scoped_lock lock(mutex);
+      order.push_back(which);
+    };
+  };
+  {
+    CompletionPool pool(milliseconds(30));
+    const auto now = std::chrono::steady_clock::now();
+    pool.asyncAfter(milliseconds(120), record(3, now + milliseconds(120)));
+    pool.asyncAfter(milliseconds(60), record(2, now + milliseconds(60)));
+    pool.asyncAfter(milliseconds(0), record(1, now));
+    ASSERT_TRUE(waitUntil([&] {
+      std::scoped_lock lock(mutex);
+      return order.size() == 3;
+    }));
+    EXPECT_TRUE(waitUntil([&] { return pool.threadCount() == 0; })) << "the timer thread idles out";
+    pool.asyncAfter(std::chrono::hours(1), record(4, now));
+  }
+  EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 4}));
+  EXPECT_EQ(early, 0);
 }
 
 }  // namespace

@@ -57,6 +57,12 @@ TEST_F(TaggingPage, CreditsLabelsWriteTheShortestExactNumber) {
        {"You used 1.5 of your 0.1 monthly credits", "You have 2.25 extra credits remaining"}},
       {JSON{{"creditsUsed", "7"}},  // a text member reads as its number, a missing one as 0
        {"You used 7.0 of your 0.0 monthly credits", "You have 0.0 extra credits remaining"}},
+      {JSON{{"creditsUsed", 100000}, {"creditsLimit", 1500000.0}, {"extraCredits", -3}},
+       {"You used 100000.0 of your 1500000.0 monthly credits",
+        "You have -3.0 extra credits remaining"}},
+      // Beyond every exact integer a count keeps its exponent; "inf" and "nan" are no counts.
+      {JSON{{"creditsUsed", 1e300}, {"creditsLimit", "inf"}, {"extraCredits", "nan"}},
+       {"You used 1e+300 of your 0.0 monthly credits", "You have 0.0 extra credits remaining"}},
       {std::nullopt, {"Your credits info could not be fetched"}},
   };
   for (const auto& c : cases) {

@@ -50,11 +50,16 @@ TEST_F(ConstructionUpdateCheck, AStalledDocumentHoldsNothingUp) {
   EXPECT_FALSE(plugin.state->updateVersion.get().has_value());
 }
 
-TEST_F(ConstructionUpdateCheck, ADocumentWithoutAVersionGivesTheEmptyString) {
-  server.reply("/updates/details.json", TestReply{200, {}, R"({"name": "x"})"});
-  VoreliaC1Plugin plugin;
-  ASSERT_TRUE(testing::waitUntil([&] { return plugin.state->updateVersion.get().has_value(); }));
-  EXPECT_EQ(plugin.state->updateVersion.get(), "");
+TEST_F(ConstructionUpdateCheck, OnlyAStringNamesAVersion) {
+  // A number's text would order after the running version and start a download.
+  for (const char* document : {R"({"name": "x"})", R"({"version": 9})", R"({"version": true})",
+                               R"({"version": {"v": "9"}})", R"({"version": ["9"]})"}) {
+    server.reply("/updates/details.json", TestReply{200, {}, document});
+    VoreliaC1Plugin plugin;
+    ASSERT_TRUE(testing::waitUntil([&] { return plugin.state->updateVersion.get().has_value(); }))
+        << document;
+    EXPECT_EQ(plugin.state->updateVersion.get(), "") << document;
+  }
 }
 
 }  // namespace

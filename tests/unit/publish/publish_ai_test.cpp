@@ -167,15 +167,17 @@ TEST_F(PublishAiTest, RefusalsComeBeforeAnyRequest) {
   std::ofstream(exported / "big.jpeg", std::ios::binary) << makeJpeg(300, 300);
 
   state->describe = true;  // 2.5 credits an image
-  credits.set("24.5");
-  EXPECT_EQ(refusal(files), PluginError::notEnoughCredits);
+  for (const char* tooFew : {"24.5", R"("nan")", R"("inf")"}) {
+    credits.set(tooFew);
+    EXPECT_EQ(refusal(files), PluginError::notEnoughCredits) << tooFew;
+  }
   EXPECT_EQ(requestsTo("/api/studio/visions"), 0u);
 
   state->general = state->face = state->describe = false;
   EXPECT_EQ(refusal(files), PluginError::noAIOptionsSelected);
   state->describe = true;
   EXPECT_EQ(refusal({files[0], (exported / "big.jpeg").string()}), PluginError::checkFilesFailed);
-  EXPECT_EQ(server.requestCount(), 1u);  // only the credit check of the first run
+  EXPECT_EQ(server.requestCount(), 3u);  // only the credit checks of the first runs
 
   // Exactly enough credits: ten images at 2.5 each.
   credits.set("25");

@@ -18,7 +18,7 @@ using testing::HttpTestServer;
 using testing::RecordedRequest;
 using testing::TestReply;
 
-// A scripted service and blob store: albums "Wedding" (w1) and nothing else; every reservation
+// A scripted service and blob store: albums "Été Wedding" (w1) and nothing else; every reservation
 // hands out one resource per announced file.
 class PublishShareTest : public ::testing::Test {
  protected:
@@ -27,7 +27,7 @@ class PublishShareTest : public ::testing::Test {
     state->setAuthentication("BEARER t", std::chrono::system_clock::now());
     server.reply("/api/Account/studio/State", TestReply{200, {}, "{}"});
     server.reply("/api/studio/containers/",
-                 TestReply{200, {}, R"({"value":[{"id":"w1","name":"Wedding"}]})"});
+                 TestReply{200, {}, R"({"value":[{"id":"w1","name":"Été Wedding"}]})"});
     server.respond("/api/studio/containers/w1/inituploadresources", [this](
                                                                         const RecordedRequest& r) {
       std::string value;
@@ -96,13 +96,15 @@ TEST_F(PublishShareTest, PublishesIntoAnAlbumOfTheSameNameAndReturnsItsLink) {
   const auto files = exportFiles({"b.jpg", "My photo & more.jpg", "l'été.jpg"});
   const auto result = publish("voreliaPublishShare", files,
                               {{"albumsList-input", std::string("create")},
-                               {"albumName-input", std::string("wEDDING")},
+                               {"albumName-input", std::string("éTÉ wEDDING")},
                                {"albumDownload-input", true}});
   EXPECT_EQ(result.url, "https://v.test/a/xyz/a/");
   EXPECT_EQ(result.message,
             "Click show to see your web album. It may takes few minutes before the pictures "
             "appears.");
-  EXPECT_TRUE(requestsTo("/api/studio/containers/wEDDING").empty());  // reused, not created
+  for (const auto& r : server.requests()) {  // the album is reused, not created
+    EXPECT_FALSE(r.method == "PUT" && r.path.starts_with("/api/")) << r.path;
+  }
 
   const auto reservation =
       JSON::Parse(requestsTo("/api/studio/containers/w1/inituploadresources").at(0).body)["value"];
@@ -141,18 +143,35 @@ TEST_F(PublishShareTest, ProofingLinkAndASingleFile) {
       0);
 }
 
-TEST_F(PublishShareTest, FilesTheStoreRefusedAreNeitherEncodedNorCountedAsPublished) {
+// A file the store refused, or whose encoding the service did not take (an error status, no
+// answer), is counted once in the progress but neither waited for nor ordered.
+TEST_F(PublishShareTest, FilesNotStoredOrNotTakenForEncodingAreNotCountedAsPublished) {
   refusedName.set("bad");
-  auto result = publish("voreliaPublishShare", exportFiles({"a.jpg", "bad.jpg", "c.jpg"}),
-                        {{"albumsList-input", std::string("w1")}});
+  server.respond("/api/studio/encode", [](const RecordedRequest& r) {
+    const std::string id = JSON::Parse(r.body)["id"].stringValue();
+    if (id == "r3") return TestReply{500, {}, R"({"hasError":true})"};
+    if (id == "r4") return TestReply{.body = "{}", .dropAfter = 0};
+    return TestReply{200, {}, "{}"};
+  });
+  auto result =
+      publish("voreliaPublishShare", exportFiles({"a.jpg", "bad.jpg", "c.jpg", "d.jpg", "e.jpg"}),
+              {{"albumsList-input", std::string("w1")}});
   EXPECT_EQ(result.url, "https://v.test/a/xyz/a/");
-  EXPECT_EQ(result.message.substr(0, 40), "1 of 3 images could not be uploaded. Cli");
-  EXPECT_EQ(requestsTo("/api/studio/encode").size(), 2u);
+  EXPECT_EQ(result.message.substr(0, 40), "3 of 5 images could not be uploaded. Cli");
+  EXPECT_EQ(requestsTo("/api/studio/encode").size(), 4u);
   EXPECT_EQ(JSON::Parse(requestsTo("/api/anonymous/longpollingstates").at(0).body),
             JSON::Parse(R"({"value":["r0","r2"]})"));
+  EXPECT_EQ(JSON::Parse(requestsTo("/api/studio/containers/w1/$synchronize").at(0).body),
+            JSON::Parse(R"({"value":[{"id":"r0","order":0},{"id":"r2","order":1}]})"));
+  ASSERT_EQ(reports.size(), 6u);
+  std::sort(reports.begin(), reports.begin() + 5);
+  for (std::size_t i = 0; i < 5; ++i) {
+    EXPECT_EQ(reports[i].substr(0, 4), std::to_string(i + 1) + "/6 ");
+  }
+  EXPECT_EQ(reports[5], "6/6 Please wait encoding...");
 
-  refusedName.set(".jpg");
-  result = publish("voreliaPublishShare", exportFiles({"x.jpg"}),
+  result = publish("voreliaPublishShare",
+                   exportFiles({"bad1.jpg", "bad2.jpg", "bad3.jpg", "d.jpg", "e.jpg"}),
                    {{"albumsList-input", std::string("w1")}});
   EXPECT_EQ(result.url, std::nullopt);
   EXPECT_EQ(result.message, "No image could be uploaded");
