@@ -1,260 +1,71 @@
-// Publishing a gallery through PublishShare against the sandbox's blob storage (encoding delay 0),
-// beside the same files uploaded to the same store by the curl command-line tool with four
-// transfers at a time: the wall-time ratio publish/curl, the blob requests per file (from the
-// sandbox's request log) and the peak resident memory of the publishing process.
+// Publishing a gallery through PublishShare against the sandbox's own blob storage on loopback
+// (encoding delay 0), beside the same files uploaded to the same store by curl with four transfers
+// at a time. The whole publication (album, reservation, uploads, encoding requests, share link,
+// encoding wait, reorder) is timed against curl's uploads alone.
 //
-// Each round starts a fresh sandbox (its blobs live in a temporary folder), publishes in a fresh
-// process of this program (so that its peak memory is its own, not inherited from the benchmark's
-// heap), then runs curl on freshly reserved resources.
-// The best of the rounds of each side is compared, to keep the noise of a shared machine out.
-#include <fcntl.h>
-#include <httplib.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <benchmark/benchmark.h>
-
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iostream>
-
-#include "publish/publish_share.h"
+// Each round starts a fresh sandbox (its blobs live in a temporary folder) and runs both sides,
+// the first side turning from round to round. Counters: the medians publish_s and curl_s (with
+// their _min_s and _max_s), ratio = publish_s / curl_s, the blob requests per file (from the
+// sandbox's request log) and peak_rss_MiB, the largest peak resident memory of the publishing
+// process over the rounds.
 #include "support/sandbox_process.h"
-#include "support/temp_home.h"
-#include "support/test_bytes.h"
+#include "support/side_by_side.h"
 
-extern char** environ;
-
-namespace vorelia {
+namespace vorelia::bench {
 namespace {
-
-using Clock = std::chrono::steady_clock;
-constexpr int kRounds = 3;
-
-struct Gallery {
-  std::filesystem::path folder;
-  std::vector<std::string> files;
-  std::uint64_t fileSize = 0;
-  ~Gallery() {
-    std::error_code ignored;
-    std::filesystem::remove_all(folder, ignored);
-  }
-};
-
-std::unique_ptr<Gallery> makeGallery(std::size_t count, std::uint64_t size) {
-  auto gallery = std::make_unique<Gallery>();
-  gallery->folder = testing::makeTempDirectory("vorelia-gallery");
-  gallery->fileSize = size;
-  for (std::size_t i = 0; i < count; ++i) {
-    char name[32];
-    std::snprintf(name, sizeof name, "photo_%04zu.jpg", i);
-    const auto path = gallery->folder / name;
-    testing::writeGeneratedFile(path, size);
-    gallery->files.push_back(path.string());
-  }
-  return gallery;
-}
-
-struct PublishRun {
-  double seconds = 0;
-  long peakKiB = 0;
-  bool ok = false;
-};
-
-constexpr const char* kChildFlag = "--publish-child";
-
-// The publishing side, in a fresh process of this program (so that its peak memory is its own):
-// arguments are the API root and a file listing the gallery, the token comes in the environment.
-// Prints "SECONDS PEAK_KIB OK".
-int publishChild(const std::string& baseUrl, const std::string& listFile) {
-  std::vector<std::string> files;
-  std::ifstream list(listFile);
-  for (std::string line; std::getline(list, line);) files.push_back(line);
-  const char* token = std::getenv("VORELIA_BENCH_TOKEN");
-  if (token == nullptr) return 2;
-  auto state = std::make_shared<PluginState>(Deployment{baseUrl, "", "", ""});
-  state->account.set("bench");
-  state->setAuthentication(std::string("Bearer ") + token, std::chrono::system_clock::now());
-  auto api = std::make_shared<Api>(state);
-  PublishShare workflow(state, api);
-  const auto start = Clock::now();
-  const auto result = workflow.DoPublish(
-      PublishTask{"voreliaPublishShare", files, {{"albumName-input", std::string("Bench")}}}, {});
-  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  const bool ok =
-      result.url.has_value() && result.message.find("could not be uploaded") == std::string::npos;
-  if (!ok) std::cerr << "publish failed: " << result.message << "\n";
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  std::cout << seconds << " " << usage.ru_maxrss << " " << ok << std::endl;
-  std::_Exit(0);  // the sessions' threads need no orderly end here
-}
-
-PublishRun publishInChild(const testing::SandboxProcess& sandbox, const std::string& token,
-                          const Gallery& gallery) {
-  const std::filesystem::path listFile = gallery.folder / "files.list";
-  const std::filesystem::path output = gallery.folder / "publish.out";
-  {
-    std::ofstream out(listFile);
-    for (const auto& file : gallery.files) out << file << "\n";
-  }
-  std::vector<std::string> argv{std::filesystem::read_symlink("/proc/self/exe").string(),
-                                kChildFlag, sandbox.baseUrl(), listFile.string()};
-  std::vector<char*> raw;
-  for (auto& a : argv) raw.push_back(a.data());
-  raw.push_back(nullptr);
-  std::vector<std::string> environment;
-  for (char** e = environ; *e != nullptr; ++e) environment.push_back(*e);
-  environment.push_back("VORELIA_BENCH_TOKEN=" + token);
-  std::vector<char*> env;
-  for (auto& e : environment) env.push_back(e.data());
-  env.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  pid_t pid = -1;
-  const int error = ::posix_spawn(&pid, raw[0], &actions, nullptr, raw.data(), env.data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (error != 0) return {};
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  PublishRun run;
-  std::ifstream in(output);
-  in >> run.seconds >> run.peakKiB >> run.ok;
-  return in ? run : PublishRun{};
-}
-
-// Reserves resources for the files (as the plugin does) and uploads them with curl, four at a
-// time. The signed URLs go through a config file, not the command line. Returns the seconds
-// curl took, or a negative number when a transfer failed.
-double uploadWithCurl(const testing::SandboxProcess& sandbox, const std::string& token,
-                      const std::string& albumId, const Gallery& gallery) {
-  nlohmann::json files = nlohmann::json::array();
-  for (const auto& file : gallery.files) {
-    files.push_back(
-        {{"name", std::filesystem::path(file).filename().string()}, {"size", gallery.fileSize}});
-  }
-  httplib::Client client("127.0.0.1", sandbox.port());
-  client.set_read_timeout(std::chrono::seconds(120));
-  const auto answer = client.Put("/api/bench/containers/" + albumId + "/inituploadresources",
-                                 {{"Authorization", "Bearer " + token}},
-                                 nlohmann::json{{"value", files}}.dump(), "application/json");
-  if (!answer) return -1;
-  const auto reservation = nlohmann::json::parse(answer->body, nullptr, false);
-  if (!reservation.contains("value") || reservation["value"].size() != gallery.files.size()) {
-    return -1;
-  }
-  const std::filesystem::path config = gallery.folder / "curl.config";
-  const std::filesystem::path codes = gallery.folder / "curl.codes";
-  {
-    std::ofstream out(config);
-    out << "silent\nshow-error\nheader = \"x-ms-blob-type: BlockBlob\"\nheader = \"Expect:\"\n"
-        << "write-out = \"%{http_code}\\n\"\n";
-    for (std::size_t i = 0; i < gallery.files.size(); ++i) {
-      const auto& resource = reservation["value"][i];
-      out << "url = \"" << reservation["storageUrl"].get<std::string>()
-          << resource["id"].get<std::string>() << "-o/" << resource["name"].get<std::string>()
-          << resource["sas"].get<std::string>() << "\"\n"
-          << "upload-file = \"" << gallery.files[i] << "\"\n";
-    }
-  }
-  std::vector<std::string> argv{
-      "curl", "--parallel", "--parallel-max", "4", "--no-progress-meter", "-K", config.string()};
-  std::vector<char*> raw;
-  for (auto& a : argv) raw.push_back(a.data());
-  raw.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, codes.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  const auto start = Clock::now();
-  pid_t pid = -1;
-  const int error = ::posix_spawnp(&pid, "curl", &actions, nullptr, raw.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (error != 0) return -1;
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  std::ifstream in(codes);
-  std::size_t created = 0;
-  for (std::string line; std::getline(in, line);) created += line == "201";
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || created != gallery.files.size()) {
-    std::cerr << "curl failed: " << created << " of " << gallery.files.size() << " stored\n";
-    return -1;
-  }
-  return seconds;
-}
-
-// Blob writes recorded since the last clear, and whether the log kept them all.
-std::size_t blobRequests(const testing::SandboxProcess& sandbox) {
-  std::size_t count = 0;
-  for (const auto& request : sandbox.requests()) {
-    count += request["method"] == "PUT" && request["path"].get<std::string>().starts_with("/blob/");
-  }
-  return count;
-}
 
 void BM_PublishVersusCurl(benchmark::State& state) {
   const auto count = static_cast<std::size_t>(state.range(0));
-  const auto size = static_cast<std::uint64_t>(state.range(1)) * 1024;
-  const auto gallery = makeGallery(count, size);
-  double bestPublish = 1e9, bestCurl = 1e9;
-  long peakKiB = 0;
+  const auto gallery = makeGallery(count, static_cast<std::uint64_t>(state.range(1)) * 1024);
+  const WorkFolder work;
+  Samples publish, curl;
+  double peakMiB = 0;
   double requestsPerFile = 0;
   for (auto _ : state) {
-    for (int round = 0; round < kRounds; ++round) {
+    const bool done = forEachRound(state, [&](int round) {
       testing::SandboxProcess sandbox(testing::withArguments(
           {"--encoding-delay-ms", "0", "--request-log", std::to_string(4 * count + 100)}));
-      sandbox.seedUser("bench@example.test", "pw", {"bench"});
-      const std::string token = sandbox.token("bench@example.test");
-      const auto album = sandbox.seedAlbum({{"account", "bench"}, {"name", "Bench"}});
-      sandbox.clearRequests();
-
-      const PublishRun run = publishInChild(sandbox, token, *gallery);
-      if (!run.ok) return state.SkipWithError("publishing failed");
-      requestsPerFile = static_cast<double>(blobRequests(sandbox)) / static_cast<double>(count);
-      bestPublish = std::min(bestPublish, run.seconds);
-      peakKiB = std::max(peakKiB, run.peakKiB);
-
-      const double curl = uploadWithCurl(sandbox, token, album["id"], *gallery);
-      if (curl < 0) return state.SkipWithError("curl failed");
-      bestCurl = std::min(bestCurl, curl);
-      std::cerr << "round " << round << ": publish " << run.seconds << " s, curl " << curl
-                << " s, peak " << run.peakKiB / 1024.0 << " MiB\n";
-    }
-    state.SetIterationTime(bestPublish);
+      const BenchAccount account = seedBenchAccount(sandbox);
+      bool failed = false;
+      runRound(round, {[&] {
+                         sandbox.clearRequests();
+                         const PublishRun run =
+                             publishInChild(sandbox.baseUrl(), account.token, *gallery, work);
+                         failed = failed || !run.ok;
+                         publish.add(run.seconds);
+                         peakMiB = std::max(peakMiB, run.peakMiB);
+                         requestsPerFile =
+                             static_cast<double>(blobWrites(sandbox)) / static_cast<double>(count);
+                       },
+                       [&] {
+                         const double seconds = uploadWithCurl(
+                             reserveUploads(sandbox, account, *gallery), *gallery, work);
+                         failed = failed || seconds < 0;
+                         curl.add(seconds);
+                       }});
+      return !failed;
+    });
+    if (!done) return;
+    state.SetIterationTime(publish.median());
   }
-  state.counters["publish_s"] = bestPublish;
-  state.counters["curl_s"] = bestCurl;
-  state.counters["ratio"] = bestPublish / bestCurl;
+  publish.report(state, "publish");
+  curl.report(state, "curl");
+  state.counters["ratio"] = publish.median() / curl.median();
   state.counters["blob_requests_per_file"] = requestsPerFile;
-  state.counters["peak_rss_MiB"] = static_cast<double>(peakKiB) / 1024.0;
+  state.counters["peak_rss_MiB"] = peakMiB;
 }
-// 16 files of 64 MiB (goal: ratio <= 1.10), 1,000 files of 64 KiB (goal: ratio <= 1.25).
+// Goals: ratio at most 1.05 for large files and 1.15 for small ones; peak memory at most 40 MiB,
+// flat in file size and count (10,000 files within 4 MiB of 1,000).
 BENCHMARK(BM_PublishVersusCurl)
     ->Args({16, 64 * 1024})
     ->Args({1000, 64})
+    ->Args({10000, 16})
     ->ArgNames({"files", "KiB"})
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kSecond);
 
 }  // namespace
-}  // namespace vorelia
+}  // namespace vorelia::bench
 
-int main(int argc, char** argv) {
-  if (argc == 4 && std::string(argv[1]) == vorelia::kChildFlag) {
-    return vorelia::publishChild(argv[2], argv[3]);
-  }
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char** argv) { return vorelia::bench::benchMain(argc, argv); }

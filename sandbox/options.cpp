@@ -64,13 +64,13 @@ Result<CommandLine> parseCommandLine(const std::vector<std::string>& arguments) 
       const auto seconds = wholeNumber(*text, 0, std::numeric_limits<int>::max());
       if (!seconds) return Failure{2, "--token-lifetime needs a number of seconds, not " + *text};
       line.server.tokenLifetime = std::chrono::seconds(*seconds);
-    } else if (flag == "--web-url") {
+    } else if (flag == "--web-url" || flag == "--public-url") {
       const auto text = value();
       if (!text) return needValue(flag);
       if (!text->starts_with("http://") && !text->starts_with("https://")) {
-        return Failure{2, "--web-url needs an http:// or https:// URL, not " + *text};
+        return Failure{2, flag + " needs an http:// or https:// URL, not " + *text};
       }
-      line.server.webUrl = *text;
+      (flag == "--web-url" ? line.server.webUrl : line.server.publicUrl) = *text;
     } else if (flag == "--library") {
       const auto text = value();
       if (!text || text->empty()) return needValue(flag);
@@ -141,7 +141,8 @@ std::string helpText() {
   return R"(vorelia-sandbox: a loopback stand-in of the Vorelia photo service, for tests and demos.
 
 Usage: vorelia-sandbox [--port N] [--host ADDRESS] [--state FILE] [--seed-demo]
-                       [--token-lifetime SECONDS] [--web-url URL] [--data FOLDER]
+                       [--token-lifetime SECONDS] [--web-url URL] [--public-url URL]
+                       [--data FOLDER]
                        [--request-log N] [--library FOLDER]
                        [--encoding-delay-ms MS] [--long-poll-hold-ms MS] [--quota-bytes N]
                        [--azurite-blob URL [--azurite-account NAME] [--azurite-container NAME]]
@@ -158,6 +159,8 @@ Usage: vorelia-sandbox [--port N] [--host ADDRESS] [--state FILE] [--seed-demo]
                             ratings) and "demo-weddings" ("Smith Wedding"), with credits
   --token-lifetime SECONDS  lifetime of bearer tokens (default 1209600, two weeks)
   --web-url URL             base of share links (default http://127.0.0.1:PORT)
+  --public-url URL          the address handed out for the sandbox's own blob storage, e.g.
+                            that of a proxy in front of it (default http://127.0.0.1:PORT)
   --library FOLDER          serve the update library from FOLDER (details.json and the
                             VoreliaCaptureOnePlugin.VERSION.coplugin.zip archives)
   --request-log N           keep the last N service requests for GET /admin/requests

@@ -309,7 +309,8 @@ std::optional<std::string> Server::start() {
   }
   s.port = port;
   s.bindAddress = *address;
-  s.serviceUrl = url();
+  s.serviceUrl = s.options.publicUrl.empty() ? url() : s.options.publicUrl;
+  while (s.serviceUrl.ends_with('/')) s.serviceUrl.pop_back();
   s.config.webUrl = s.options.webUrl.empty() ? url() : s.options.webUrl;
   while (s.config.webUrl.ends_with('/')) s.config.webUrl.pop_back();
 

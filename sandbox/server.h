@@ -27,6 +27,9 @@ struct ServerOptions {
   // The plugin reuses a token for ten days; two weeks keep the demo's login across restarts.
   std::chrono::seconds tokenLifetime{std::chrono::hours(24 * 14)};
   std::string webUrl;  // base of share links; empty: the server's own URL
+  // The address reservations and visions name for the sandbox's own blob storage, e.g. that of a
+  // proxy in front of it; empty: the server's own URL.
+  std::string publicUrl;
   std::optional<std::filesystem::path> libraryFolder;  // the update library's files
   std::size_t threads = 32;
   std::size_t requestLogCapacity = 1000;

@@ -11,7 +11,7 @@ packages=(
   libjpeg62-turbo-dev libvips-dev libexiv2-dev libcpp-httplib-dev libssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev
   dbus dbus-x11 gnome-keyring libsecret-tools
-  ca-certificates openssl zip unzip curl exiv2
+  ca-certificates openssl zip unzip curl exiv2 rclone
 )
 # Node.js and npm only when missing: some machines carry a Node.js build that bundles its own npm.
 command -v node >/dev/null 2>&1 || packages+=(nodejs)

@@ -232,4 +232,15 @@ std::string makeQueueSas(const std::string& queue, const std::string& permission
          "&sp=" + percentEncode(permissions) + "&sig=" + percentEncode(sign(toSign));
 }
 
+std::string makeContainerSas(const std::string& container, const std::string& permissions,
+                             std::chrono::system_clock::time_point expiry) {
+  const std::string end = azureTime(expiry);
+  // permissions, start, expiry, resource, identifier, IP, protocol, version, signed resource,
+  // snapshot time, encryption scope, then the five response header overrides.
+  const std::string toSign = permissions + "\n\n" + end + "\n/blob/" + kAccountName + "/" +
+                             container + "\n\n\n\n" + kVersion + "\nc\n\n\n\n\n\n\n";
+  return std::string("sv=") + kVersion + "&sr=c&se=" + percentEncode(end) +
+         "&sp=" + percentEncode(permissions) + "&sig=" + percentEncode(sign(toSign));
+}
+
 }  // namespace vorelia::testing

@@ -58,5 +58,8 @@ class AzuriteProcess {
 // leading '?': "sv=...&se=...&sp=...&sig=...". Permissions are e.g. "a", "r", "p", "u".
 std::string makeQueueSas(const std::string& queue, const std::string& permissions,
                          std::chrono::system_clock::time_point expiry);
+// The same for one blob container, e.g. permissions "racwdl" for a client that lists and writes.
+std::string makeContainerSas(const std::string& container, const std::string& permissions,
+                             std::chrono::system_clock::time_point expiry);
 
 }  // namespace vorelia::testing

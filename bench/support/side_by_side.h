@@ -1,0 +1,109 @@
+// What the publishing benchmarks share: a gallery of generated files, the plugin's publishing side
+// run in a fresh process of the benchmark program (so that its peak memory is its own), the same
+// files uploaded by the curl command-line tool or copied by rclone, and the rounds that put the
+// sides next to each other.
+//
+//   int main(int argc, char** argv) { return vorelia::bench::benchMain(argc, argv); }
+//
+// Secrets (the bearer token, signed URLs, the rclone SAS URL) reach the child processes through
+// their environment or a 0600 file, never their command lines.
+#pragma once
+
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+namespace vorelia::testing {
+class SandboxProcess;
+}
+
+namespace vorelia::bench {
+
+// A folder of count generated files of size bytes each (photo_00000.jpg, ...), and nothing else:
+// rclone copies the folder whole. Removed with the object.
+struct Gallery {
+  std::filesystem::path folder;
+  std::vector<std::string> files;
+  std::uint64_t fileSize = 0;
+  std::uint64_t totalBytes() const { return fileSize * files.size(); }
+  ~Gallery();
+};
+std::unique_ptr<Gallery> makeGallery(std::size_t count, std::uint64_t size);
+
+// A scratch folder for lists, outputs and configurations, removed with the object.
+struct WorkFolder {
+  WorkFolder();
+  ~WorkFolder();
+  std::filesystem::path path;
+};
+
+// The user, account and album every side publishes into, in a fresh sandbox.
+struct BenchAccount {
+  std::string token;
+  std::string albumId;
+};
+BenchAccount seedBenchAccount(const testing::SandboxProcess& sandbox);
+inline constexpr const char* kBenchAccount = "bench";
+
+struct PublishRun {
+  double seconds = 0;
+  double peakMiB = 0;
+  bool ok = false;
+};
+// Publishes the gallery through PublishShare against the API root, as the signed-in bench user,
+// in a fresh process of this program. ok is false (and the reason on standard error) when the
+// publication failed or a file was not uploaded.
+PublishRun publishInChild(const std::string& apiRoot, const std::string& token,
+                          const Gallery& gallery, const WorkFolder& work);
+
+// The blob writes (PUT /blob/...) in the sandbox's request log.
+std::size_t blobWrites(const testing::SandboxProcess& sandbox);
+
+// Reserves one upload resource per file of the gallery in the album, as the plugin does (not
+// timed): the reservation answer, or null.
+nlohmann::json reserveUploads(const testing::SandboxProcess& sandbox, const BenchAccount& account,
+                              const Gallery& gallery);
+// Uploads the gallery to the reserved resources with curl, four at a time (--parallel
+// --parallel-max 4), as Put Blob requests like the plugin's. Returns curl's wall time in seconds,
+// or a negative number when a file was not stored.
+double uploadWithCurl(const nlohmann::json& reservation, const Gallery& gallery,
+                      const WorkFolder& work);
+// Copies the gallery with "rclone copy --transfers 4" to destination under the Azure blob
+// container that containerSasUrl signs for. Returns rclone's wall time, or a negative number.
+double copyWithRclone(const std::string& containerSasUrl, const std::string& destination,
+                      const Gallery& gallery);
+
+// The seconds of one side over the rounds.
+class Samples {
+ public:
+  void add(double seconds) { values_.push_back(seconds); }
+  double median() const;
+  double min() const;
+  double max() const;
+  // Sets NAME_s (the median), NAME_min_s and NAME_max_s.
+  void report(benchmark::State& state, const std::string& name) const;
+
+ private:
+  std::vector<double> values_;
+};
+
+// Runs round(0), round(1), ... for 5 rounds, or as many as VORELIA_BENCH_ROUNDS says. A round
+// returns false when a side failed (having said why on standard error); the case then ends with an
+// error, as it does when a round throws (a sandbox or Azurite that does not start). Returns
+// whether every round succeeded.
+bool forEachRound(benchmark::State& state, const std::function<bool(int round)>& round);
+// Runs the sides of one round one after another, starting with a different side each round so
+// that none of them always goes first (warm caches, a quieter machine).
+void runRound(int round, const std::vector<std::function<void()>>& sides);
+
+// main() of a publishing benchmark: the publishing side when this process was started as one,
+// else the benchmarks.
+int benchMain(int argc, char** argv);
+
+}  // namespace vorelia::bench
