@@ -36,6 +36,15 @@ using UpdateCheckCompletion =
 struct ApiOptions {
   // Longest wait for an answer of one JSON request (without progress).
   std::chrono::milliseconds requestTimeout{std::chrono::seconds(60)};
+  // Longest gap without progress on the two upload sessions.
+  std::chrono::milliseconds uploadIdleTimeout{std::chrono::seconds(180)};
+
+  // The defaults, shortened by a time-out override in milliseconds (the text of the environment
+  // variable VORELIA_REQUEST_TIMEOUT_MS, for tests that make the service stall): both time-outs
+  // become at most that long. Absent, empty, not a whole number from 1, or longer than a default:
+  // that default stays.
+  static ApiOptions WithTimeoutOverride(const char* milliseconds);
+  static ApiOptions FromEnvironment();  // WithTimeoutOverride(getenv(VORELIA_REQUEST_TIMEOUT_MS))
 };
 
 class Api : public std::enable_shared_from_this<Api> {
