@@ -70,6 +70,10 @@ Result<FaultRule> FaultRule::fromJson(const nlohmann::json& json) {
   if (json.contains("body")) {
     rule.body = json["body"].is_string() ? json["body"].get<std::string>() : dumpJson(json["body"]);
   }
+  if (json.contains("contentType")) {
+    if (!json["contentType"].is_string()) return Failure{400, "\"contentType\" must be text"};
+    rule.contentType = json["contentType"].get<std::string>();
+  }
   if (json.contains("delayMs")) {
     if (!json["delayMs"].is_number_integer() || json["delayMs"].get<std::int64_t>() < 0) {
       return Failure{400, "\"delayMs\" must be a whole number of milliseconds"};
@@ -107,6 +111,7 @@ nlohmann::json FaultRule::toJson() const {
   json["query"] = query ? nlohmann::json(*query) : nullptr;
   json["status"] = status ? nlohmann::json(*status) : nullptr;
   json["body"] = body ? nlohmann::json(*body) : nullptr;
+  json["contentType"] = contentType ? nlohmann::json(*contentType) : nullptr;
   json["remaining"] = remaining ? nlohmann::json(*remaining) : nullptr;
   json["countPerPath"] = countPerPath ? nlohmann::json(*countPerPath) : nullptr;
   return json;

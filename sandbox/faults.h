@@ -35,6 +35,7 @@ struct FaultRule {
   std::optional<std::string> query;  // the raw query, matched exactly, when given
   std::optional<int> status;
   std::optional<std::string> body;
+  std::optional<std::string> contentType;  // of body; JSON when not given
   std::chrono::milliseconds delay{0};
   bool drop = false;
   bool garbage = false;
@@ -44,8 +45,8 @@ struct FaultRule {
   std::int64_t hits = 0;                     // applications so far
 
   // Parses the admin interface's JSON: {"method", "path", "query", "status", "body" (text, or
-  // any other JSON value, sent serialised), "delayMs", "drop", "garbage", "stall", "count",
-  // "countPerPath"}.
+  // any other JSON value, sent serialised), "contentType", "delayMs", "drop", "garbage", "stall",
+  // "count", "countPerPath"}.
   static Result<FaultRule> fromJson(const nlohmann::json& json);
   nlohmann::json toJson() const;
 };

@@ -259,9 +259,9 @@ ADMIN (JSON in, JSON out; errors are {"hasError":true,"message"} with 400 or 404
                                  the connection was dropped. Admin requests are not recorded.
   DELETE /admin/requests         forget them
   GET    /admin/faults           {"faults":[{..., "hits","remaining"}]}
-  POST   /admin/faults           {"method"?,"path","query"?,"status"?,"body"?,"delayMs"?,
-                                 "drop"?,"garbage"?,"stall"?,"count"?,"countPerPath"?}
-                                 -> {"id"}
+  POST   /admin/faults           {"method"?,"path","query"?,"status"?,"body"?,"contentType"?,
+                                 "delayMs"?,"drop"?,"garbage"?,"stall"?,"count"?,
+                                 "countPerPath"?} -> {"id"}
   DELETE /admin/faults           remove every fault (held requests go on)
   DELETE /admin/faults/{id}      remove one
   GET    /admin/queue            {"queuePath","messages":[{"id","insertionTime","text","decoded",
@@ -280,7 +280,8 @@ exactly when given; the oldest matching fault applies. An applied fault first ho
 "stall" until the fault is removed, "delayMs" for that long (or until removed). Then it answers:
 "drop" closes the connection without a byte, "garbage" sends a body that is not JSON (status
 200 unless "status" is given), "status" and/or "body" send those (a "body" that is not text is
-sent as JSON; without "body", {"hasError":true,"message"}; without "status", 500). A fault with
+sent as JSON; "contentType" labels it, JSON by default; without "body",
+{"hasError":true,"message"}; without "status", 500). A fault with
 none of these lets the request through to its route after the hold. "count" limits it to the
 next N matching requests; a used-up fault stays listed until removed. "countPerPath" limits it
 to the first N requests of each path it matches (of up to 100000 paths), so that a client's

@@ -173,7 +173,8 @@ Server::Impl::FaultOutcome Server::Impl::applyFault(const FaultRule& rule, std::
   if (rule.status || rule.body) {
     if (rule.body) {
       response.status = rule.status.value_or(500);
-      response.set_content(*rule.body, "application/json; charset=utf-8");
+      response.set_content(*rule.body,
+                           rule.contentType.value_or("application/json; charset=utf-8"));
     } else {
       sendError(response, *rule.status, "Fault injected by the sandbox");
     }

@@ -1,5 +1,10 @@
 #include "api/api.h"
 
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <utility>
 
 namespace vorelia {
@@ -16,10 +21,37 @@ platform::URLSessionConfiguration Api::UploadSessionConfiguration() {
   return configuration;
 }
 
+ApiOptions ApiOptions::WithTimeoutOverride(const char* milliseconds) {
+  ApiOptions options;
+  if (milliseconds == nullptr) return options;
+  const char* end = milliseconds + std::strlen(milliseconds);
+  std::int64_t value = 0;
+  const auto [stop, error] = std::from_chars(milliseconds, end, value);
+  if (error != std::errc{} || stop != end || value < 1) return options;
+  const std::chrono::milliseconds limit(value);
+  options.requestTimeout = std::min(options.requestTimeout, limit);
+  options.uploadIdleTimeout = std::min(options.uploadIdleTimeout, limit);
+  return options;
+}
+
+ApiOptions ApiOptions::FromEnvironment() {
+  return WithTimeoutOverride(std::getenv("VORELIA_REQUEST_TIMEOUT_MS"));
+}
+
+namespace {
+
+platform::URLSessionConfiguration UploadSession(std::chrono::milliseconds idleTimeout) {
+  auto configuration = Api::UploadSessionConfiguration();
+  configuration.requestTimeout = idleTimeout;
+  return configuration;
+}
+
+}  // namespace
+
 Api::Api(std::shared_ptr<PluginState> state, ApiOptions options)
     : state(std::move(state)),
-      uploadUrlSession(UploadSessionConfiguration()),
-      visionUrlSession(UploadSessionConfiguration()),
+      uploadUrlSession(UploadSession(options.uploadIdleTimeout)),
+      visionUrlSession(UploadSession(options.uploadIdleTimeout)),
       options_(options) {}
 
 std::optional<std::string> Api::AccountUrl(const std::string& pathAfterAccount) const {

@@ -38,6 +38,15 @@ struct ApiOptions {
   std::chrono::milliseconds requestTimeout{std::chrono::seconds(60)};
   // Shortest time from the start of one encoding poll to the start of the next.
   std::chrono::milliseconds encodingPollPeriod{std::chrono::seconds(1)};
+  // Longest gap without progress on the two upload sessions.
+  std::chrono::milliseconds uploadIdleTimeout{std::chrono::seconds(180)};
+
+  // The defaults, shortened by a time-out override in milliseconds (the text of the environment
+  // variable VORELIA_REQUEST_TIMEOUT_MS, for tests that make the service stall): both time-outs
+  // become at most that long. Absent, empty, not a whole number from 1, or longer than a default:
+  // that default stays.
+  static ApiOptions WithTimeoutOverride(const char* milliseconds);
+  static ApiOptions FromEnvironment();  // WithTimeoutOverride(getenv(VORELIA_REQUEST_TIMEOUT_MS))
 };
 
 class Api : public std::enable_shared_from_this<Api> {

@@ -38,6 +38,7 @@ TEST_F(SandboxFaults, AnswerReplacesTheRoute) {
     nlohmann::json fault;
     int status;
     std::string body;  // empty: check only that the body is not JSON
+    std::string contentType = "application/json; charset=utf-8";
   };
   const Case cases[] = {
       {{{"status", 503}}, 503, R"({"hasError":true,"message":"Fault injected by the sandbox"})"},
@@ -46,6 +47,10 @@ TEST_F(SandboxFaults, AnswerReplacesTheRoute) {
        R"({"hasError":true,"message":"down"})"},
       {{{"body", "plain words"}}, 500, "plain words"},
       {{{"status", 200}, {"body", "[7]"}}, 200, "[7]"},
+      {{{"status", 403}, {"body", "<Error/>"}, {"contentType", "application/xml"}},
+       403,
+       "<Error/>",
+       "application/xml"},
       {{{"garbage", true}}, 200, ""},
       {{{"garbage", true}, {"status", 502}}, 502, ""},
       {{{"delayMs", 1}}, 200, R"({"isValide":true})"},
@@ -62,6 +67,7 @@ TEST_F(SandboxFaults, AnswerReplacesTheRoute) {
       EXPECT_TRUE(json(result).is_discarded()) << result->body;
     } else {
       EXPECT_EQ(result->body, c.body);
+      EXPECT_EQ(result->get_header_value("Content-Type"), c.contentType);
     }
     adminOk("DELETE", "/admin/faults");
     EXPECT_EQ(json(get(kPath)), kNormal);
@@ -160,6 +166,7 @@ TEST_F(SandboxFaults, MalformedFaultsAreRefused) {
       {{"path", kPath}, {"count", 0}},
       {{"path", kPath}, {"countPerPath", 0}},
       {{"path", kPath}, {"drop", "yes"}},
+      {{"path", kPath}, {"body", "x"}, {"contentType", 5}},
       {{"path", kPath}, {"drop", true}, {"garbage", true}},
   };
   for (const auto& fault : refused) {

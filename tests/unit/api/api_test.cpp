@@ -353,5 +353,28 @@ TEST_F(ApiTest, TokenRefreshFromInsideACompletionDoesNotDeadlock) {
   EXPECT_EQ(requestsTo("/Token").size(), 2u);
 }
 
+// The override only ever shortens, and anything but a whole number from 1 keeps the defaults.
+TEST(ApiOptionsTest, TimeoutOverrideShortensBothTimeouts) {
+  using std::chrono::milliseconds;
+  const struct {
+    const char* text;
+    milliseconds request, upload;
+  } cases[] = {
+      {nullptr, seconds(60), seconds(180)},
+      {"", seconds(60), seconds(180)},
+      {"1500", milliseconds(1500), milliseconds(1500)},
+      {"120000", seconds(60), seconds(120)},
+      {"0", seconds(60), seconds(180)},
+      {"-5", seconds(60), seconds(180)},
+      {"15s", seconds(60), seconds(180)},
+      {"99999999999999999999", seconds(60), seconds(180)},
+  };
+  for (const auto& c : cases) {
+    const ApiOptions options = ApiOptions::WithTimeoutOverride(c.text);
+    EXPECT_EQ(options.requestTimeout, c.request) << (c.text ? c.text : "(unset)");
+    EXPECT_EQ(options.uploadIdleTimeout, c.upload) << (c.text ? c.text : "(unset)");
+  }
+}
+
 }  // namespace
 }  // namespace vorelia
