@@ -160,7 +160,8 @@ TEST_F(PublishShareTest, FilesNotStoredOrNotTakenForEncodingAreNotCountedAsPubli
               {{"albumsList-input", std::string("w1")}});
   EXPECT_EQ(result.url, "https://v.test/a/xyz/a/");
   EXPECT_EQ(result.message.substr(0, 40), "3 of 5 images could not be uploaded. Cli");
-  EXPECT_EQ(requestsTo("/api/studio/encode").size(), 4u);
+  // r3's 500 is sent again three times; r4's answer began before the drop, so it is not.
+  EXPECT_EQ(requestsTo("/api/studio/encode").size(), 7u);
   EXPECT_EQ(JSON::Parse(requestsTo("/api/anonymous/longpollingstates").at(0).body),
             JSON::Parse(R"({"value":["r0","r2"]})"));
   EXPECT_EQ(JSON::Parse(requestsTo("/api/studio/containers/w1/$synchronize").at(0).body),
