@@ -65,7 +65,8 @@ std::shared_ptr<PluginState> VoreliaC1Plugin::restoreState(std::string currentVe
 VoreliaC1Plugin::VoreliaC1Plugin() : VoreliaC1Plugin(std::string(DefaultPluginVersion)) {}
 
 VoreliaC1Plugin::VoreliaC1Plugin(std::string currentVersion)
-    : state(restoreState(std::move(currentVersion))), api(std::make_shared<Api>(state, ApiOptions::FromEnvironment())) {
+    : state(restoreState(std::move(currentVersion))),
+      api(std::make_shared<Api>(state, ApiOptions::FromEnvironment())) {
   // A newer version is fetched and installed in the background; it takes effect at the next load.
   StartUpdateCheck(*api);
   // With a stored login the album list is fetched while the user works; nothing waits for it.
