@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <limits>
 #include <nlohmann/json.hpp>
-#include <type_traits>
 
 namespace vorelia::platform {
 namespace {
@@ -152,25 +151,9 @@ std::optional<Date> parseDate(std::string_view text) {
   }
   if (pos + 1 != text.size() || text[pos] != 'Z') return std::nullopt;
   const seconds since = sys_days(ymd).time_since_epoch() + hours(h) + minutes(mi) + seconds(s);
-  // Date counts nanoseconds in 64 bits, so its range ends part-way through its first and its last
-  // second; formatDate writes those seconds all the same, and they must read back.
-  static_assert(std::is_same_v<Date::duration, std::chrono::duration<std::int64_t, std::nano>>);
-  constexpr std::int64_t Billion = 1'000'000'000;
-  constexpr std::int64_t Highest = std::numeric_limits<std::int64_t>::max();
-  constexpr std::int64_t Lowest = std::numeric_limits<std::int64_t>::min();
-  const std::int64_t whole = since.count();
-  if (whole > Highest / Billion || (whole == Highest / Billion && fraction > Highest % Billion)) {
-    return std::nullopt;
-  }
-  // Division truncates toward zero: the lowest second is one below Lowest / Billion.
-  if (whole < Lowest / Billion - 1 ||
-      (whole == Lowest / Billion - 1 && fraction < Billion + Lowest % Billion)) {
-    return std::nullopt;
-  }
-  // Below zero, counted from the next second up, which cannot overflow at the lowest second.
-  const std::int64_t total =
-      whole >= 0 ? whole * Billion + fraction : (whole + 1) * Billion + (fraction - Billion);
-  return Date(Date::duration(total));
+  const auto limit = duration_cast<seconds>(Date::duration::max()) - seconds(1);
+  if (since > limit || since < -limit) return std::nullopt;
+  return Date(duration_cast<Date::duration>(since + nanoseconds(fraction)));
 }
 
 }  // namespace vorelia::platform
