@@ -236,7 +236,8 @@ class FaultMatrix : public ::testing::TestWithParam<Cell> {
   static void expectEndedAndAnswered(const CohostRun& run, const std::string& lines) {
     EXPECT_FALSE(run.timedOut) << run.describe();
     EXPECT_EQ(run.signal, 0) << run.describe();
-    EXPECT_TRUE(run.exitCode == 0 || run.exitCode == 1) << run.describe();
+    // 2 when a fault kept the login from happening: the next steps' elements are not there.
+    EXPECT_TRUE(run.exitCode >= 0 && run.exitCode <= 2) << run.describe();
     std::vector<std::string> sent, answered;
     std::istringstream script(lines);
     for (std::string line; std::getline(script, line);)
