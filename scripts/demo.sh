@@ -100,3 +100,8 @@ echo "== the colour tags now in the XMP sidecars"
 for sidecar in "$session"/*.xmp; do
   echo "$(basename "$sidecar"): $(exiv2 -px "$sidecar" 2>/dev/null | grep -E 'xmp\.Label' | awk '{print $NF}' | grep . || echo "(none)")"
 done
+
+echo
+echo "== requests that reached the sandbox for the update library and the statistics queue"
+curl -sf "$url/admin/requests" | grep -o '"method":"[A-Z]*","path":"/\(libraries\|statsc1\)[^"]*"' \
+  | sed 's/"method":"\([A-Z]*\)","path":"\([^"]*\)"/   \1 \2/' | sort | uniq -c
