@@ -219,6 +219,27 @@ TEST(HostCommands, ShellOnATerminalEditsRecallsDropsALineOnCtrlCAndRedrawsProgre
   EXPECT_THAT(run.err, HasSubstr("exporting 1 file\r\n\r[########################]  1/1"));
 }
 
+TEST(HostCommands, HelperProgramsAnswerHelpAndTakeNoFlagForAFolder) {
+  TempHome home;
+  const fs::path osascript = fs::path(COHOST_PATH).parent_path() / "cohost-osascript";
+  const struct {
+    fs::path program;
+    std::vector<std::string> args;
+    int exitCode;
+  } cases[] = {{SAMPLE_PHOTOS_PATH, {"--help"}, 0},
+               {SAMPLE_PHOTOS_PATH, {"-x"}, 2},
+               {osascript, {"--help"}, 0},
+               {osascript, {"--document", "-x", "a.scpt"}, 2},
+               {COHOST_PATH, {"--document", "-x", "page"}, 2}};
+  for (const auto& c : cases) {
+    const CohostRun run =
+        runCohost(CohostOptions(c.args).withProgram(c.program).inFolder(home.path()));
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.describe();
+    EXPECT_EQ(run.out.starts_with("usage: "), c.exitCode == 0) << run.describe();
+  }
+  EXPECT_FALSE(fs::exists(home.path() / "-x"));
+}
+
 TEST(HostCommands, PointsTheScriptInterpreterAtTheCompanionBesideCohost) {
   TempHome home;
   const fs::path folder = home.path() / "bin";
