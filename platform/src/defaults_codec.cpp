@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <limits>
 #include <nlohmann/json.hpp>
+#include <type_traits>
 
 namespace vorelia::platform {
 namespace {
@@ -18,6 +19,9 @@ constexpr const char* kInteger = "integer";
 constexpr const char* kDouble = "double";
 constexpr const char* kDate = "date";
 constexpr const char* kArray = "array";
+
+static_assert(std::is_same_v<Date::duration, nanoseconds>, "dates count nanoseconds in 64 bits");
+constexpr std::int64_t kBillion = 1'000'000'000;
 
 struct Encoder {
   json operator()(const std::string& value) const { return {{kString, value}}; }
@@ -109,11 +113,19 @@ std::optional<DefaultsValues> decodeDefaults(std::string_view text) {
 }
 
 std::string formatDate(Date date) {
-  const auto since = duration_cast<nanoseconds>(date.time_since_epoch());
-  const sys_days day = floor<days>(sys_time<nanoseconds>(since));
+  // Whole seconds, rounded down, and the nanoseconds past them: rounding the nanosecond count down
+  // to days would overflow in the first day of Date's range.
+  const std::int64_t count = date.time_since_epoch().count();
+  std::int64_t whole = count / kBillion;
+  long long fraction = count % kBillion;
+  if (fraction < 0) {
+    fraction += kBillion;
+    --whole;
+  }
+  const sys_seconds at{seconds(whole)};
+  const sys_days day = floor<days>(at);
   const year_month_day ymd(day);
-  const hh_mm_ss<nanoseconds> time(since - day.time_since_epoch());
-  const long long fraction = time.subseconds().count();
+  const hh_mm_ss<seconds> time(at - day);
   char text[48];
   const int length = std::snprintf(
       text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d", static_cast<int>(ymd.year()),
@@ -150,10 +162,19 @@ std::optional<Date> parseDate(std::string_view text) {
     for (size_t digits = pos - first; digits < 9; ++digits) fraction *= 10;
   }
   if (pos + 1 != text.size() || text[pos] != 'Z') return std::nullopt;
-  const seconds since = sys_days(ymd).time_since_epoch() + hours(h) + minutes(mi) + seconds(s);
-  const auto limit = duration_cast<seconds>(Date::duration::max()) - seconds(1);
-  if (since > limit || since < -limit) return std::nullopt;
-  return Date(duration_cast<Date::duration>(since + nanoseconds(fraction)));
+  const std::int64_t whole =
+      (sys_days(ymd).time_since_epoch() + hours(h) + minutes(mi) + seconds(s)).count();
+  // Date's first and last seconds are only partly inside its range, and formatDate writes them:
+  // the check is to the nanosecond. Below zero the count starts from the second above, so that
+  // scaling the lowest second cannot overflow.
+  const bool below = whole < 0;
+  std::int64_t scaled = 0;
+  std::int64_t total = 0;
+  if (__builtin_mul_overflow(below ? whole + 1 : whole, kBillion, &scaled) ||
+      __builtin_add_overflow(scaled, below ? fraction - kBillion : fraction, &total)) {
+    return std::nullopt;
+  }
+  return Date(Date::duration(total));
 }
 
 }  // namespace vorelia::platform

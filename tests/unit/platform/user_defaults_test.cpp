@@ -51,6 +51,8 @@ TEST(UserDefaults, EveryTypeSurvivesANewInstanceAndMissingKeysReadAbsent) {
       {"infinite", std::numeric_limits<double>::infinity()},
       {"authenticationHeaderLastRefresh", refresh},
       {"before1970", Date(-1234567891ns)},
+      {"latest", Date::max()},
+      {"earliest", Date::min()},
       {"albums", std::vector<std::string>{"a", "", "\xc3\xbc b"}},
   };
   const auto path = UserDefaults::PathForDomain("com.vorelia.test");
@@ -97,6 +99,8 @@ TEST(UserDefaults, UnreadableFileIsSetAsideAndAFreshDomainPersists) {
            R"({"k": "bare"})",
            R"({"k": {"integer": 9223372036854775808}})",
            R"({"k": {"date": "2026-02-30T00:00:00Z"}})",
+           R"({"k": {"date": "2262-04-11T23:47:16.854775808Z"}})",  // one past the latest Date
+           R"({"k": {"date": "1677-09-21T00:12:43.145224191Z"}})",  // one before the earliest
            R"({"k": {"string": "a", "bool": true}})",
            R"({"k": {"string": "a"}, "k2": {"bool": tru)",
        }) {

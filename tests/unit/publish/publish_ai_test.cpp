@@ -109,14 +109,15 @@ class PublishAiTest : public ::testing::Test {
   }
 
   testing::TempHome home;
+  // What the handlers read outlives the server, whose destructor ends their threads.
+  Guarded<std::string> credits{"1000"};
+  Guarded<std::map<std::string, std::string>> analyses;  // escaped name -> answer body
   HttpTestServer server;
   fs::path exported = home.path() / "export";
   std::optional<ScopedEnvironment> interpreter;
   std::shared_ptr<PluginState> state = std::make_shared<PluginState>(
       Deployment{server.url("/"), "", "", "https://www.vorelia.test"});
   std::shared_ptr<Api> api = std::make_shared<Api>(state, ApiOptions{seconds(5)});
-  Guarded<std::string> credits{"1000"};
-  Guarded<std::map<std::string, std::string>> analyses;  // escaped name -> answer body
   std::vector<std::string> reports;
 };
 
