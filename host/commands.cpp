@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <limits>
 #include <optional>
+#include <span>
 #include <thread>
 #include <utility>
 
@@ -159,7 +160,7 @@ struct CommandInterpreter::Command {
   void (CommandInterpreter::*run)(Call&);
 };
 
-const CommandInterpreter::Command* CommandInterpreter::find(std::string_view name) {
+std::span<const CommandInterpreter::Command> CommandInterpreter::commands() {
   using C = CommandInterpreter;
   static const Command table[] = {
       {"page", "page", 0, 0, &C::page},
@@ -179,9 +180,14 @@ const CommandInterpreter::Command* CommandInterpreter::find(std::string_view nam
       {"help", "help", 0, 0, &C::help},
       {"quit", "quit", 0, 0, &C::quit},
   };
-  const auto it = std::find_if(std::begin(table), std::end(table),
+  return table;
+}
+
+const CommandInterpreter::Command* CommandInterpreter::find(std::string_view name) {
+  const auto table = commands();
+  const auto it = std::find_if(table.begin(), table.end(),
                                [&](const Command& command) { return command.name == name; });
-  return it == std::end(table) ? nullptr : it;
+  return it == table.end() ? nullptr : &*it;
 }
 
 Status worse(Status a, Status b) { return static_cast<int>(a) >= static_cast<int>(b) ? a : b; }
@@ -189,10 +195,8 @@ Status worse(Status a, Status b) { return static_cast<int>(a) >= static_cast<int
 bool CommandInterpreter::isCommand(std::string_view name) { return find(name) != nullptr; }
 
 std::string CommandInterpreter::unknownCommand(const std::string& name) {
-  static const std::vector<std::string> names = {
-      "page",       "set",        "press", "actions",  "action-page", "action-set",
-      "processing", "visibility", "tasks", "validate", "publish",     "wait",
-      "bundle",     "open",       "help",  "quit",     "run",         "shell"};
+  std::vector<std::string> names = {"run", "shell"};  // the modes, mistyped on a command line
+  for (const Command& command : commands()) names.emplace_back(command.name);
   return "unknown command \"" + name + "\"" + didYouMean(name, names) + "; help lists them";
 }
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -62,6 +63,7 @@ class CommandInterpreter {
   struct Call;     // one command being run: its name, arguments and result under construction
   struct Command;  // a command's name, usage line, number of arguments and handler
 
+  static std::span<const Command> commands();
   static const Command* find(std::string_view name);
 
   void page(Call& call);
