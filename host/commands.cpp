@@ -8,12 +8,20 @@
 #include <filesystem>
 #include <limits>
 #include <optional>
+#include <span>
+#include <thread>
 #include <utility>
+
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include "document_list.h"
 #include "help_text.h"
 #include "image_export.h"
+#include "interrupts.h"
+#include "line_reader.h"
 #include "platform/dispatch.h"
+#include "suggestion.h"
 
 namespace vorelia::host {
 
@@ -24,16 +32,55 @@ constexpr std::size_t Any = std::numeric_limits<std::size_t>::max();
 // The domain of the errors cohost itself puts into a result (the plugin's keep their own).
 constexpr const char* HostErrorDomain = "cohost";
 
-// Whether the page the plugin draws now shows identifier as a secure text field.
-bool isSecureField(COSettings& settings, const std::string& identifier) {
-  for (const auto& group : settings.settings(nullptr)) {
+// The identifier of an element; empty for a label, which has none.
+std::string identifierOf(const COSettingsElement& element) {
+  return std::visit(
+      [](const auto& item) -> std::string {
+        if constexpr (requires { item.identifier; }) {
+          return item.identifier;
+        } else {
+          return "";
+        }
+      },
+      element);
+}
+
+// The element of the groups with this identifier, or nullptr.
+const COSettingsElement* findElement(const std::vector<COSettingsElementsGroup>& groups,
+                                     const std::string& identifier) {
+  for (const auto& group : groups) {
     for (const auto& element : group.elements) {
-      const auto* text = std::get_if<COSettingsTextItem>(&element);
-      if (text != nullptr && text->identifier == identifier) return text->secure;
+      if (identifierOf(element) == identifier) return &element;
     }
   }
-  return false;
+  return nullptr;
 }
+
+std::vector<std::string> identifiersOf(const std::vector<COSettingsElementsGroup>& groups) {
+  std::vector<std::string> identifiers;
+  for (const auto& group : groups) {
+    for (const auto& element : group.elements) {
+      if (std::string id = identifierOf(element); !id.empty()) identifiers.push_back(std::move(id));
+    }
+  }
+  return identifiers;
+}
+
+// A publishing task run on a thread of its own. Shared with that thread, which may outlive an
+// interrupted wait: everything it touches lives here.
+struct RunningTask {
+  RunningTask(std::shared_ptr<COFileHandlingPluginTask> task, ProgressSink sink, std::size_t index)
+      : task(std::move(task)), meter(std::move(sink), index) {}
+  ~RunningTask() {
+    if (done >= 0) close(done);
+  }
+  std::shared_ptr<COFileHandlingPluginTask> task;
+  ProgressMeter meter;
+  const int done = eventfd(0, EFD_CLOEXEC);  // readable once the task returned
+  // Written by the task's thread before it signals done, read by the waiter after.
+  std::optional<COPluginActionPublishResult> outcome;
+  COError error;
+};
 
 }  // namespace
 
@@ -43,6 +90,7 @@ struct CommandInterpreter::Call {
   Json result;
   Status status = Status::ok;
   bool quit = false;
+  bool interrupted = false;
   COError error;
 
   void usage(const std::string& message) {
@@ -56,6 +104,16 @@ struct CommandInterpreter::Call {
     fail();
   }
   bool ok() const { return status == Status::ok; }
+  // Whether the groups hold an element with identifier; otherwise a usage error naming the ones
+  // they hold.
+  bool holds(const std::vector<COSettingsElementsGroup>& groups, const std::string& identifier,
+             const char* where) {
+    if (findElement(groups, identifier) != nullptr) return true;
+    const std::vector<std::string> held = identifiersOf(groups);
+    usage("no element \"" + identifier + "\" on " + where + didYouMean(identifier, held) +
+          "; it holds: " + listOf(held));
+    return false;
+  }
 
   // Argument i as a plain string, or a usage error naming what it should be.
   std::optional<std::string> string(std::size_t i, const char* what) {
@@ -102,7 +160,7 @@ struct CommandInterpreter::Command {
   void (CommandInterpreter::*run)(Call&);
 };
 
-const CommandInterpreter::Command* CommandInterpreter::find(std::string_view name) {
+std::span<const CommandInterpreter::Command> CommandInterpreter::commands() {
   using C = CommandInterpreter;
   static const Command table[] = {
       {"page", "page", 0, 0, &C::page},
@@ -122,20 +180,32 @@ const CommandInterpreter::Command* CommandInterpreter::find(std::string_view nam
       {"help", "help", 0, 0, &C::help},
       {"quit", "quit", 0, 0, &C::quit},
   };
-  const auto it = std::find_if(std::begin(table), std::end(table),
+  return table;
+}
+
+const CommandInterpreter::Command* CommandInterpreter::find(std::string_view name) {
+  const auto table = commands();
+  const auto it = std::find_if(table.begin(), table.end(),
                                [&](const Command& command) { return command.name == name; });
-  return it == std::end(table) ? nullptr : it;
+  return it == table.end() ? nullptr : &*it;
 }
 
 Status worse(Status a, Status b) { return static_cast<int>(a) >= static_cast<int>(b) ? a : b; }
 
 bool CommandInterpreter::isCommand(std::string_view name) { return find(name) != nullptr; }
 
+std::string CommandInterpreter::unknownCommand(const std::string& name) {
+  std::vector<std::string> names = {"run", "shell"};  // the modes, mistyped on a command line
+  for (const Command& command : commands()) names.emplace_back(command.name);
+  return "unknown command \"" + name + "\"" + didYouMean(name, names) + "; help lists them";
+}
+
 CommandInterpreter::CommandInterpreter(COPluginBase& plugin, HostContext context)
     : plugin_(plugin),
       bundle_(std::move(context.bundle)),
       documents_(std::move(context.documents)),
-      progress_(std::move(context.progress)) {}
+      progress_(std::move(context.progress)),
+      liveProgress_(context.liveProgress) {}
 
 CommandOutcome CommandInterpreter::execute(std::string_view line) {
   TokenizeResult split = tokenize(line);
@@ -156,7 +226,7 @@ CommandOutcome CommandInterpreter::execute(const std::vector<Token>& tokens) {
   call.result = {{"command", call.name}, {"ok", true}};
   const Command* command = find(call.name);
   if (command == nullptr) {
-    call.usage("unknown command \"" + call.name + "\" (help lists them)");
+    call.usage(unknownCommand(call.name));
   } else if (call.args.size() < command->minArgs || call.args.size() > command->maxArgs) {
     call.usage("usage: " + std::string(command->usage));
   } else {
@@ -176,7 +246,7 @@ CommandOutcome CommandInterpreter::execute(const std::vector<Token>& tokens) {
   if (call.callbacks) call.result["callbacks"] = *call.callbacks;
   call.result["ok"] = call.ok();
   call.result["error"] = call.ok() && !isSet(call.error) ? Json(nullptr) : toJson(call.error);
-  return CommandOutcome{std::move(call.result), call.status, call.quit};
+  return CommandOutcome{std::move(call.result), call.status, call.quit, call.interrupted};
 }
 
 COSettings* CommandInterpreter::settingsOf(Call& call) {
@@ -192,18 +262,28 @@ COPublishingPlugin* CommandInterpreter::publishingOf(Call& call) {
 }
 
 std::shared_ptr<const COPluginAction> CommandInterpreter::resolveAction(
-    COPublishingPlugin& publishing, const std::string& identifier) {
-  if (!offered_) {
-    COError ignored;  // an action that is not offered is still made below
-    offeredActions_ = publishing.publishingActionsFileCount(1, &ignored);
-    offered_ = true;
+    Call& call, COPublishingPlugin& publishing, const std::string& identifier) {
+  const auto find = [&]() -> std::shared_ptr<const COPluginAction> {
+    for (const auto& action : offeredActions_) {
+      if (action && action->identifier == identifier) return action;
+    }
+    return nullptr;
+  };
+  // The plugin offers other actions once the user logged in: a list from before is asked again.
+  if (offered_) {
+    if (auto action = find()) return action;
   }
+  COError ignored;  // no actions: the usage error below names none
+  offeredActions_ = publishing.publishingActionsFileCount(1, &ignored);
+  offered_ = true;
+  if (auto action = find()) return action;
+  std::vector<std::string> offered;
   for (const auto& action : offeredActions_) {
-    if (action && action->identifier == identifier) return action;
+    if (action) offered.push_back(action->identifier);
   }
-  auto plain = std::make_shared<COPluginAction>(identifier);
-  plain->identifier = identifier;
-  return plain;
+  call.usage("no action \"" + identifier + "\" is offered" + didYouMean(identifier, offered) +
+             "; offered: " + listOf(offered));
+  return nullptr;
 }
 
 const COActionSettingsDictionary* CommandInterpreter::actionSettings(Call& call, std::size_t index,
@@ -232,13 +312,24 @@ void CommandInterpreter::page(Call& call) {
 
 void CommandInterpreter::set(Call& call) {
   const std::optional<std::string> identifier = call.string(0, "ID");
-  const std::optional<COValue> value = call.value(1);
+  // "-" reads the value from standard input, unechoed on a terminal: a password typed there
+  // never shows on the screen, in a script or in the shell's history.
+  const bool fromInput = call.args[1].text == "-";
+  std::optional<COValue> value = fromInput ? std::optional<COValue>(COValue()) : call.value(1);
   if (!identifier || !value) return;
   COSettings* settings = settingsOf(call);
   if (settings == nullptr) return;
+  const std::vector<COSettingsElementsGroup> page = settings->settings(nullptr);
+  if (!call.holds(page, *identifier, "the page")) return;
+  if (fromInput) {
+    const std::optional<std::string> line = readSecretLine(*identifier + ": ");
+    if (!line) return call.usage("standard input ended before a value for " + *identifier);
+    value = *line;
+  }
+  const auto* text = std::get_if<COSettingsTextItem>(findElement(page, *identifier));
   call.result["identifier"] = *identifier;
   // What is typed into a secure field is never shown back.
-  call.result["value"] = isSecureField(*settings, *identifier) ? Json("(hidden)") : toJson(*value);
+  call.result["value"] = text != nullptr && text->secure ? Json("(hidden)") : toJson(*value);
   COSettingsCallback callback = call.recorder();
   if (!settings->didUpdateValue(*value, *identifier, callback, &call.error)) call.fail();
 }
@@ -248,6 +339,7 @@ void CommandInterpreter::press(Call& call) {
   if (!identifier) return;
   COSettings* settings = settingsOf(call);
   if (settings == nullptr) return;
+  if (!call.holds(settings->settings(nullptr), *identifier, "the page")) return;
   call.result["identifier"] = *identifier;
   COSettingsCallback callback = call.recorder();
   if (!settings->handle(COSettingsEvent::clicked, COSettingsItem{*identifier}, callback,
@@ -282,7 +374,8 @@ void CommandInterpreter::actionPage(Call& call) {
   if (settings == nullptr) return;
   COPublishingPlugin* publishing = publishingOf(call);
   if (publishing == nullptr) return;
-  const auto action = resolveAction(*publishing, *identifier);
+  const auto action = resolveAction(call, *publishing, *identifier);
+  if (!action) return;
   call.result["action"] = *identifier;
   call.result["settings"] = toJson(*settings);
   const auto groups = publishing->settings(*action, *settings, &call.error);
@@ -299,7 +392,12 @@ void CommandInterpreter::actionSet(Call& call) {
   if (settings == nullptr) return;
   COPublishingPlugin* publishing = publishingOf(call);
   if (publishing == nullptr) return;
-  const auto action = resolveAction(*publishing, *identifier);
+  const auto action = resolveAction(call, *publishing, *identifier);
+  if (!action) return;
+  if (!call.holds(publishing->settings(*action, *settings, nullptr), *element,
+                  "the action's panel")) {
+    return;
+  }
   call.result["action"] = *identifier;
   call.result["identifier"] = *element;
   call.result["value"] = toJson(*value);
@@ -319,7 +417,8 @@ void CommandInterpreter::processing(Call& call) {
   if (!identifier) return;
   COPublishingPlugin* publishing = publishingOf(call);
   if (publishing == nullptr) return;
-  const auto action = resolveAction(*publishing, *identifier);
+  const auto action = resolveAction(call, *publishing, *identifier);
+  if (!action) return;
   call.result["action"] = *identifier;
   const std::optional<COProcessSettings> settings =
       publishing->processingSettings(*action, &call.error);
@@ -332,7 +431,8 @@ void CommandInterpreter::visibility(Call& call) {
   if (!identifier) return;
   COPublishingPlugin* publishing = publishingOf(call);
   if (publishing == nullptr) return;
-  const auto action = resolveAction(*publishing, *identifier);
+  const auto action = resolveAction(call, *publishing, *identifier);
+  if (!action) return;
   const COProcessingSettingsVisibilityOptions options =
       publishing->processingSettingsVisibility(*action);
   char hex[2 + 16 + 1];
@@ -350,7 +450,8 @@ void CommandInterpreter::tasks(Call& call) {
   if (!files) return;
   COPublishingPlugin* publishing = publishingOf(call);
   if (publishing == nullptr) return;
-  const auto action = resolveAction(*publishing, *identifier);
+  const auto action = resolveAction(call, *publishing, *identifier);
+  if (!action) return;
   call.result["action"] = *identifier;
   call.result["files"] = *files;
   const auto tasks = publishing->tasks(action, *files, &call.error);
@@ -367,7 +468,8 @@ void CommandInterpreter::validate(Call& call) {
   if (settings == nullptr) return;
   COPublishingPlugin* publishing = publishingOf(call);
   if (publishing == nullptr) return;
-  const auto action = resolveAction(*publishing, *identifier);
+  const auto action = resolveAction(call, *publishing, *identifier);
+  if (!action) return;
   call.result["action"] = *identifier;
   call.result["settings"] = toJson(*settings);
   const bool valid = publishing->validate(*settings, *action, &call.error);
@@ -376,7 +478,8 @@ void CommandInterpreter::validate(Call& call) {
 }
 
 // Exports the files as the action's processing settings ask, asks for the tasks over the exported
-// copies and runs each to its end, as the host's Publish menu does. The copies go away afterwards.
+// copies and runs each to its end, as the host's Publish menu does. The copies go away afterwards,
+// also when SIGINT or SIGTERM stops the publication.
 void CommandInterpreter::publish(Call& call) {
   const std::optional<std::string> identifier = call.string(0, "ACTION");
   if (!identifier) return;
@@ -386,9 +489,12 @@ void CommandInterpreter::publish(Call& call) {
   if (settings == nullptr) return;
   COPublishingPlugin* publishing = publishingOf(call);
   if (publishing == nullptr) return;
-  const auto action = resolveAction(*publishing, *identifier);
+  const auto action = resolveAction(call, *publishing, *identifier);
+  if (!action) return;
   call.result["action"] = *identifier;
   call.result["files"] = *files;
+  openFoldersOf(call, *files);
+  InterruptScope catching;
 
   const std::optional<COProcessSettings> processing =
       publishing->processingSettings(*action, &call.error);
@@ -403,9 +509,15 @@ void CommandInterpreter::publish(Call& call) {
   }
   std::string problem;
   std::optional<ExportFolder> folder = ExportFolder::create(&problem);
-  const auto exported =
-      folder ? exportImages(*files, std::get<ExportRecipe>(recipe), folder->path(), &problem)
-             : std::nullopt;
+  if (folder && progress_) progress_({{"exporting", files->size()}});
+  const auto exported = folder
+                            ? exportImages(*files, std::get<ExportRecipe>(recipe), folder->path(),
+                                           &problem, [] { return interrupted(); })
+                            : std::nullopt;
+  if (interrupted()) {
+    call.interrupted = true;
+    return;
+  }
   if (!exported) {
     call.hostError(problem);
     return;
@@ -422,14 +534,19 @@ void CommandInterpreter::publish(Call& call) {
   for (std::size_t i = 0; i < tasks.size(); ++i) {
     if (!tasks[i]) continue;
     tasks[i]->settings = *settings;
-    ProgressMeter meter(progress_, i);
     COError error;
     const std::optional<COPluginActionPublishResult> outcome =
-        publishing->startPublishingTask(*tasks[i], meter.block(), &error);
+        runTask(call, *publishing, tasks[i], i, &error);
+    if (call.interrupted) return;
     Json entry = {{"task", i}};
     if (outcome) {
       entry["url"] = outcome->url ? Json(*outcome->url) : Json(nullptr);
       entry["message"] = outcome->message;
+      // A publication is for its link: without one it did not happen, whatever the message says.
+      if (!outcome->url && !isSet(call.error)) {
+        call.error = COError{HostErrorDomain, 2, "the publication made no link", ""};
+      }
+      if (!outcome->url) call.fail();
     } else {
       entry["error"] = toJson(error);
       if (!isSet(call.error)) call.error = error;
@@ -438,6 +555,57 @@ void CommandInterpreter::publish(Call& call) {
     results.push_back(std::move(entry));
   }
   call.result["results"] = std::move(results);
+}
+
+void CommandInterpreter::openFoldersOf(Call& call, const std::vector<std::string>& files) {
+  if (!documents_.empty()) return;
+  for (const std::string& file : files) {
+    const std::filesystem::path parent = std::filesystem::path(file).parent_path();
+    std::string ignored;  // a file that is not there fails its export with a clearer message
+    const std::optional<std::string> folder =
+        documentFolder(parent.empty() ? "." : parent.string(), &ignored);
+    if (folder && std::find(documents_.begin(), documents_.end(), *folder) == documents_.end()) {
+      documents_.push_back(*folder);
+    }
+  }
+  if (documents_.empty()) return;
+  exportDocumentList(documents_);
+  call.result["opened"] = documents_;
+}
+
+std::optional<COPluginActionPublishResult> CommandInterpreter::runTask(
+    Call& call, COPublishingPlugin& publishing, std::shared_ptr<COFileHandlingPluginTask> task,
+    std::size_t index, COError* error) {
+  auto running = std::make_shared<RunningTask>(std::move(task), progress_, index);
+  if (running->done < 0) {
+    *error = COError{HostErrorDomain, 1, "cannot wait for the task (eventfd failed)", ""};
+    return std::nullopt;
+  }
+  std::thread worker([running, &publishing] {
+    try {
+      running->outcome =
+          publishing.startPublishingTask(*running->task, running->meter.block(), &running->error);
+    } catch (const std::exception& e) {
+      running->error = COError{HostErrorDomain, 1,
+                               std::string("the task ended with an exception: ") + e.what(), ""};
+    } catch (...) {
+      running->error = COError{HostErrorDomain, 1, "the task ended with an exception", ""};
+    }
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = write(running->done, &one, sizeof one);
+  });
+  while (!waitReadable(running->done, liveProgress_ ? 1000 : -1)) {
+    if (interrupted()) {
+      // The plugin's task cannot be stopped from outside; it ends with the process.
+      worker.detach();
+      call.interrupted = true;
+      return std::nullopt;
+    }
+    running->meter.refresh();
+  }
+  worker.join();
+  *error = running->error;
+  return running->outcome;
 }
 
 void CommandInterpreter::wait(Call& call) {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,7 +29,8 @@ Status worse(Status a, Status b);
 struct CommandOutcome {
   Json result;
   Status status = Status::ok;
-  bool quit = false;  // the command asks the shell or the script to stop
+  bool quit = false;         // the command asks the shell or the script to stop
+  bool interrupted = false;  // SIGINT or SIGTERM stopped the command; cohost ends at once
 };
 
 // What the host hands the interpreter besides the plugin.
@@ -37,6 +39,7 @@ struct HostContext {
   std::vector<std::string> documents;  // open documents (absolute paths), already in the
                                        // environment (document_list.h)
   ProgressSink progress;               // shows the progress of running tasks
+  bool liveProgress = false;           // progress is redrawn in place: refresh it once a second
 };
 
 class CommandInterpreter {
@@ -46,6 +49,8 @@ class CommandInterpreter {
 
   // Whether name is one of the commands.
   static bool isCommand(std::string_view name);
+  // The usage error for a name that is no command, with the nearest command when it is close.
+  static std::string unknownCommand(const std::string& name);
 
   // Runs the command tokens[0] with the remaining tokens as its arguments. Never throws: an
   // exception out of the plugin becomes a failed result. REQUIRES: !tokens.empty().
@@ -58,6 +63,7 @@ class CommandInterpreter {
   struct Call;     // one command being run: its name, arguments and result under construction
   struct Command;  // a command's name, usage line, number of arguments and handler
 
+  static std::span<const Command> commands();
   static const Command* find(std::string_view name);
 
   void page(Call& call);
@@ -79,10 +85,19 @@ class CommandInterpreter {
 
   COSettings* settingsOf(Call& call);
   COPublishingPlugin* publishingOf(Call& call);
-  // The action the plugin last offered with this identifier, or a plain action made for it. Asks
-  // the plugin for its actions (for one file) when it has not been asked yet.
-  std::shared_ptr<const COPluginAction> resolveAction(COPublishingPlugin& publishing,
+  // The action the plugin last offered with this identifier. Asks the plugin for its actions (for
+  // one file) when it has not been asked yet. An identifier never offered is a usage error naming
+  // the offered ones (nullptr then).
+  std::shared_ptr<const COPluginAction> resolveAction(Call& call, COPublishingPlugin& publishing,
                                                       const std::string& identifier);
+  // Opens the folders of files as documents when none is open, as the host has the images it
+  // publishes in its catalogue; says so in the result.
+  void openFoldersOf(Call& call, const std::vector<std::string>& files);
+  // Runs one task on a thread of its own and waits for it, or for SIGINT/SIGTERM (then returns
+  // nullopt with call.interrupted set, the thread left to end with the process).
+  std::optional<COPluginActionPublishResult> runTask(Call& call, COPublishingPlugin& publishing,
+                                                     std::shared_ptr<COFileHandlingPluginTask> task,
+                                                     std::size_t index, COError* error);
   // The settings argument at index when given (it then replaces the kept settings of the action),
   // else the kept settings. Marks a usage error and returns nullptr when it does not parse.
   const COActionSettingsDictionary* actionSettings(Call& call, std::size_t index,
@@ -95,6 +110,7 @@ class CommandInterpreter {
   const Json bundle_;
   std::vector<std::string> documents_;  // the open documents, in the order they were opened
   const ProgressSink progress_;
+  const bool liveProgress_;
 };
 
 }  // namespace vorelia::host

@@ -3,19 +3,24 @@
 namespace vorelia::host {
 
 const char* helpText() {
-  return R"(cohost: a command-line host for Capture One plugin bundles
+  return R"help(cohost: a command-line host for Capture One plugin bundles
 
 USAGE
   cohost [--json] [--bundle PATH] shell
-      Reads one command per line from standard input until end of input or `quit`. The prompt
-      "cohost> " is shown only when standard input is a terminal.
+      Reads one command per line from standard input until end of input or `quit`. On a
+      terminal it shows the prompt "cohost> " (on the error stream) and edits lines as libedit
+      does (arrows, Ctrl-R; Up and Down walk the history of this session); Ctrl-C drops the line
+      being typed.
   cohost [--json] [--bundle PATH] run [--keep-going] FILE
       Runs the commands in FILE, one per line. Blank lines and lines whose first non-blank
       character is '#' are skipped. Stops at the first command that fails, unless --keep-going.
+      Errors start with FILE:LINE:.
   cohost [--json] [--bundle PATH] COMMAND ARGS...
       Runs one command, its arguments taken from the command line.
   cohost help
       Prints this text.
+  cohost --version
+      Prints cohost's version.
 
 OPTIONS
   --json           One JSON object per command result, each on its own line (shapes below).
@@ -47,12 +52,15 @@ ARGUMENTS
   Arguments are separated by white space. An argument that starts with '"' is a JSON string, so it
   may hold spaces and escapes ("My album", "a\"b"); one that starts with '[' or '{' is a JSON
   array or object running to its matching bracket.
-  ID        a settings element's identifier
+  ID        a settings element's identifier. It must be on the page the plugin draws now (for
+            action-set: on the action's panel); any other is a usage error naming those there.
   VALUE     a JSON literal: a string ("text"), a number (3), a Boolean (true) or an array of
-            strings (["a","b"]); anything else is a usage error
+            strings (["a","b"]); anything else is a usage error. For `set`, - reads the value
+            (a string) from the next line of standard input, not echoed on a terminal: the
+            way to give a password.
   ACTION    a publishing action's identifier. It names the action last offered by `actions` (which
             is asked for one file first when it has not run yet); an identifier never offered is
-            made into a plain action whose display name is the identifier.
+            a usage error naming the offered ones.
   SETTINGS  a JSON object of action settings, each a string, number, Boolean or array of strings.
             When given it replaces the settings cohost keeps for ACTION; when omitted the kept
             settings are used.
@@ -79,9 +87,15 @@ COMMANDS
                                 scaled to the long edge without upscaling when asked, keyword
                                 metadata kept when asked) into a temporary folder, ask for the
                                 tasks, run each with SETTINGS, and show its link and message.
-                                Progress goes to the error stream as a bar with completed/total,
-                                the plugin's text and the time left. The exported copies are
-                                removed afterwards; the originals are only read.
+                                With no document open, the files' folders are opened as
+                                documents first (the plugin's scripts write there). Progress goes
+                                to the error stream: "exporting N files", then a bar with
+                                completed/total, the plugin's text and the time left (the time
+                                so far once the total is reached), redrawn in place on a
+                                terminal. The exported copies are removed afterwards, also when
+                                Ctrl-C or SIGTERM stops the publication (cohost then says
+                                "interrupted" and exits with 130); the originals are only read.
+                                A task that gives no link fails the command.
   wait                          run the work queued on the main queue (cohost also runs it
                                 before it ends)
   bundle                        the loaded bundle: its folder and what its Info.json says
@@ -98,10 +112,15 @@ ENVIRONMENT
   COHOST_DOCUMENTS    set by cohost for cohost-osascript: the open documents' folders, separated
                       by ':', with '%', ':' and control characters written %XX
   COHOST_CHOOSE       the document to choose when several are open (set by --choose)
+  VORELIA_API_URL     the service's API root. When it names this machine (127.0.0.0/8, ::1,
+                      localhost), VORELIA_UPDATE_URL, VORELIA_QUEUE_URL and VORELIA_WEB_URL
+                      that are not set point beside it (ROOT/libraries/captureone/,
+                      ROOT/statsc1/messages, ROOT), never at the real service.
 
 RESULTS
-  Human output (the default) shows each result as indented text. With --json each result is one
-  JSON object on its own line:
+  Human output (the default) shows each result as indented text on standard output and each
+  error once on standard error: its description, then its failure reason when that differs.
+  With --json each result is one JSON object on its own line:
     {"command": NAME, "ok": true|false, ...members..., "error": null|ERROR}
   ERROR      {"domain": S, "code": N, "localizedDescription": S, "failureReason": S (when set)}
   A usage error reads {"command": NAME, "ok": false, "usage": "what is wrong", "error": null}.
@@ -121,9 +140,11 @@ RESULTS
     visibility    "action", "value" (a number), "hex" ("0x" and 16 digits), "bits" (how many set)
     tasks         "action", "files", "tasks": [{"action", "files", "settings"}]
     validate      "action", "settings", "valid"
-    publish       "action", "files", "results": [{"task", "url" (null when none), "message"} or
-                  {"task", "error": ERROR}]; while a task runs, progress lines
-                  {"progress": {"task", "completed", "total", "message", "etaSeconds"}} come first
+    publish       "action", "files", "opened" (folders opened as documents, when any),
+                  "results": [{"task", "url" (null when none), "message"} or
+                  {"task", "error": ERROR}]; progress lines come first: {"progress":
+                  {"exporting": N}}, then while a task runs {"progress": {"task", "completed",
+                  "total", "message", "etaSeconds" (null when unknown), "elapsedSeconds"}}
     wait          "ran" (how many pieces of work ran)
     bundle        "path", "principalClass", "pluginVersion", "sdkVersion"
     open          "document" (the folder's absolute path), "name", "documents" (all open, in order)
@@ -139,9 +160,33 @@ RESULTS
              options are [{"value", "title", "separator", "imagePath" (when set)}]
 
 EXIT STATUS
-  0 when every command succeeded, 1 when an operation failed (or the bundle was refused), 2 for a
-  usage error. In the shell and with --keep-going the most severe of all commands counts.
-)";
+  0 when every command succeeded, 1 when an operation failed (or the bundle was refused, or a
+  publication gave no link), 2 for a usage error, 130 when SIGINT or SIGTERM stopped a
+  publication. In the shell and with --keep-going the most severe of all commands counts.
+
+EXAMPLES
+  Start the sandbox (the service's stand-in) and point every address of the plugin at it:
+      vorelia-sandbox --seed-demo > sandbox.out &
+      sleep 1; eval "$(grep ^export sandbox.out)"
+  Log in and choose an account (the plugin keeps the login for later runs):
+      cohost --bundle B shell
+      cohost> set userName-input "demo@vorelia.test"
+      cohost> set password-input -
+      password-input:                      (typed without echo)
+      cohost> press login-action
+      cohost> set accounts-action ["demo-studio"]
+      cohost> quit
+  Publish a web gallery (prints its link):
+      cohost --bundle B publish voreliaPublishShare \
+          '{"albumsList-input":"create","albumName-input":"Holiday"}' ~/Pictures/Holiday/*.jpg
+  Auto-tag the same photos (keywords and descriptions land in their XMP sidecars):
+      cohost --bundle B publish voreliaPublishAI '{}' ~/Pictures/Holiday/*.jpg
+  Bring a proofing album's ratings back as the colour tag Purple (a script file, one command
+  a line: press checkAlbumsRatings-action, set taggingOptions-action "Purple",
+  set albumRating-action ["Client picks"], wait):
+      cohost --bundle B --document ~/Pictures/Holiday run ratings.cohost
+  B is the bundle, e.g. build-release/VoreliaC1Plugin.coplugin.
+)help";
 }
 
 }  // namespace vorelia::host

@@ -48,6 +48,20 @@ std::string vipsProblem() {
   return text.empty() ? "unknown libvips error" : text;
 }
 
+// libvips's message as a user reads it: without the names of its inner operations
+// ("VipsForeignLoad: ...") and without the file name said twice.
+std::string readable(std::string text) {
+  if (text.find("is not a known file format") != std::string::npos) {
+    return "not an image format cohost can read";
+  }
+  for (std::size_t colon = text.find(": ");
+       (text.starts_with("Vips") || text.starts_with("vips")) && colon != std::string::npos;
+       colon = text.find(": ")) {
+    text.erase(0, colon + 2);
+  }
+  return text;
+}
+
 bool startVips(std::string* problem) {
   static std::once_flag once;
   static bool started = false;
@@ -81,14 +95,18 @@ std::optional<std::string> exportOne(const fs::path& source, const fs::path& tar
     image = vips_image_new_from_file(source.c_str(), "access", VIPS_ACCESS_SEQUENTIAL, nullptr);
     failed = image == nullptr;
   }
-  if (failed != 0) return "cannot read " + source.string() + ": " + vipsProblem();
+  if (failed != 0) {
+    std::error_code ec;
+    return "cannot read " + source.string() + ": " +
+           (fs::exists(source, ec) ? readable(vipsProblem()) : "no such file");
+  }
   failed = vips_jpegsave(image, target.c_str(), "Q", recipe.quality, "strip",
                          recipe.keepMetadata ? FALSE : TRUE, nullptr);
   g_object_unref(image);
   if (failed != 0) {
     std::error_code ignored;
     fs::remove(target, ignored);  // never leave half an image behind
-    return "cannot export " + source.string() + ": " + vipsProblem();
+    return "cannot export " + source.string() + ": " + readable(vipsProblem());
   }
   return std::nullopt;
 }
@@ -155,12 +173,16 @@ ExportFolder::~ExportFolder() {
 
 std::optional<std::vector<ExportedImage>> exportImages(const std::vector<std::string>& sources,
                                                        const ExportRecipe& recipe,
-                                                       const fs::path& folder,
-                                                       std::string* problem) {
+                                                       const fs::path& folder, std::string* problem,
+                                                       const std::function<bool()>& stop) {
   if (!startVips(problem)) return std::nullopt;
   std::set<std::string> used;
   std::vector<ExportedImage> exported;
   for (const std::string& source : sources) {
+    if (stop && stop()) {
+      *problem = "interrupted";
+      return std::nullopt;
+    }
     const fs::path target = folder / exportName(source, used);
     if (std::optional<std::string> failure = exportOne(source, target, recipe)) {
       *problem = std::move(*failure);

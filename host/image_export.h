@@ -4,6 +4,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <variant>
@@ -48,10 +49,12 @@ struct ExportedImage {
 
 // Exports each source into folder as "<stem>.jpg" ("<stem>-2.jpg" and so on when two sources share
 // a stem), in the given order. Stops at the first image that cannot be read or written and says
-// which and why in *problem; what was exported before stays in the folder for the caller to drop.
+// which and why in *problem, or before the next image once stop returns true; what was exported
+// before stays in the folder for the caller to drop.
 std::optional<std::vector<ExportedImage>> exportImages(const std::vector<std::string>& sources,
                                                        const ExportRecipe& recipe,
                                                        const std::filesystem::path& folder,
-                                                       std::string* problem);
+                                                       std::string* problem,
+                                                       const std::function<bool()>& stop = {});
 
 }  // namespace vorelia::host

@@ -17,6 +17,8 @@
 #include "commands.h"
 #include "document_list.h"
 #include "help_text.h"
+#include "interrupts.h"
+#include "line_reader.h"
 #include "output.h"
 #include "platform/dispatch.h"
 #include "platform/user_directories.h"
@@ -48,7 +50,7 @@ Options parseOptions(int argc, char** argv) {
     } else if (arg == "--keep-going") {
       options.keepGoing = true;
     } else if (arg == "--bundle") {
-      if (i + 1 == argc) {
+      if (i + 1 == argc || argv[i + 1][0] == '-') {
         options.error = "--bundle needs a PATH";
         return options;
       }
@@ -56,7 +58,7 @@ Options parseOptions(int argc, char** argv) {
     } else if (arg.rfind("--bundle=", 0) == 0) {
       options.bundle = arg.substr(9);
     } else if (arg == "--document" || arg == "--choose") {
-      if (i + 1 == argc) {
+      if (i + 1 == argc || argv[i + 1][0] == '-') {  // a flag is no folder's name
         options.error = arg + (arg == "--document" ? " needs a DIR" : " needs a NAME");
         return options;
       }
@@ -71,6 +73,8 @@ Options parseOptions(int argc, char** argv) {
       options.choose = arg.substr(9);
     } else if (arg == "--help" || arg == "-h") {
       options.mode = "help";
+    } else if (arg == "--version") {
+      options.mode = "version";
     } else if (arg.rfind("-", 0) == 0) {
       options.error = "unknown option " + arg + " (cohost help lists them)";
       return options;
@@ -95,9 +99,9 @@ Options parseOptions(int argc, char** argv) {
     if (options.args.size() != 1) options.error = "usage: cohost run [--keep-going] FILE";
   } else if (options.mode == "shell" && !options.args.empty()) {
     options.error = "usage: cohost shell";
-  } else if (options.mode != "shell" && options.mode != "help" &&
+  } else if (options.mode != "shell" && options.mode != "help" && options.mode != "version" &&
              !CommandInterpreter::isCommand(options.mode)) {
-    options.error = "unknown command \"" + options.mode + "\" (cohost help lists them)";
+    options.error = CommandInterpreter::unknownCommand(options.mode);
   }
   return options;
 }
@@ -111,6 +115,37 @@ void useCompanionScriptInterpreter() {
   if (ec) return;
   const fs::path companion = self.parent_path() / "cohost-osascript";
   if (access(companion.c_str(), X_OK) == 0) setenv("VORELIA_OSASCRIPT", companion.c_str(), 0);
+}
+
+// Whether url names a loopback host: 127.0.0.0/8, ::1 or localhost.
+bool isLoopbackUrl(const std::string& url) {
+  const std::size_t start = url.find("://");
+  if (start == std::string::npos) return false;
+  std::string host = url.substr(start + 3, url.find_first_of("/?#", start + 3) - start - 3);
+  if (host.starts_with("[")) return host.starts_with("[::1]");
+  host = host.substr(0, host.find(':'));
+  return host == "localhost" || host.starts_with("127.");
+}
+
+// A run pointed at a service on this machine (the sandbox) stays on this machine: the update
+// library, the statistics queue and the web site that are not set otherwise are looked for beside
+// that service rather than at the compiled-in addresses of the real one.
+void keepToLoopback() {
+  const char* api = std::getenv("VORELIA_API_URL");
+  if (api == nullptr || !isLoopbackUrl(api)) return;
+  std::string root = api;
+  if (!root.ends_with("/")) root += "/";
+  setenv("VORELIA_UPDATE_URL", (root + "libraries/captureone/").c_str(), 0);
+  setenv("VORELIA_QUEUE_URL", (root + "statsc1/messages").c_str(), 0);
+  setenv("VORELIA_WEB_URL", root.substr(0, root.size() - 1).c_str(), 0);
+}
+
+// Ends cohost after SIGINT or SIGTERM stopped a command. The plugin may still be at work on
+// another thread, so the process ends without unloading it.
+[[noreturn]] void endInterrupted(Output& output) {
+  output.interrupted();
+  std::cout.flush();
+  std::_Exit(130);
 }
 
 // The host owns its scripts folder, where plugins put the scripts they have it run; like the
@@ -150,14 +185,16 @@ bool holdsCommand(const std::string& line) {
 }
 
 Status runShell(CommandInterpreter& interpreter, Output& output) {
-  const bool interactive = isatty(STDIN_FILENO) == 1;
+  LineReader reader("cohost> ");
+  // On a terminal Ctrl-C never ends the shell: at the prompt it drops the line being typed; while
+  // a command other than publish runs, it drops the next one.
+  std::optional<InterruptScope> catching;
+  if (reader.interactive()) catching.emplace();
   Status status = Status::ok;
-  std::string line;
-  while (true) {
-    if (interactive) output.prompt();
-    if (!std::getline(std::cin, line)) break;
-    if (!holdsCommand(line)) continue;
-    const CommandOutcome outcome = interpreter.execute(line);
+  while (const std::optional<std::string> line = reader.next()) {
+    if (!holdsCommand(*line)) continue;
+    const CommandOutcome outcome = interpreter.execute(*line);
+    if (outcome.interrupted) endInterrupted(output);
     output.result(outcome.result);
     status = worse(status, outcome.status);
     if (outcome.quit) break;
@@ -166,13 +203,14 @@ Status runShell(CommandInterpreter& interpreter, Output& output) {
 }
 
 Status runScript(CommandInterpreter& interpreter, Output& output, std::istream& script,
-                 bool keepGoing) {
+                 const std::string& name, bool keepGoing) {
   Status status = Status::ok;
   std::string line;
-  while (std::getline(script, line)) {
+  for (int number = 1; std::getline(script, line); ++number) {
     if (!holdsCommand(line)) continue;
     const CommandOutcome outcome = interpreter.execute(line);
-    output.result(outcome.result);
+    if (outcome.interrupted) endInterrupted(output);
+    output.result(outcome.result, name + ":" + std::to_string(number));
     status = worse(status, outcome.status);
     if (outcome.quit || (outcome.status != Status::ok && !keepGoing)) break;
   }
@@ -181,13 +219,17 @@ Status runScript(CommandInterpreter& interpreter, Output& output, std::istream& 
 
 int run(int argc, char** argv) {
   const Options options = parseOptions(argc, argv);
-  Output output(std::cout, std::cerr, options.json);
+  Output output(std::cout, std::cerr, options.json, isatty(STDERR_FILENO) == 1);
   if (!options.error.empty()) {
     output.hostFailure(options.mode.empty() ? "cohost" : options.mode, options.error, true);
     return static_cast<int>(Status::usage);
   }
   if (options.mode == "help") {
     output.result({{"command", "help"}, {"ok", true}, {"text", helpText()}, {"error", nullptr}});
+    return 0;
+  }
+  if (options.mode == "version") {
+    std::cout << "cohost " << COHOST_VERSION << "\n";
     return 0;
   }
   std::ifstream script;
@@ -215,27 +257,29 @@ int run(int argc, char** argv) {
   exportDocumentList(documents);
   if (options.choose) setenv(ChooseVariable, options.choose->c_str(), 1);
   useCompanionScriptInterpreter();
+  keepToLoopback();
   ensureScriptsFolder();
   const std::unique_ptr<LoadedPlugin> loaded = load(options, output);
   if (!loaded) return static_cast<int>(Status::failed);
 
   CommandInterpreter interpreter(
-      loaded->plugin(),
-      HostContext{{{"path", loaded->bundle().string()},
-                   {"principalClass", loaded->info().principalClass},
-                   {"pluginVersion", loaded->info().pluginVersion},
-                   {"sdkVersion", loaded->info().sdkVersion}},
-                  std::move(documents),
-                  [&output](const Json& progress) { output.progress(progress); }});
+      loaded->plugin(), HostContext{{{"path", loaded->bundle().string()},
+                                     {"principalClass", loaded->info().principalClass},
+                                     {"pluginVersion", loaded->info().pluginVersion},
+                                     {"sdkVersion", loaded->info().sdkVersion}},
+                                    std::move(documents),
+                                    [&output](const Json& progress) { output.progress(progress); },
+                                    output.live()});
   Status status = Status::ok;
   if (options.mode == "shell") {
     status = runShell(interpreter, output);
   } else if (options.mode == "run") {
-    status = runScript(interpreter, output, script, options.keepGoing);
+    status = runScript(interpreter, output, script, options.args.front(), options.keepGoing);
   } else {
     std::vector<Token> tokens{Token{options.mode}};
     for (const std::string& arg : options.args) tokens.push_back(Token{arg});
     const CommandOutcome outcome = interpreter.execute(tokens);
+    if (outcome.interrupted) endInterrupted(output);
     output.result(outcome.result);
     status = outcome.status;
   }

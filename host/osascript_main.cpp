@@ -40,15 +40,18 @@ struct Arguments {
   std::optional<std::string> choose;
   std::vector<std::string> documents;
   std::string error;
+  bool help = false;
 };
 
 Arguments parseArguments(int argc, char** argv) {
   Arguments arguments;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--choose" && i + 1 < argc) {
+    if (arg == "--help" || arg == "-h") {
+      arguments.help = true;
+    } else if (arg == "--choose" && i + 1 < argc) {
       arguments.choose = argv[++i];
-    } else if (arg == "--document" && i + 1 < argc) {
+    } else if (arg == "--document" && i + 1 < argc && argv[i + 1][0] != '-') {
       arguments.documents.push_back(argv[++i]);
     } else if (arg == "--" && i + 2 == argc) {
       arguments.file = argv[++i];
@@ -58,7 +61,7 @@ Arguments parseArguments(int argc, char** argv) {
       arguments.file = arg;
     }
   }
-  if (arguments.file.empty()) arguments.error = Usage;
+  if (arguments.file.empty() && !arguments.help) arguments.error = Usage;
   return arguments;
 }
 
@@ -69,6 +72,13 @@ int fail(const std::string& message) {
 
 int run(int argc, char** argv) {
   Arguments arguments = parseArguments(argc, argv);
+  if (arguments.help && arguments.error.empty()) {
+    std::cout << Usage
+              << "\n\nRuns the plugin's keyword or ratings script FILE on a document of cohost's "
+                 "catalogue\n(the --document folders, else those in COHOST_DOCUMENTS) and refuses "
+                 "any other script.\n";
+    return 0;
+  }
   if (!arguments.error.empty()) {
     std::cerr << arguments.error << "\n";
     return 2;

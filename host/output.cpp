@@ -1,7 +1,10 @@
 #include "output.h"
 
+#include <algorithm>
 #include <string_view>
+#include <vector>
 
+#include "commands.h"
 #include "progress.h"
 
 namespace vorelia::host {
@@ -112,43 +115,69 @@ void printProcessSettings(std::ostream& out, const Json& settings) {
   }
 }
 
-void printError(std::ostream& out, const Json& error);
-
-// What each task of a publish run gave back: its link and message, or its error.
+// What each task of a publish run gave back: its link and message (its error goes to the error
+// stream).
 void printResults(std::ostream& out, const Json& results) {
   if (results.empty()) out << "  (no tasks were started)\n";
   for (const Json& result : results) {
     out << "  task " << result["task"].dump() << ":\n";
     if (result.contains("url")) out << "    link: " << quoted(result["url"]) << "\n";
     if (result.contains("message")) out << "    message: " << plain(result["message"]) << "\n";
-    if (result.contains("error") && !result["error"].is_null()) printError(out, result["error"]);
+    if (result.contains("error")) out << "    failed\n";
   }
 }
 
-void printError(std::ostream& out, const Json& error) {
-  out << "  error: " << plain(error["domain"]) << " " << error["code"].dump() << ": "
-      << plain(error["localizedDescription"]) << "\n";
-  if (error.contains("failureReason")) {
-    out << "  reason: " << plain(error["failureReason"]) << "\n";
+// An error as a person reads it: its description, then its failure reason when that says more.
+std::string errorText(const Json& error) {
+  std::string text = error.value("localizedDescription", "");
+  const std::string reason = error.value("failureReason", "");
+  if (!reason.empty() && reason != text) {
+    if (text.empty()) return reason;
+    text += text.find_last_of(".!?") == text.size() - 1 ? " " : ": ";
+    text += reason;
   }
+  return text.empty() ? "failed" : text;
+}
+
+// The lines of the error stream for a result: each error once, the tasks' first.
+std::vector<std::string> errorLines(const Json& result) {
+  std::vector<std::string> lines;
+  const auto add = [&lines](const std::string& line) {
+    if (std::find(lines.begin(), lines.end(), line) == lines.end()) lines.push_back(line);
+  };
+  if (result.contains("results")) {
+    for (const Json& task : result["results"]) {
+      if (task.contains("error") && task["error"].is_object()) add(errorText(task["error"]));
+    }
+  }
+  if (result.contains("error") && result["error"].is_object()) add(errorText(result["error"]));
+  return lines;
 }
 
 }  // namespace
 
-Output::Output(std::ostream& out, std::ostream& err, bool json)
-    : out_(out), err_(err), json_(json) {}
+Output::Output(std::ostream& out, std::ostream& err, bool json, bool live)
+    : out_(out), err_(err), json_(json), live_(live && !json) {}
 
-void Output::result(const Json& result) {
+void Output::result(const Json& result, const std::string& where) {
   std::lock_guard lock(mutex_);
+  endProgressLine();
   if (json_) {
     out_ << result.dump(-1, ' ', false, Json::error_handler_t::replace) << "\n";
     out_.flush();
     return;
   }
   const std::string command = plain(result["command"]);
+  const std::string prefix = (where.empty() ? "" : where + ": ") +
+                             (CommandInterpreter::isCommand(command) ? command + ": " : "");
   if (command == "help" && result.contains("text")) {
     out_ << plain(result["text"]);
     out_.flush();
+    return;
+  }
+  if (result.contains("usage")) {
+    err_ << prefix << plain(result["usage"]) << "\n";
+    err_.flush();
     return;
   }
   out_ << command << ": " << (result.value("ok", false) ? "ok" : "failed") << "\n";
@@ -164,6 +193,8 @@ void Output::result(const Json& result) {
       printTasks(out_, value);
     } else if (key == "settings" && command == "processing") {
       printProcessSettings(out_, value);
+    } else if (key == "opened") {
+      for (const Json& folder : value) out_ << "  opened as a document: " << plain(folder) << "\n";
     } else if (key == "results") {
       printResults(out_, value);
     } else if (key == "callbackAction") {
@@ -173,13 +204,16 @@ void Output::result(const Json& result) {
       out_ << "  " << key << ": " << plain(value) << "\n";
     }
   }
-  if (result.contains("error") && !result["error"].is_null()) printError(out_, result["error"]);
   out_.flush();
+  for (const std::string& line : errorLines(result)) err_ << prefix << line << "\n";
+  err_.flush();
 }
 
 void Output::hostFailure(const std::string& command, const std::string& message, bool usage,
                          const Json& extra) {
   if (!json_) {
+    std::lock_guard lock(mutex_);
+    endProgressLine();
     err_ << "cohost: " << message << "\n";
     err_.flush();
     return;
@@ -203,13 +237,28 @@ void Output::progress(const Json& progress) {
     out_.flush();
     return;
   }
-  err_ << progressLine(progress) << "\n";
+  if (live_ && !progress.contains("exporting")) {
+    // Back to the start of the line, the new text, the rest of the old one cleared.
+    err_ << "\r" << progressLine(progress) << "\x1b[K";
+    progressLineOpen_ = true;
+  } else {
+    endProgressLine();
+    err_ << progressLine(progress) << "\n";
+  }
   err_.flush();
 }
 
-void Output::prompt() {
-  out_ << "cohost> ";
-  out_.flush();
+void Output::interrupted() {
+  std::lock_guard lock(mutex_);
+  endProgressLine();
+  err_ << "cohost: interrupted\n";
+  err_.flush();
+}
+
+void Output::endProgressLine() {
+  if (!progressLineOpen_) return;
+  err_ << "\n";
+  progressLineOpen_ = false;
 }
 
 }  // namespace vorelia::host

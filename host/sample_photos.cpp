@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -106,8 +107,20 @@ bool draw(const Photo& photo, int longEdge, const std::filesystem::path& file) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2 || argc > 3) {
-    std::fprintf(stderr, "usage: cohost-sample-photos FOLDER [LONG_EDGE]\n");
+  constexpr const char* Usage = "usage: cohost-sample-photos FOLDER [LONG_EDGE]\n";
+  if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    std::printf(
+        "%s\nDraws six sample photos (JPEG, long edge LONG_EDGE pixels, default 2400) into\n"
+        "FOLDER, made if missing, and prints their paths. The same pictures on every run.\n",
+        Usage);
+    return 0;
+  }
+  if (argc < 2 || argc > 3 || argv[1][0] == '-') {
+    std::fprintf(stderr, "%s", Usage);
+    if (argc >= 2 && argv[1][0] == '-') {
+      std::fprintf(stderr, "cohost-sample-photos: unknown option %s (a folder named so: ./%s)\n",
+                   argv[1], argv[1]);
+    }
     return 2;
   }
   const int longEdge = argc == 3 ? std::atoi(argv[2]) : 2400;

@@ -36,7 +36,13 @@ int main(int argc, char** argv) {
     std::cerr << "vorelia-sandbox: " << *failure << "\n";
     return 1;
   }
-  std::cout << "listening on " << server.url() << std::endl;
+  // What a shell evaluates to point every address of the plugin here, so that nothing a demo
+  // does reaches the real service.
+  std::cout << "listening on " << server.url() << "\n"
+            << "export VORELIA_API_URL='" << server.url() << "/'\n"
+            << "export VORELIA_WEB_URL='" << server.webUrl() << "'\n"
+            << "export VORELIA_UPDATE_URL='" << server.url() << "/libraries/captureone/'\n"
+            << "export VORELIA_QUEUE_URL='" << server.queueUrl() << "'" << std::endl;
   std::cerr << "vorelia-sandbox: serving; share links start with " << server.webUrl()
             << "; see --help for the admin interface\n";
 

@@ -29,7 +29,8 @@ Result<CommandLine> parseCommandLine(const std::vector<std::string>& arguments) 
     }
     const auto value = [&]() -> std::optional<std::string> {
       if (inlineValue) return inlineValue;
-      if (i + 1 < arguments.size()) return arguments[++i];
+      // A flag is never taken for the value of the one before it ("--data --seed-demo").
+      if (i + 1 < arguments.size() && !arguments[i + 1].starts_with("-")) return arguments[++i];
       return std::nullopt;
     };
     const auto needValue = [&](const std::string& name) {

@@ -68,6 +68,15 @@ void putBlob(BlobStore& store, const std::string& blobPath, const httplib::Reque
   response.status = 201;
 }
 
+// What a browser needs to show a blob: images by their name's extension.
+std::string contentTypeOf(const std::string& blobPath) {
+  const auto dot = blobPath.rfind('.');
+  const std::string extension = dot == std::string::npos ? "" : toLower(blobPath.substr(dot));
+  if (extension == ".jpg" || extension == ".jpeg") return "image/jpeg";
+  if (extension == ".png") return "image/png";
+  return "application/octet-stream";
+}
+
 void getBlob(BlobStore& store, const std::string& blobPath, bool headOnly,
              httplib::Response& response) {
   const auto size = store.size(blobPath);
@@ -89,7 +98,7 @@ void getBlob(BlobStore& store, const std::string& blobPath, bool headOnly,
   });
   response.status = 200;
   response.set_content_provider(
-      *size, "application/octet-stream",
+      *size, contentTypeOf(blobPath),
       [file](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
         char buffer[64 * 1024];
         const ssize_t n =

@@ -158,7 +158,15 @@ void addWebRoutes(Router& router, State& state, const UploadPipeline& uploads) {
     router.add("GET", proofing ? "/p/{code}" : "/a/{code}",
                [&state, &uploads, proofing](const Call& call, httplib::Response& response) {
                  const auto shared = state.shared(call.params[0]);
-                 if (!shared) return sendError(response, 404, "No album is shared under this link");
+                 if (!shared) {
+                   response.status = 404;
+                   response.set_content(
+                       "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Not found"
+                       "</title></head><body><h1>Not found</h1><p>No album is shared under this "
+                       "link.</p></body></html>\n",
+                       "text/html; charset=utf-8");
+                   return;
+                 }
                  response.status = 200;
                  response.set_content(page(*shared, uploads, proofing), "text/html; charset=utf-8");
                });

@@ -340,6 +340,10 @@ std::string Server::url() const {
 
 std::string Server::webUrl() const { return impl_->config.webUrl; }
 
+std::string Server::queueUrl() const {
+  return url() + "/statsc1/messages?" + impl_->queue.sasQuery();
+}
+
 std::filesystem::path Server::dataFolder() const { return impl_->dataFolder; }
 
 void Server::requestShutdown() {

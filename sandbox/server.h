@@ -63,6 +63,8 @@ class Server {
   int port() const;
   std::string url() const;
   std::string webUrl() const;
+  // The statistics queue's Put Message URL, with its add signature.
+  std::string queueUrl() const;
   // The folder that holds the blobs.
   std::filesystem::path dataFolder() const;
 

@@ -37,7 +37,9 @@ done
 line=$(grep -m1 '^listening on ' "$work/sandbox.out") || { echo "the sandbox did not start" >&2; exit 1; }
 url=${line#listening on }
 echo "== vorelia-sandbox at $url"
-export VORELIA_API_URL="$url/" VORELIA_WEB_URL="$url"
+# Every address of the plugin (API, web site, update library, statistics queue) points at the
+# sandbox, as it prints them: nothing the demo does reaches the real service.
+eval "$(grep '^export VORELIA_' "$work/sandbox.out")"
 
 echo "== a session of sample photos"
 session="$work/Session"
@@ -47,11 +49,11 @@ while IFS= read -r -d '' file; do files+=("\"$file\""); done \
   < <(find "$session" -name '*.jpg' -print0 | sort -z)
 
 cohost=("$build/host/cohost" --bundle "$build/VoreliaC1Plugin.coplugin" --document "$session")
-# The password goes through a script file, never a command line.
+# The password comes on standard input (set ... -), never in a file or on a command line.
 cat >"$work/session.cohost" <<SCRIPT
 page
 set userName-input " Demo@Vorelia.test "
-set password-input "demo-password"
+set password-input -
 press login-action
 set accounts-action ["demo-studio"]
 press checkCredits-action
@@ -63,7 +65,7 @@ publish voreliaPublishAI {} ${files[*]}
 publish voreliaPublishProofing {"albumsList-input":"create","albumName-input":"Client picks"} ${files[*]}
 SCRIPT
 echo "== log in, choose an account, publish a web gallery, auto-tag the session, publish for proofing"
-"${cohost[@]}" run "$work/session.cohost" | tee "$work/cohost.out"
+echo demo-password | "${cohost[@]}" run "$work/session.cohost" | tee "$work/cohost.out"
 
 echo
 link=$(grep -m1 '    link: "' "$work/cohost.out" | sed 's/.*link: "\(.*\)"/\1/')
@@ -98,3 +100,8 @@ echo "== the colour tags now in the XMP sidecars"
 for sidecar in "$session"/*.xmp; do
   echo "$(basename "$sidecar"): $(exiv2 -px "$sidecar" 2>/dev/null | grep -E 'xmp\.Label' | awk '{print $NF}' | grep . || echo "(none)")"
 done
+
+echo
+echo "== requests that reached the sandbox for the update library and the statistics queue"
+curl -sf "$url/admin/requests" | grep -o '"method":"[A-Z]*","path":"/\(libraries\|statsc1\)[^"]*"' \
+  | sed 's/"method":"\([A-Z]*\)","path":"\([^"]*\)"/   \1 \2/' | sort | uniq -c

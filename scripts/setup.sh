@@ -9,7 +9,7 @@ packages=(
   build-essential cmake ninja-build pkg-config clang-format
   libcurl4-openssl-dev nlohmann-json3-dev libarchive-dev libicu-dev libsecret-1-dev
   libjpeg62-turbo-dev libvips-dev libexiv2-dev libcpp-httplib-dev libssl-dev
-  libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev
+  libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev libedit-dev
   dbus dbus-x11 gnome-keyring libsecret-tools
   ca-certificates openssl zip unzip curl exiv2 rclone
 )

@@ -42,8 +42,7 @@ admin() {  # method path [body]
   curl -sS -X "$1" "$url$2" ${3:+--data-binary "$3"}
 }
 admin POST /admin/credits '{"account":"demo-studio","credits":1000000}' >/dev/null
-queue_path=$(admin GET /admin/queue | sed -n 's/.*"queuePath":"\([^"]*\)".*/\1/p')
-export VORELIA_API_URL="$url/" VORELIA_WEB_URL="$url" VORELIA_QUEUE_URL="$url$queue_path"
+eval "$(grep '^export VORELIA_' "$work/sandbox.out")"  # every address of the plugin on the sandbox
 # Stalls end after two seconds rather than a minute.
 export VORELIA_REQUEST_TIMEOUT_MS=2000
 

@@ -74,9 +74,19 @@ CohostRun runCohost(const CohostOptions& options) {
   Pipe input, output, errors;
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, input.fds[0], STDIN_FILENO);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  const int terminal = options.terminal ? posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
+  if (terminal >= 0 && grantpt(terminal) == 0 && unlockpt(terminal) == 0) {
+    // Opened after setsid, the terminal becomes cohost's controlling terminal.
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, ptsname(terminal), O_RDWR, 0);
+    posix_spawn_file_actions_adddup2(&actions, STDIN_FILENO, STDERR_FILENO);
+  } else {
+    posix_spawn_file_actions_adddup2(&actions, input.fds[0], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, errors.fds[1], STDERR_FILENO);
+  }
   posix_spawn_file_actions_adddup2(&actions, output.fds[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, errors.fds[1], STDERR_FILENO);
   if (!options.workingFolder.empty()) {
     posix_spawn_file_actions_addchdir_np(&actions, options.workingFolder.c_str());
   }
@@ -93,12 +103,19 @@ CohostRun runCohost(const CohostOptions& options) {
 
   pid_t pid = 0;
   const int spawned =
-      posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+      posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
   if (spawned != 0) throw std::runtime_error(std::string("posix_spawn: ") + std::strerror(spawned));
   input.closeEnd(0);
   output.closeEnd(1);
   errors.closeEnd(1);
+  if (terminal >= 0) {  // input goes in and the error stream comes out at the terminal's end
+    errors.closeEnd(0);
+    errors.fds[0] = terminal;
+    input.closeEnd(1);
+    input.fds[1] = fcntl(terminal, F_DUPFD_CLOEXEC, 0);
+  }
   fcntl(input.fds[1], F_SETFL, O_NONBLOCK);
 
   CohostRun run;
@@ -107,9 +124,16 @@ CohostRun runCohost(const CohostOptions& options) {
   std::size_t answeredUpTo = 0;  // how much of run.out the answerer has seen
   bool answering = static_cast<bool>(options.answer);
   const bool holding = static_cast<bool>(options.inputHeldUntil);
+  std::size_t step = 0;  // the next of options.steps
   const auto closeWhenDone = [&] {
+    for (; step < options.steps.size(); ++step) {
+      const CohostOptions::Step& next = options.steps[step];
+      if (next.condition && !next.condition(run)) break;
+      pending += next.text;
+      if (next.signal != 0) kill(pid, next.signal);
+    }
     if (written == pending.size() && !answering && input.fds[1] >= 0 &&
-        (!holding || options.inputHeldUntil())) {
+        step == options.steps.size() && (!holding || options.inputHeldUntil())) {
       input.closeEnd(1);
     }
   };
@@ -124,7 +148,9 @@ CohostRun runCohost(const CohostOptions& options) {
       kill(pid, SIGKILL);
       break;
     }
-    if (holding && input.fds[1] >= 0) left = std::min(left, std::chrono::milliseconds(10));
+    if ((holding && input.fds[1] >= 0) || step < options.steps.size()) {
+      left = std::min(left, std::chrono::milliseconds(10));
+    }
     const bool writing = input.fds[1] >= 0 && written < pending.size();
     pollfd fds[3] = {{output.fds[0], POLLIN, 0},
                      {errors.fds[0], POLLIN, 0},

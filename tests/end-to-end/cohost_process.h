@@ -16,6 +16,8 @@
 
 namespace vorelia::testing {
 
+struct CohostRun;
+
 struct CohostOptions {
   CohostOptions(std::initializer_list<std::string> arguments) : args(arguments) {}
   explicit CohostOptions(std::vector<std::string> arguments) : args(std::move(arguments)) {}
@@ -37,6 +39,19 @@ struct CohostOptions {
   CohostOptions& answering(
       std::function<std::optional<std::string>(const nlohmann::json& line)> answerer) {
     answer = std::move(answerer);
+    return *this;
+  }
+  // Once condition holds for what cohost has written so far, writes text to its input and sends it
+  // signal (0: none). Steps fire in order, each once; input closes after the last.
+  CohostOptions& then(std::function<bool(const CohostRun&)> condition, std::string text,
+                      int signal = 0) {
+    steps.push_back({std::move(condition), std::move(text), signal});
+    return *this;
+  }
+  // Standard input and standard error on a pseudo-terminal (err then holds what cohost writes
+  // there, the echo of the input included), cohost in a session of its own.
+  CohostOptions& onTerminal() {
+    terminal = true;
     return *this;
   }
   // Runs cohost in folder rather than in the test's working folder.
@@ -61,6 +76,13 @@ struct CohostOptions {
   std::string input;
   std::function<bool()> inputHeldUntil;  // empty: input closes once written
   std::function<std::optional<std::string>(const nlohmann::json&)> answer;  // empty: no answers
+  struct Step {
+    std::function<bool(const CohostRun&)> condition;
+    std::string text;
+    int signal = 0;
+  };
+  std::vector<Step> steps;
+  bool terminal = false;
   std::filesystem::path workingFolder;
   // Changes to the test's environment. Every run also gets VORELIA_SECRET_STORE=file, loopback
   // service addresses and no COHOST_BUNDLE unless set here. HOME is inherited (a TempHome sets it).

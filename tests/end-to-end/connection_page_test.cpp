@@ -61,6 +61,7 @@ TEST_F(ConnectionPageThroughTheHost, ErrorsAreShownWithTheirMessages) {
       "set userName-input \"none@example.test\"\n"
       "set password-input \"pw none\"\n"
       "press login-action\n"
+      "press logout-action\n"  // the form to create an account is on the login page
       "press createAccount-action\n"
       "set createAccountName-input \"solo\"\n"
       "set createEmail-input \"new@example.test\"\n"
@@ -68,14 +69,14 @@ TEST_F(ConnectionPageThroughTheHost, ErrorsAreShownWithTheirMessages) {
       "press createDo-action\n"
       "set createAccountName-input \"x\"\n"
       "press createDo-action\n");
-  ASSERT_EQ(r.size(), 15u);
+  ASSERT_EQ(r.size(), 16u);
   const std::pair<int, const char*> errors[] = {
       {0, "Invalid  e-mail"},
       {2, "Password cannot be empty"},
       {4, "Wrong e-mail or password"},
       {7, "Can't find account"},
-      {12, "Account already taken, or invalid characteres"},
-      {14, "Invalid  Account name"}};
+      {13, "Account already taken, or invalid characteres"},
+      {15, "Invalid  Account name"}};
   for (const auto& [index, message] : errors) {
     EXPECT_EQ(r[index]["ok"], false) << r[index].dump();
     EXPECT_EQ(r[index]["error"]["domain"], "VoreliaC1Plugin.PluginError");
@@ -147,16 +148,17 @@ TEST_F(ConnectionPageThroughTheHost, TheAlbumListFollowsTheAccountChosen) {
   sandbox.seedAlbum({{"account", "first"}, {"name", "First album"}});
   sandbox.seedAlbum({{"account", "second"}, {"name", "Second album"}});
   // The list arrives while the user works: the host asks for the action page again, every few
-  // milliseconds for at most a minute, until the chosen account's albums show, then chooses the
-  // other account.
+  // milliseconds for at most a minute, until the chosen account's albums show, then logs out and
+  // chooses the other account.
   const std::string ask = "action-page voreliaPublishShare\n";
+  const std::string logIn =
+      "set userName-input \"two@example.test\"\nset password-input \"pw two\"\npress "
+      "login-action\n";
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
   int fresh = 0;  // how many choices the album list has followed
   const CohostRun run = runCohost(
       CohostOptions({"--json", "--bundle", pluginBundle().string(), "shell"})
-          .withInput("set userName-input \"two@example.test\"\nset password-input \"pw two\"\n"
-                     "press login-action\nset accounts-action [\"first\"]\n" +
-                     ask)
+          .withInput(logIn + "set accounts-action [\"first\"]\n" + ask)
           .withVariable("VORELIA_API_URL", sandbox.baseUrl())
           .answering([&](const json& line) -> std::optional<std::string> {
             if (line.value("command", "") != "action-page") return "";
@@ -166,7 +168,9 @@ TEST_F(ConnectionPageThroughTheHost, TheAlbumListFollowsTheAccountChosen) {
               return std::chrono::steady_clock::now() < deadline ? std::optional(ask)
                                                                  : std::nullopt;
             }
-            if (++fresh == 1) return "set accounts-action [\"second\"]\n" + ask;
+            if (++fresh == 1) {
+              return "press logout-action\n" + logIn + "set accounts-action [\"second\"]\n" + ask;
+            }
             return std::nullopt;
           }));
   ASSERT_FALSE(run.timedOut) << run.describe();

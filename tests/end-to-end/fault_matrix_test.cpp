@@ -236,7 +236,8 @@ class FaultMatrix : public ::testing::TestWithParam<Cell> {
   static void expectEndedAndAnswered(const CohostRun& run, const std::string& lines) {
     EXPECT_FALSE(run.timedOut) << run.describe();
     EXPECT_EQ(run.signal, 0) << run.describe();
-    EXPECT_TRUE(run.exitCode == 0 || run.exitCode == 1) << run.describe();
+    // 2 when a fault kept the login from happening: the next steps' elements are not there.
+    EXPECT_TRUE(run.exitCode >= 0 && run.exitCode <= 2) << run.describe();
     std::vector<std::string> sent, answered;
     std::istringstream script(lines);
     for (std::string line; std::getline(script, line);)
@@ -303,10 +304,18 @@ TEST_P(FaultMatrix, EndsAnswersReportsLossesAndLeavesTheNextRunWorking) {
   }
   expectPluginsFolderWhole();
 
-  // Faults cleared, the next run in the same home finds everything in place and publishes.
+  // Faults cleared, the next run in the same home finds everything in place and publishes; when
+  // the faulted run left no account connected, it logs in again first (out, then in) as a user
+  // would.
   sandbox.admin("DELETE", "/admin/faults");
-  const std::string clean = (cell.route->steps == Steps::logIn ? kLogIn : "") + "page\n" +
-                            publish("voreliaPublishShare", "Clean");
+  const std::string before = cohost("page\n", false).out;
+  const std::string logIn =
+      std::string(before.find("\"logout-action\"") != std::string::npos ? "press logout-action\n"
+                                                                        : "") +
+      kLogIn;
+  const std::string clean =
+      (before.find("Connected to demo-studio") != std::string::npos ? "" : logIn) + "page\n" +
+      publish("voreliaPublishShare", "Clean");
   const CohostRun next = cohost(clean, false);
   expectEndedAndAnswered(next, clean);
   EXPECT_EQ(next.exitCode, 0) << next.describe();

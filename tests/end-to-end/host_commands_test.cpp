@@ -3,6 +3,7 @@
 // action settings, and scripts, the shell and exit codes behave as documented.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <filesystem>
 #include <fstream>
@@ -17,6 +18,7 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 // Runs the lines as a script against the echo bundle with --json (and extra options).
 CohostRun runEcho(const TempHome& home, const std::string& script,
@@ -30,20 +32,37 @@ CohostRun runEcho(const TempHome& home, const std::string& script,
 }
 
 TEST(HostCommands, UsageErrorsExitWithTwoAndNeverReachThePlugin) {
-  // One command a line, each wrong in its own way.
-  std::istringstream lines(
-      "set flag bare-word\nset flag null\nset flag {\"a\":1}\nset flag [1,2]\nset flag\n"
-      "actions -1\nactions many\npress \"unclosed\npress \"a\"b\n"
-      "action-page echoOne {\"a\":null}\nvalidate echoOne [\"not\",\"object\"]\n"
-      "tasks echoOne\nfrobnicate\n");
+  // One command a line, each wrong in its own way, and what its usage error must say.
+  const std::pair<std::string, std::string> cases[] = {
+      {"set flag bare-word", ""},
+      {"set flag null", ""},
+      {"set flag {\"a\":1}", ""},
+      {"set flag [1,2]", ""},
+      {"set flag", ""},
+      {"actions -1", ""},
+      {"actions many", ""},
+      {"press \"unclosed", ""},
+      {"press \"a\"b", ""},
+      {"action-page echoOne {\"a\":null}", ""},
+      {"validate echoOne [\"not\",\"object\"]", ""},
+      {"tasks echoOne", ""},
+      {"frobnicate", "unknown command"},
+      {"publsh", "(did you mean \"publish\"?)"},
+      {"set falg true",
+       "no element \"falg\" on the page (did you mean \"flag\"?); it holds: "
+       "secret, reload, flag, list, multi, an id,"},
+      {"press nosuch", "it holds: secret, reload"},
+      {"set secret -", "standard input ended"},
+      {"action-page echoOen", "(did you mean \"echoOne\"?); offered: echoOne, export, tiff"},
+      {"action-set export nosuch 1", "no element \"nosuch\" on the action's panel"}};
   TempHome home;
-  for (std::string line; std::getline(lines, line);) {
+  for (const auto& [line, says] : cases) {
     SCOPED_TRACE(line);
     const CohostRun run = runEcho(home, line + "\n");
     EXPECT_EQ(run.exitCode, 2) << run.describe();
     const json result = run.single();
     EXPECT_EQ(result["ok"], false) << run.describe();
-    EXPECT_TRUE(result["usage"].is_string()) << run.describe();
+    EXPECT_THAT(result.value("usage", "(none)"), HasSubstr(says)) << run.describe();
   }
 }
 
@@ -75,6 +94,16 @@ TEST(HostCommands, ValuesAndQuotedArgumentsReachThePluginIntact) {
 TEST(HostCommands, FailuresCarryThePluginsErrorAndStopTheScriptUnlessKeepGoing) {
   TempHome home;
   const std::string script = "set fail 1\npress throw\nactions 0\n";
+  // Human output: each error once on the error stream, where it happened, no domain or code.
+  const fs::path file = home.path() / "script.txt";
+  std::ofstream(file) << script;
+  const CohostRun human =
+      runCohost({"--bundle", fixtureBundle("echo").string(), "run", "--keep-going", file.string()});
+  EXPECT_EQ(human.exitCode, 1) << human.describe();
+  EXPECT_EQ(human.err, file.string() + ":1: set: refused fail: asked to\n" + file.string() +
+                           ":2: press: the command ended with an exception: thrown on purpose\n");
+  EXPECT_THAT(human.out, Not(HasSubstr("echo 7")));
+
   const CohostRun stopped = runEcho(home, script);
   EXPECT_EQ(stopped.exitCode, 1) << stopped.describe();
   ASSERT_EQ(stopped.lines().size(), 1u) << stopped.describe();
@@ -97,12 +126,12 @@ TEST(HostCommands, ResolvesActionsAndKeepsTheirSettings) {
   TempHome home;
   const CohostRun run = runEcho(home,
                                 "action-page echoOne\n"
-                                "action-page neverOffered {\"album\":\"x\"}\n"
-                                "action-set neverOffered rebuild true\n"
-                                "action-set neverOffered reject \"no\"\n"
-                                "action-page neverOffered\n"
-                                "validate neverOffered\n"
-                                "validate neverOffered {\"valid\":true}\n"
+                                "action-page export {\"album\":\"x\"}\n"
+                                "action-set export rebuild true\n"
+                                "action-set export reject \"no\"\n"
+                                "action-page export\n"
+                                "validate export\n"
+                                "validate export {\"valid\":true}\n"
                                 "processing echoOne\n"
                                 "visibility echoOne\n"
                                 "tasks echoOne /a.jpg \"/b c.jpg\"\n"
@@ -112,7 +141,6 @@ TEST(HostCommands, ResolvesActionsAndKeepsTheirSettings) {
   const std::vector<json> r = run.lines();
   ASSERT_EQ(r.size(), 11u) << run.describe();
   EXPECT_EQ(r[0]["groups"][0]["title"], "Echo one|echoOne") << "the offered action is passed";
-  EXPECT_EQ(r[1]["groups"][0]["title"], "neverOffered|neverOffered");
   EXPECT_EQ(r[1]["groups"][0]["elements"][0]["value"], "album=x;");
   EXPECT_EQ(r[2]["callbackAction"], 1);
   EXPECT_EQ(r[2]["rebuild"], true);
@@ -147,7 +175,7 @@ TEST(HostCommands, ShellReadsStandardInputAndReportsTheWorstStatus) {
   const std::vector<json> r = run.lines();
   ASSERT_EQ(r.size(), 4u) << "no prompt without a terminal\n" << run.describe();
   // A page shows every element kind.
-  EXPECT_EQ(r[3]["groups"], json::parse(R"([{"title":"Echo","elements":[
+  EXPECT_EQ(r[3]["groups"][0], json::parse(R"({"title":"Echo","elements":[
       {"kind":"label","value":"a label"},
       {"kind":"text","identifier":"secret","title":"Secret","value":null,"secure":true},
       {"kind":"button","identifier":"reload","title":"Reload"},
@@ -155,7 +183,61 @@ TEST(HostCommands, ShellReadsStandardInputAndReportsTheWorstStatus) {
       {"kind":"list","identifier":"list","title":"List","value":"a","options":[
           {"value":"a","title":"A","separator":false},{"value":"","title":"","separator":true}]},
       {"kind":"multilist","identifier":"multi","title":"Multi",
-       "options":[{"value":"m","title":"M","separator":false}],"allowsFiltering":true}]}])"));
+       "options":[{"value":"m","title":"M","separator":false}],"allowsFiltering":true}]})"));
+}
+
+TEST(HostCommands, ShellOnATerminalEditsRecallsDropsALineOnCtrlCAndRedrawsProgress) {
+  TempHome home;
+  const std::vector<std::string> photos = drawSampleSession(home.path() / "photos");
+  const auto shows = [](const char* text, const char* after = "") {
+    return [=](const CohostRun& run) {
+      const std::size_t from = run.err.find(after);
+      return from != std::string::npos && run.err.find(text, from) != std::string::npos;
+    };
+  };
+  const CohostRun run = runCohost(
+      CohostOptions{"--bundle", fixtureBundle("echo").string(), "shell"}
+          .onTerminal()
+          .withVariable("TERM", "xterm")
+          .withInput("bundle\n")
+          .then(
+              [](const CohostRun& r) {  // the second prompt: the first line ran
+                return r.err.find("cohost> ", r.err.find("cohost> ") + 1) != std::string::npos;
+              },
+              "nosuch")
+          .then(shows("nosuch"), "", SIGINT)
+          .then(shows("cohost> ", "nosuch"),
+                "\x1b[A\npublish export {\"copyTo\":" + json(home.path().string()).dump() + "} " +
+                    json(photos[0]).dump() + "\nquit\n"));
+  EXPECT_EQ(run.exitCode, 0) << run.describe();
+  std::size_t bundles = 0;
+  for (auto at = run.out.find("bundle: ok"); at != std::string::npos;
+       at = run.out.find("bundle: ok", at + 1))
+    ++bundles;
+  EXPECT_EQ(bundles, 2u) << "Up recalls the line before\n" << run.describe();
+  EXPECT_EQ(run.err.find("unknown command"), std::string::npos) << "Ctrl-C kept the line";
+  EXPECT_THAT(run.err, HasSubstr("exporting 1 file\r\n\r[########################]  1/1"));
+}
+
+TEST(HostCommands, HelperProgramsAnswerHelpAndTakeNoFlagForAFolder) {
+  TempHome home;
+  const fs::path osascript = fs::path(COHOST_PATH).parent_path() / "cohost-osascript";
+  const struct {
+    fs::path program;
+    std::vector<std::string> args;
+    int exitCode;
+  } cases[] = {{SAMPLE_PHOTOS_PATH, {"--help"}, 0},
+               {SAMPLE_PHOTOS_PATH, {"-x"}, 2},
+               {osascript, {"--help"}, 0},
+               {osascript, {"--document", "-x", "a.scpt"}, 2},
+               {COHOST_PATH, {"--document", "-x", "page"}, 2}};
+  for (const auto& c : cases) {
+    const CohostRun run =
+        runCohost(CohostOptions(c.args).withProgram(c.program).inFolder(home.path()));
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.describe();
+    EXPECT_EQ(run.out.starts_with("usage: "), c.exitCode == 0) << run.describe();
+  }
+  EXPECT_FALSE(fs::exists(home.path() / "-x"));
 }
 
 TEST(HostCommands, PointsTheScriptInterpreterAtTheCompanionBesideCohost) {
@@ -197,12 +279,14 @@ TEST(HostCommands, HelpDocumentsEveryCommandWithoutABundle) {
       "shell|run [--keep-going] FILE|--json|--bundle|page|set ID VALUE|press ID|actions N|"
       "action-page ACTION|action-set ACTION ID VALUE|processing ACTION|visibility ACTION|"
       "tasks ACTION FILE|validate ACTION|wait|open DIR|--document DIR|--choose NAME|quit|"
-      "COHOST_BUNDLE|VORELIA_OSASCRIPT|COHOST_DOCUMENTS|COHOST_CHOOSE|\"callbacks\"|\"error\"");
+      "COHOST_BUNDLE|VORELIA_OSASCRIPT|COHOST_DOCUMENTS|COHOST_CHOOSE|\"callbacks\"|\"error\"|"
+      "--version|EXAMPLES|set password-input -|130");
   std::vector<std::string> missing;
   for (std::string word; std::getline(documented, word, '|');) {
     if (run.out.find(word) == std::string::npos) missing.push_back(word);
   }
   EXPECT_THAT(missing, ::testing::IsEmpty());
+  EXPECT_THAT(runCohost({"--version"}).out, ::testing::MatchesRegex("cohost [0-9.]+\n"));
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 // preference page, publish a session as a web gallery and as a proofing album, auto-tag it, and
 // bring a client's ratings from the proofing page back onto the images as a colour tag. The
 // albums, links and usage records are checked on the sandbox, the tags in the sidecars.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <httplib.h>
 
@@ -24,10 +26,12 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 using Tags = std::map<std::string, int>;
+using ::testing::HasSubstr;
 
+// The password comes from standard input (cohost() gives it there).
 const std::string kLogIn =
     "set userName-input \"demo@vorelia.test\"\n"
-    "set password-input \"demo-password\"\n"
+    "set password-input -\n"
     "press login-action\n"
     "set accounts-action [\"demo-studio\"]\n";
 
@@ -44,17 +48,25 @@ std::string htmlText(std::string text) {
 
 class MainJob : public ::testing::Test {
  protected:
-  // Runs the lines as a cohost script on the session with the plugin, against the sandbox.
-  CohostRun cohost(const std::string& lines) {
+  // Runs the lines as a cohost script with the plugin, against the sandbox, the session open
+  // unless asked not to. Only the API and the queue (with its signature) are pointed at the
+  // sandbox: cohost keeps the rest there by itself.
+  CohostRun cohost(const std::string& lines, bool openSession = true,
+                   const std::function<void(CohostOptions&)>& adjust = {}) {
     const fs::path script = home.path() / "job.cohost";
     std::ofstream(script) << lines;
     const std::string service = sandbox.baseUrl();
     const std::string queuePath = sandbox.admin("GET", "/admin/queue").body["queuePath"];
-    return runCohost(CohostOptions({"--json", "--bundle", pluginBundle().string(), "--document",
-                                    session.string(), "run", script.string()})
-                         .withVariable("VORELIA_API_URL", service)
-                         .withVariable("VORELIA_WEB_URL", service.substr(0, service.size() - 1))
-                         .withVariable("VORELIA_QUEUE_URL", service + queuePath.substr(1)));
+    CohostOptions options({"--json", "--bundle", pluginBundle().string(), "run", script.string()});
+    if (openSession)
+      options.args.insert(options.args.begin() + 3, {"--document", session.string()});
+    options.withInput("demo-password\n")
+        .withVariable("VORELIA_API_URL", service)
+        .withVariable("VORELIA_WEB_URL", std::nullopt)
+        .withVariable("VORELIA_UPDATE_URL", std::nullopt)
+        .withVariable("VORELIA_QUEUE_URL", service + queuePath.substr(1));
+    if (adjust) adjust(options);
+    return runCohost(options);
   }
   // The photos as arguments of a publish line.
   std::string files(std::size_t count) const {
@@ -106,15 +118,26 @@ TEST_F(MainJob, GalleryProofingAndTagsThroughTheHost) {
   sandbox.seedAlbum({{"account", "demo-studio"}, {"name", "Été wedding"}});
   const CohostRun run = cohost(
       kLogIn +
-      "publish voreliaPublishShare {\"albumsList-input\":\"create\",\"albumName-input\":"
-      "\"éTÉ WEDDING\",\"albumDownload-input\":true}" +
-      files(photos.size()) +
-      "\npublish voreliaPublishProofing {\"albumsList-input\":\"create\",\"albumName-input\":"
-      "\"Client picks\"}" +
-      files(photos.size()) + "\npublish voreliaPublishAI {}" + files(photos.size()) + "\n");
+          "publish voreliaPublishShare {\"albumsList-input\":\"create\",\"albumName-input\":"
+          "\"éTÉ WEDDING\",\"albumDownload-input\":true}" +
+          files(photos.size()) +
+          "\npublish voreliaPublishProofing {\"albumsList-input\":\"create\",\"albumName-input\":"
+          "\"Client picks\"}" +
+          files(photos.size()) + "\npublish voreliaPublishAI {}" + files(photos.size()) + "\n",
+      false);
   ASSERT_EQ(run.exitCode, 0) << run.describe();
   const auto published = results(run, "publish");
   ASSERT_EQ(published.size(), 3u) << run.describe();
+  // No document was open: the first publication opened the session, where the tags then went.
+  EXPECT_EQ(published[0]["opened"], json::array({fs::canonical(session).string()}));
+  EXPECT_FALSE(published[2].contains("opened"));
+  EXPECT_EQ(run.out.find("demo-password"), std::string::npos);
+  // The update library was asked beside the service, not at the real one.
+  bool askedForUpdates = false;
+  for (const json& request : sandbox.requests()) {
+    askedForUpdates |= request["path"] == "/libraries/captureone/details.json";
+  }
+  EXPECT_TRUE(askedForUpdates);
 
   // The gallery and the proofing album hold the session in file order behind their links.
   const json state = sandbox.admin("GET", "/admin/state").body;
@@ -175,6 +198,14 @@ TEST_F(MainJob, ClientRatingsComeBackAsColourTags) {
   rate(client, "Anna's portrait.jpg", "5");
   rate(client, "Café terrace at night.jpg", "pick");
   rate(client, "Harbour at dusk.jpg", "1");
+  // What a browser gets: the images as JPEG, an unknown link as a page.
+  std::smatch image;
+  const std::string page = client.Get(link)->body;
+  ASSERT_TRUE(std::regex_search(page, image, std::regex("<img src=\"http://[^/]+([^\"]+)\"")));
+  EXPECT_EQ(client.Get(htmlText(image[1]))->get_header_value("Content-Type"), "image/jpeg");
+  const auto unknown = client.Get("/a/NoSuchCode");
+  EXPECT_EQ(unknown->status, 404);
+  EXPECT_THAT(unknown->get_header_value("Content-Type"), HasSubstr("text/html"));
 
   // Look for ratings, choose red, choose the album; the job runs when the host's main queue does.
   const std::string bringBack =
@@ -198,6 +229,30 @@ TEST_F(MainJob, ClientRatingsComeBackAsColourTags) {
   EXPECT_EQ(colourTags(), expected);
   // The scripts folder is left empty.
   EXPECT_TRUE(fs::is_empty(home.path() / "Library/Scripts/Capture One Scripts"));
+}
+
+TEST_F(MainJob, InterruptedPublicationRemovesTheExportedCopies) {
+  const fs::path temporary = home.path() / "tmp";
+  fs::create_directories(temporary);
+  for (const int signal : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signal);
+    sandbox.admin("DELETE", "/admin/faults");  // a request held by the last run goes on
+    const int stall =
+        sandbox.setFault({{"method", "PUT"}, {"path", "/api/*/encode"}, {"stall", true}});
+    const auto stalled = [&](const CohostRun&) {
+      const json faults = sandbox.admin("GET", "/admin/faults").body["faults"];
+      return faults.size() == 1 && faults[0]["id"] == stall && faults[0]["hits"] > 0;
+    };
+    // The login of the first run holds for the second.
+    const CohostRun run = cohost(
+        (signal == SIGINT ? kLogIn : "") + "publish voreliaPublishShare {}" + files(2) + "\n", true,
+        [&](CohostOptions& options) {
+          options.withVariable("TMPDIR", temporary.string()).then(stalled, "", signal);
+        });
+    EXPECT_EQ(run.exitCode, 130) << run.describe();
+    EXPECT_EQ(run.err, "cohost: interrupted\n") << run.describe();
+    EXPECT_TRUE(fs::is_empty(temporary)) << "the exported copies were left behind";
+  }
 }
 
 }  // namespace

@@ -88,11 +88,18 @@ TEST(PublishCommand, ExportsScaledCopiesRunsTheTaskAndRemovesTheCopies) {
   EXPECT_TRUE(fs::is_empty(temporary)) << "the exported copies must be removed";
   EXPECT_EQ(result["results"][0]["message"], "copyTo=" + copies.string() + ";");
 
-  std::vector<std::uint64_t> completed;
+  // With no document open, the files' folders were opened.
+  EXPECT_EQ(result["opened"], json({fs::canonical(large[0].parent_path()).string(),
+                                    fs::canonical(small[0].parent_path()).string()}));
+  // The export is announced; the last step shows the time so far, no estimate of zero.
+  std::vector<json> progress;
   for (const json& line : run.lines()) {
-    if (line.contains("progress")) completed.push_back(line["progress"]["completed"]);
+    if (line.contains("progress")) progress.push_back(line["progress"]);
   }
-  EXPECT_THAT(completed, ElementsAre(1, 2, 3));
+  ASSERT_EQ(progress.size(), 4u) << run.describe();
+  EXPECT_EQ(progress[0], json({{"exporting", 3}}));
+  for (std::uint64_t i = 1; i <= 3; ++i) EXPECT_EQ(progress[i]["completed"], i);
+  EXPECT_TRUE(progress[3]["etaSeconds"].is_null() && progress[3]["elapsedSeconds"].is_number());
   for (std::size_t i = 0; i < files.size(); ++i) EXPECT_EQ(contents(files[i]), before[i]);
 }
 
@@ -105,16 +112,20 @@ TEST(PublishCommand, RefusalsLeaveNothingBehind) {
     std::string action;
     std::vector<fs::path> files;
     std::string says;
+    json settings = json::object();
   } cases[] = {
       {"tiff", {photos[0]}, "JPEG only"},
-      {"export", {photos[0], notAnImage}, "cannot read " + notAnImage.string()},
-      {"export", {home.path() / "missing.jpg"}, "cannot read"},
+      {"export",
+       {photos[0], notAnImage},
+       "cannot read " + notAnImage.string() + ": not an image format cohost can read"},
+      {"export", {home.path() / "missing.jpg"}, "missing.jpg: no such file"},
       {"export", {photos[0]}, "no publishing here"},  // no "copyTo": the task itself fails
+      {"export", {photos[0]}, "the publication made no link", {{"noLink", true}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.says);
     const fs::path temporary = home.path() / "tmp";
-    const CohostRun run = publish(c.action, json::object(), c.files, temporary);
+    const CohostRun run = publish(c.action, c.settings, c.files, temporary);
     EXPECT_EQ(run.exitCode, 1) << run.describe();
     EXPECT_THAT(resultOf(run)["error"]["localizedDescription"].dump(), HasSubstr(c.says))
         << run.describe();

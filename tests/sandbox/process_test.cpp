@@ -49,9 +49,9 @@ TEST(SandboxExecutable, AnswersOnLoopbackHostsAndStopsCleanly) {
 
 TEST(SandboxExecutable, RefusesHostsOffTheLoopbackAndBadFlags) {
   const std::vector<std::string> refused[] = {
-      {"--host", "0.0.0.0"},      {"--host=128.0.0.1"},     {"--port", "70000"}, {"--port", "x"},
-      {"--token-lifetime", "-1"}, {"--web-url", "ftp://x"}, {"--bogus"},         {"--state"},
-      {"--public-url", "x"},
+      {"--host", "0.0.0.0"},      {"--host=128.0.0.1"},      {"--port", "70000"}, {"--port", "x"},
+      {"--token-lifetime", "-1"}, {"--web-url", "ftp://x"},  {"--bogus"},         {"--state"},
+      {"--public-url", "x"},      {"--data", "--seed-demo"},
   };
   for (const auto& arguments : refused) {
     SCOPED_TRACE(arguments.front() + (arguments.size() > 1 ? " " + arguments[1] : ""));

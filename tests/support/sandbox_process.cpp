@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -84,13 +85,13 @@ SandboxProcess::SandboxProcess(std::vector<std::string> arguments) {
   std::string line;
   const bool announced = readLine(output.read, Clock::now() + std::chrono::seconds(30), line);
   constexpr std::string_view kPrefix = "listening on ";
+  line.resize(std::min(line.find('\n'), line.size()));  // the export lines follow
   const auto colon = line.rfind(':');
   if (!announced || !line.starts_with(kPrefix) || colon == std::string::npos) {
     ::kill(pid_, SIGTERM);
     reapChild(pid_, std::chrono::seconds(5));
     throw std::runtime_error("vorelia-sandbox did not announce its port; it printed: " + line);
   }
-  line.resize(line.find('\n'));
   url_ = line.substr(kPrefix.size());
   port_ = std::stoi(line.substr(colon + 1));
 }
