@@ -65,7 +65,12 @@ std::string readable(std::string text) {
 bool startVips(std::string* problem) {
   static std::once_flag once;
   static bool started = false;
-  std::call_once(once, [] { started = VIPS_INIT("cohost") == 0; });
+  std::call_once(once, [] {
+    started = VIPS_INIT("cohost") == 0;
+    // Every export reads its file once: libvips's operation cache would only keep decoders and
+    // their buffers alive from one publication to the next, and a long session's memory growing.
+    if (started) vips_cache_set_max(0);
+  });
   if (!started) *problem = "libvips could not start: " + vipsProblem();
   return started;
 }
