@@ -40,6 +40,9 @@ struct ApiOptions {
   std::chrono::milliseconds encodingPollPeriod{std::chrono::seconds(1)};
   // Longest gap without progress on the two upload sessions.
   std::chrono::milliseconds uploadIdleTimeout{std::chrono::seconds(180)};
+  // Longest wait for encoding: no upload outlives its session's four-hour limit, so neither does
+  // waiting for its encoding.
+  std::chrono::milliseconds encodingWaitLimit{std::chrono::hours(4)};
 
   // The defaults, shortened by a time-out override in milliseconds (the text of the environment
   // variable VORELIA_REQUEST_TIMEOUT_MS, for tests that make the service stall): both time-outs

@@ -44,9 +44,7 @@ void Api::TriggerEncoding(const UploadInfo& uploadInfo,
 }
 
 void Api::WaitForEncodingToComplete(std::vector<std::string> idsInput, JSONCompletion onCompleted) {
-  // No upload outlives its session's four-hour limit, so neither does waiting for its encoding.
-  const auto deadline =
-      std::chrono::steady_clock::now() + UploadSessionConfiguration().resourceTimeout;
+  const auto deadline = std::chrono::steady_clock::now() + options_.encodingWaitLimit;
   PollEncoding(std::move(idsInput), deadline, std::move(onCompleted));
 }
 

@@ -18,7 +18,6 @@ struct UploadInfo {
   // The resource the service reserved for this file: "id", "sas" and members sent back unchanged
   // when encoding is triggered. Present before the upload starts.
   std::optional<JSON> UploadResource;
-  bool CanUpload = false;
 };
 
 }  // namespace vorelia

@@ -145,7 +145,6 @@ PublishResult PublishShare::DoPublish(const PublishTask& task, const PublishProg
     upload.ItemName = voreliaEscape(std::filesystem::path(file).filename().string());
     upload.ContainerName = albumName;
     upload.ContainerId = albumId;
-    upload.CanUpload = true;
     announced.push_back(JSON{{"name", upload.ItemName}, {"size", upload.FileSize}});
     uploads.push_back(std::move(upload));
   }

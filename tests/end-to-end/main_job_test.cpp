@@ -138,6 +138,14 @@ TEST_F(MainJob, GalleryProofingAndTagsThroughTheHost) {
     askedForUpdates |= request["path"] == "/libraries/captureone/details.json";
   }
   EXPECT_TRUE(askedForUpdates);
+  // The plugin's workflows report their steps to the host as they go.
+  std::size_t steps = 0;
+  for (const json& line : run.lines()) {
+    if (!line.contains("progress")) continue;
+    ++steps;
+    EXPECT_LE(line["progress"]["completed"], line["progress"]["total"]) << line;
+  }
+  EXPECT_GE(steps, 3 * photos.size());
 
   // The gallery and the proofing album hold the session in file order behind their links.
   const json state = sandbox.admin("GET", "/admin/state").body;

@@ -33,25 +33,17 @@ class SandboxFaults : public SandboxTest {
   }
 };
 
+// The fault matrix drives statuses, JSON and XML bodies, garbage, drops and stalls through the
+// plugin; these are the rules it does not use.
 TEST_F(SandboxFaults, AnswerReplacesTheRoute) {
   struct Case {
     nlohmann::json fault;
     int status;
     std::string body;  // empty: check only that the body is not JSON
-    std::string contentType = "application/json; charset=utf-8";
   };
   const Case cases[] = {
       {{{"status", 503}}, 503, R"({"hasError":true,"message":"Fault injected by the sandbox"})"},
-      {{{"status", 500}, {"body", {{"hasError", true}, {"message", "down"}}}},
-       500,
-       R"({"hasError":true,"message":"down"})"},
       {{{"body", "plain words"}}, 500, "plain words"},
-      {{{"status", 200}, {"body", "[7]"}}, 200, "[7]"},
-      {{{"status", 403}, {"body", "<Error/>"}, {"contentType", "application/xml"}},
-       403,
-       "<Error/>",
-       "application/xml"},
-      {{{"garbage", true}}, 200, ""},
       {{{"garbage", true}, {"status", 502}}, 502, ""},
       {{{"delayMs", 1}}, 200, R"({"isValide":true})"},
   };
@@ -59,7 +51,7 @@ TEST_F(SandboxFaults, AnswerReplacesTheRoute) {
     SCOPED_TRACE(c.fault.dump());
     nlohmann::json fault = c.fault;
     fault["path"] = kPath;
-    addFault(fault);
+    const int id = addFault(fault);
     const auto result = get(kPath);
     ASSERT_TRUE(result);
     EXPECT_EQ(result->status, c.status);
@@ -67,38 +59,16 @@ TEST_F(SandboxFaults, AnswerReplacesTheRoute) {
       EXPECT_TRUE(json(result).is_discarded()) << result->body;
     } else {
       EXPECT_EQ(result->body, c.body);
-      EXPECT_EQ(result->get_header_value("Content-Type"), c.contentType);
     }
+    EXPECT_EQ(recorded().back()["fault"], id);
     adminOk("DELETE", "/admin/faults");
     EXPECT_EQ(json(get(kPath)), kNormal);
   }
 }
 
-TEST_F(SandboxFaults, DropClosesTheConnectionWithoutAnAnswer) {
-  const int id = addFault({{"path", kPath}, {"drop", true}, {"count", 1}});
-  const auto dropped = get(kPath);
-  EXPECT_FALSE(dropped);
-  EXPECT_EQ(json(get(kPath)), kNormal);
-  const auto first = recorded()[0];
-  EXPECT_EQ(first["status"], 0);
-  EXPECT_EQ(first["fault"], id);
-}
-
-TEST_F(SandboxFaults, CountMethodQueryAndPatternChooseTheRequests) {
-  addFault({{"path", "/api/accounts/*/isvalid"},
-            {"query", "twice"},
-            {"status", 503},
-            {"countPerPath", 2},
-            {"count", 5}});
-  addFault({{"method", "get"}, {"path", "/API/*/ISVALID"}, {"status", 502}, {"count", 2}});
-  addFault({{"method", "POST"}, {"path", "/api/*"}, {"status", 418}});
-  addFault({{"path", "/api/*/containers/"}, {"query", "$expand"}, {"status", 503}});
-  seedUser("ann@example.test", "pw", {"ann-studio"});
-  const auto auth = bearer(tokenFor("ann@example.test"));
-
-  EXPECT_EQ(get("/api/accounts/one/isvalid")->status, 502);
-  EXPECT_EQ(get("/api/accounts/two/isvalid")->status, 502);
-  EXPECT_EQ(get("/api/accounts/three/isvalid")->status, 200);
+TEST_F(SandboxFaults, CountsLimitTheFaultInAllAndPerPath) {
+  addFault(
+      {{"path", "/api/accounts/*/isvalid"}, {"status", 503}, {"countPerPath", 2}, {"count", 5}});
   // Each path's first two requests, five in all.
   for (const auto& [path, status] : std::vector<std::pair<std::string, int>>{{"a", 503},
                                                                              {"b", 503},
@@ -108,52 +78,32 @@ TEST_F(SandboxFaults, CountMethodQueryAndPatternChooseTheRequests) {
                                                                              {"b", 200},
                                                                              {"c", 503},
                                                                              {"c", 200}}) {
-    EXPECT_EQ(get("/api/accounts/" + path + "/isvalid?twice")->status, status) << path;
+    EXPECT_EQ(get("/api/accounts/" + path + "/isvalid")->status, status) << path;
   }
-  EXPECT_EQ(send("POST", "/api/ann-studio/shares", "{}", auth)->status, 418);
-  EXPECT_EQ(get("/api/ann-studio/containers/?$expand", auth)->status, 503);
-  EXPECT_EQ(get("/api/ann-studio/containers/", auth)->status, 200);
-  EXPECT_EQ(get("/admin/state")->status, 200);
-
-  const auto faults = adminOk("GET", "/admin/faults")["faults"];
-  EXPECT_EQ(faults[0]["hits"], 5);
-  EXPECT_EQ(faults[0]["remaining"], 0);
-  EXPECT_EQ(faults[1]["hits"], 2);
-  EXPECT_EQ(faults[1]["remaining"], 0);
-  EXPECT_EQ(faults[2]["hits"], 1);
+  const auto fault = adminOk("GET", "/admin/faults")["faults"][0];
+  EXPECT_EQ(fault["hits"], 5);
+  EXPECT_EQ(fault["remaining"], 0);
 }
 
-TEST_F(SandboxFaults, StallHoldsTheRequestUntilTheFaultIsRemoved) {
-  const int id = addFault({{"path", kPath}, {"stall", true}, {"count", 1}});
-  auto held = getLater(kPath);
-  const auto record = awaitRecorded(1);
-  EXPECT_EQ(record["fault"], id);
-  EXPECT_TRUE(record["status"].is_null());
-  EXPECT_EQ(held.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
-
-  // The used-up fault no longer matches: other requests pass while the first one is held.
+TEST_F(SandboxFaults, HeldRequestsWaitUntilTheFaultIsRemovedOrTheServerStops) {
+  // A used-up stall keeps its request while others pass; a long delay holds the fault's answer.
+  const int stall = addFault({{"path", kPath}, {"stall", true}, {"count", 1}});
+  auto stalled = getLater(kPath);
+  EXPECT_TRUE(awaitRecorded(1)["status"].is_null());
   EXPECT_EQ(json(get(kPath)), kNormal);
-  adminOk("DELETE", "/admin/faults/" + std::to_string(id));
-  const auto answered = held.get();
-  ASSERT_TRUE(answered);
-  EXPECT_EQ(json(answered), kNormal);
-}
+  const int delay = addFault({{"path", kPath}, {"delayMs", 600000}, {"status", 503}});
+  auto delayed = getLater(kPath);
+  awaitRecorded(3);
+  EXPECT_EQ(stalled.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+  EXPECT_EQ(delayed.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
+  adminOk("DELETE", "/admin/faults/" + std::to_string(stall));
+  EXPECT_EQ(json(stalled.get()), kNormal);
+  adminOk("DELETE", "/admin/faults/" + std::to_string(delay));
+  EXPECT_EQ(delayed.get()->status, 503);
 
-TEST_F(SandboxFaults, DelayHoldsTheFaultsAnswerUntilItIsCleared) {
-  addFault({{"path", kPath}, {"delayMs", 600000}, {"status", 503}});
-  auto held = getLater(kPath);
-  awaitRecorded(1);
-  EXPECT_EQ(held.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
-  adminOk("DELETE", "/admin/faults");
-  const auto answered = held.get();
-  ASSERT_TRUE(answered);
-  EXPECT_EQ(answered->status, 503);
-}
-
-TEST_F(SandboxFaults, StoppingTheServerDropsHeldRequests) {
   addFault({{"path", kPath}, {"stall", true}});
   auto held = getLater(kPath);
-  awaitRecorded(1);
+  awaitRecorded(4);
   server_->stop();
   EXPECT_FALSE(held.get());
 }

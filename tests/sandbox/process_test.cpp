@@ -23,28 +23,12 @@ std::string grant(const SandboxProcess& sandbox, const std::string& form) {
   return nlohmann::json::parse(result->body, nullptr, false).value("access_token", "");
 }
 
-TEST(SandboxExecutable, AnswersOnLoopbackHostsAndStopsCleanly) {
-  struct Case {
-    std::vector<std::string> arguments;
-    bool adminShutdown;  // else SIGTERM
-  };
-  const Case cases[] = {
-      {{}, false},
-      {{"--host", "127.0.0.2"}, true},
-      {{"--host", "localhost"}, false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.arguments.empty() ? "default host" : c.arguments[1]);
-    SandboxProcess sandbox(withArguments(c.arguments));
-    EXPECT_EQ(sandbox.admin("GET", "/api/accounts/some-name/isvalid").body,
-              nlohmann::json({{"isValide", true}}));
-    if (c.adminShutdown) {
-      EXPECT_EQ(sandbox.admin("POST", "/admin/shutdown").status, 200);
-      EXPECT_EQ(sandbox.waitForExit(std::chrono::seconds(20)), std::optional<int>(0));
-    } else {
-      EXPECT_EQ(sandbox.stop(), 0);
-    }
-  }
+TEST(SandboxExecutable, AnswersOnOtherLoopbackHostsAndStopsOnRequest) {
+  SandboxProcess sandbox(withArguments({"--host", "127.0.0.2"}));
+  EXPECT_EQ(sandbox.admin("GET", "/api/accounts/some-name/isvalid").body,
+            nlohmann::json({{"isValide", true}}));
+  EXPECT_EQ(sandbox.admin("POST", "/admin/shutdown").status, 200);
+  EXPECT_EQ(sandbox.waitForExit(std::chrono::seconds(20)), std::optional<int>(0));
 }
 
 TEST(SandboxExecutable, RefusesHostsOffTheLoopbackAndBadFlags) {
@@ -94,19 +78,11 @@ TEST(SandboxExecutable, StateFileSurvivesARestartWithoutHoldingSecrets) {
   const auto items = nlohmann::json::parse(albums->body)["value"][0]["value"];
   EXPECT_EQ(items[0]["name"], "a.jpg");
   EXPECT_EQ(items[0]["rating"], 4);
-  std::filesystem::remove_all(folder);
-}
-
-TEST(SandboxExecutable, UnusableStateFileStopsTheStart) {
-  const auto folder = makeTempDirectory("sandbox-state");
-  const auto corrupt = folder / "state.json";
-  std::ofstream(corrupt) << "{\"format\": \"something else\"}";
-  const std::string files[] = {corrupt.string(), (folder / "missing" / "state.json").string()};
-  for (const std::string& file : files) {
-    SCOPED_TRACE(file);
-    const SandboxRun run = runSandboxToEnd({"--port", "0", "--state", file});
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(run.output, "");
+  // A file of another format, or one in a missing folder, stops the start.
+  std::ofstream(file) << "{\"format\": \"something else\"}";
+  for (const std::string& unusable : {file, (folder / "missing" / "state.json").string()}) {
+    const SandboxRun run = runSandboxToEnd({"--port", "0", "--state", unusable});
+    EXPECT_EQ(run.exitCode, 1) << unusable;
     EXPECT_NE(run.errors.find("state"), std::string::npos) << run.errors;
   }
   std::filesystem::remove_all(folder);

@@ -8,24 +8,11 @@
 namespace vorelia::sandbox {
 namespace {
 
-TEST(SandboxWireText, FormDecodingTakesPlusAsSpaceAndKeepsMalformedEscapes) {
-  struct Case {
-    std::string text;
-    std::vector<std::pair<std::string, std::string>> pairs;
-  };
-  const Case cases[] = {
-      {"a=1&b=2", {{"a", "1"}, {"b", "2"}}},
-      {"p=%zz%4%", {{"p", "%zz%4%"}}},
-      {"p=a=b&&flag", {{"p", "a=b"}, {"flag", ""}}},
-      {"%24expand", {{"$expand", ""}}},
-      {"", {}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.text);
-    EXPECT_EQ(parseForm(c.text), c.pairs);
-  }
+// Well-formed forms and paths are decoded on every request of the plugin's tests; these are not.
+TEST(SandboxWireText, MalformedEscapesAndEmptyPairsAreKept) {
+  EXPECT_EQ(parseForm("p=%zz%4%&&flag"),
+            (std::vector<std::pair<std::string, std::string>>{{"p", "%zz%4%"}, {"flag", ""}}));
   EXPECT_EQ(percentDecode("a+b%20c", false), "a+b c");
-  EXPECT_EQ(pathSegments("/api/a%2Fb/x/"), (std::vector<std::string>{"api", "a/b", "x", ""}));
 }
 
 TEST(SandboxWireText, FaultPatternsMatchWholePathsIgnoringCase) {

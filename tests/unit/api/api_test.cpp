@@ -201,10 +201,15 @@ TEST_F(ApiTest, TokenGrantSendsTheCredentialsFormEncoded) {
 }
 
 TEST_F(ApiTest, AnExpiredHeaderIsRenewedAndKeptBeforeTheRequest) {
-  server.reply("/Token", TestReply{200, {}, R"({"access_token":"fresh"})"});
   state->setAuthentication("BEARER cached", std::chrono::system_clock::now() - seconds(864000));
+  // A failed grant changes nothing: the old header goes out and the next request asks again.
+  server.reply("/Token", TestReply{400, {}, R"({"error":"invalid_grant"})"});
   Await<std::optional<JSON>>([&](auto d) { api->GetAccountState(d); });
-  ASSERT_EQ(requestsTo("/Token").size(), 1u);
+  EXPECT_EQ(server.requests().back().header("Authorization"), "BEARER cached");
+  EXPECT_FALSE(state->IsAuthenticated());
+  server.reply("/Token", TestReply{200, {}, R"({"access_token":"fresh"})"});
+  Await<std::optional<JSON>>([&](auto d) { api->GetAccountState(d); });
+  ASSERT_EQ(requestsTo("/Token").size(), 2u);
   EXPECT_EQ(server.requests().back().header("Authorization"), "BEARER fresh");
   const auto defaults = platform::UserDefaults::standard();
   EXPECT_EQ(defaults->string(std::string(P::AuthenticationHeader)), "BEARER fresh");

@@ -33,7 +33,6 @@ class UploadPipeline : public ::testing::Test {
     upload.ItemName = itemName;
     upload.ContainerId = "c1";
     upload.UploadResource = JSON{{"id", id}, {"sas", "?sv=1&sig=s3cret"}, {"extra", 5}};
-    upload.CanUpload = true;
     return upload;
   }
   std::string storage() const { return server.url("/store/"); }
@@ -194,6 +193,12 @@ TEST_F(UploadPipeline, EncodingPollsAnsweredAtOnceComeAtMostOnceASecond) {
   EXPECT_EQ(completions, 0);
   encoded = true;
   ASSERT_TRUE(waitUntil([&] { return completions == 1; }));
+  // An id that is never reported: the wait ends at its limit.
+  encoded = false;
+  std::make_shared<Api>(state, ApiOptions{.encodingPollPeriod = std::chrono::milliseconds(10),
+                                          .encodingWaitLimit = std::chrono::milliseconds(200)})
+      ->WaitForEncodingToComplete({"r1"}, [&](std::optional<JSON>) { ++completions; });
+  ASSERT_TRUE(waitUntil([&] { return completions == 2; }));
 }
 
 TEST_F(UploadPipeline, EncodingWaitPollsUntilEveryIdIsReported) {

@@ -189,6 +189,9 @@ TEST_F(UpdateInstaller, RefusedOrDamagedArchivesInstallNothingAndReachNothingOut
     EXPECT_THAT(Beside(), ::testing::ElementsAre("Plug-ins"));
   }
   WriteFile(home.path() / "update.zip", goodBytes);
+  WriteFile(home.path() / "a file", "x");  // no plug-ins folder can be made under a file
+  EXPECT_EQ(InstallArchive(home.path() / "update.zip", home.path() / "a file" / "Plug-ins"),
+            InstallResult::fileSystemFailure);
   EXPECT_EQ(InstallArchive(home.path() / "update.zip", plugins, InstallLimits{.maxBytes = 4067}),
             InstallResult::installed)
       << "the library and its Info make exactly the limit";

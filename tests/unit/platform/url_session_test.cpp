@@ -298,6 +298,28 @@ TEST(URLSession, SendsHeadersInOrderOnOneConnectionWithoutAddingContentTypeOrExp
   ASSERT_TRUE(response);
   EXPECT_EQ(response->value("x-reply"), "yes");
   EXPECT_EQ(server.connectionCount(), 1u) << "the second request did not reuse the connection";
+
+  // A field that would break the header block fails the task before anything is sent.
+  for (const auto& field :
+       std::vector<std::pair<std::string, std::string>>{{"X-Value", "a\r\nX-Injected: 1"},
+                                                        {"X-Value", "a\nb"},
+                                                        {"X-Value", {"a\0b", 3}},
+                                                        {"X Name", "v"},
+                                                        {"X-Name:", "v"},
+                                                        {"", "v"},
+                                                        {"X-\x7f", "v"}}) {
+    URLCallRecorder refused;
+    {
+      URLSession session(quickConfiguration());
+      URLRequest request = requestFor(server.url("/echo"));
+      request.headers = {field};
+      session.dataTask(request, refused.completion());
+      const auto call = refused.first();
+      ASSERT_TRUE(call && call->error) << field.first;
+      EXPECT_EQ(call->error->code, URLError::Code::other) << field.first;
+    }
+  }
+  EXPECT_EQ(server.requests().size(), 2u);
 }
 
 }  // namespace

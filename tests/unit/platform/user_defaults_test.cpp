@@ -156,6 +156,14 @@ TEST(UserDefaults, StandardIsSharedPerDomainFile) {
   EXPECT_EQ(UserDefaults::standard(), first);
   testing::TempHome other;
   EXPECT_NE(UserDefaults::standard(), first);
+  // A domain that could leave the Preferences folder gives way to the program's name.
+  for (const char* unusable : {"../escape", "a/b", ".."}) {
+    const testing::ScopedEnvironment bad("VORELIA_DEFAULTS_DOMAIN", unusable);
+    testing::TempHome fresh;
+    EXPECT_EQ(UserDefaults::standard()->path(),
+              fresh.path() / "Library/Preferences/unit_platform.json")
+        << unusable;
+  }
 }
 
 // The value a writer stores in round n: large enough that a kill often lands inside a write.

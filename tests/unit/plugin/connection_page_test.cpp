@@ -4,6 +4,7 @@
 #include "model/keys.h"
 #include "platform/user_defaults.h"
 #include "plugin/vorelia_c1_plugin.h"
+#include "support/http_test_server.h"
 #include "support/temp_home.h"
 
 namespace vorelia {
@@ -43,6 +44,8 @@ class ConnectionPage : public ::testing::Test {
  protected:
   testing::TempHome home;
   testing::ScopedEnvironment web{"VORELIA_WEB_URL", "https://www.vorelia.test"};
+  testing::HttpTestServer service;
+  testing::ScopedEnvironment api{"VORELIA_API_URL", service.url("/")};
   VoreliaC1Plugin plugin;
   int reloads = 0;
   COSettingsCallback callback = [this](COSettingsCallbackAction action,
@@ -73,6 +76,7 @@ TEST_F(ConnectionPage, ViewsFollowTheState) {
   EXPECT_EQ(page[1],
             "label:Choose your account name so that it can be used it urls like "
             "accountName.www.vorelia.test");
+  EXPECT_EQ(page[4], "text:createEmail-input=(none)");
   EXPECT_EQ(page[5], "secure:createPassword-input=(none)");
   EXPECT_EQ(page[7], "button:createCancel-action");
 
@@ -102,6 +106,7 @@ TEST_F(ConnectionPage, TypedValuesAreTrimmedAndCheckedBeforeTheyAreKept) {
   EXPECT_EQ(defaults->string("userName"), "ann.lee@example.com");
   set("userName-input", std::string("not an address"));
   set("userName-input", 42.0);
+  set("password-input", true);  // a value of the wrong type is dropped without an error
   EXPECT_EQ(plugin.state->userName.get(), "ann.lee@example.com");
 
   set("password-input", std::string("\t s3cret \u00a0"));
@@ -114,6 +119,12 @@ TEST_F(ConnectionPage, TypedValuesAreTrimmedAndCheckedBeforeTheyAreKept) {
   set("createPassword-input", std::string(" pw "));
   EXPECT_EQ(plugin.state->createAccount.get(), "New-Studio");
   EXPECT_EQ(plugin.state->createUserName.get(), "Bob@Example.com");  // not lower-cased here
+  EXPECT_EQ(plugin.state->createPassword.get(), "pw");
+  for (const char* id : {"createAccountName-input", "createEmail-input", "createPassword-input"}) {
+    EXPECT_TRUE(plugin.didUpdateValue(std::vector<std::string>{"x"}, id, callback, nullptr)) << id;
+  }
+  EXPECT_EQ(plugin.state->createAccount.get(), "New-Studio");
+  EXPECT_EQ(plugin.state->createUserName.get(), "Bob@Example.com");
   EXPECT_EQ(plugin.state->createPassword.get(), "pw");
   EXPECT_EQ(reloads, 0);
 }
@@ -181,6 +192,77 @@ TEST_F(ConnectionPage, LoginRefusesBadInputBeforeAnyRequest) {
     EXPECT_FALSE(plugin.isHandlingAction);
   }
   EXPECT_EQ(reloads, 0);
+}
+
+TEST_F(ConnectionPage, ServiceButtonsStoreTheAnswerAndRedrawThePage) {
+  authenticate();
+  using testing::TestReply;
+  const struct {
+    const char* id;
+    TestReply reply;
+    std::optional<std::vector<std::string>> accounts;
+    const char* account;  // chosen after the event; nullptr: none
+    std::optional<double> creditsUsed;
+  } cases[] = {
+      {"refreshAccounts-action",
+       TestReply{200, {}, R"(["family","studio"])"},
+       {{"family", "studio"}},
+       nullptr,
+       {}},
+      {"refreshAccounts-action", TestReply{200, {}, "[]"}, std::vector<std::string>{}, nullptr, {}},
+      {"refreshAccounts-action", TestReply{200, {}, R"(["solo"])"}, {{"solo"}}, "solo", {}},
+      {"checkCredits-action", TestReply{200, {}, R"({"creditsUsed":3})"}, {{"solo"}}, "solo", 3},
+      {"checkCredits-action", TestReply{.body = "{}", .dropAfter = 0}, {{"solo"}}, "solo", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.id) + " " + c.reply.body);
+    service.reply("/api/Account/RelatedAccounts", c.reply);
+    service.reply("/api/solo/credits", c.reply);
+    plugin.state->creditsUpdated = false;
+    const int before = reloads;
+    COError error;
+    EXPECT_TRUE(plugin.handle(COSettingsEvent::clicked, {c.id}, callback, &error));
+    EXPECT_EQ(reloads, before + 1);
+    EXPECT_EQ(plugin.state->accounts.get(), c.accounts);
+    EXPECT_EQ(plugin.state->account.get(), c.account ? OptionalString(c.account) : std::nullopt);
+    if (std::string_view(c.id) == "checkCredits-action") {
+      EXPECT_TRUE(plugin.state->creditsUpdated);
+      const auto info = plugin.state->creditsInfo.get();
+      EXPECT_EQ(info ? std::optional((*info)["creditsUsed"].numberValue()) : std::nullopt,
+                c.creditsUsed);
+    }
+  }
+}
+
+TEST_F(ConnectionPage, AccountCreationClosesTheFormOnlyWithAToken) {
+  using testing::TestReply;
+  const auto defaults = platform::UserDefaults::standard();
+  set("createAccountName-input", std::string("new-studio"));
+  set("createEmail-input", std::string("bob@example.com"));
+  set("createPassword-input", std::string("pw"));
+  plugin.state->isCreatingAccount = true;
+  service.reply("/api/accounts/new-studio/isvalid", TestReply{200, {}, R"({"isValide":true})"});
+  service.reply("/Token", TestReply{400, {}, R"({"error":"invalid_grant"})"});
+  // Refused by the service (only 204 is a creation): no error, nothing stored.
+  service.reply("/api/accounts/new-studio", TestReply{200, {}, R"({"hasError":true})"});
+  COError error;
+  EXPECT_TRUE(plugin.handle(COSettingsEvent::clicked, {"createDo-action"}, callback, &error));
+  EXPECT_FALSE(plugin.state->account.get() || defaults->object("account") ||
+               Keychain::load("password"));
+  // Created, but no token: the new login stays stored and the form stays up.
+  service.reply("/api/accounts/new-studio", TestReply{204});
+  EXPECT_FALSE(plugin.handle(COSettingsEvent::clicked, {"createDo-action"}, callback, &error));
+  EXPECT_EQ(error.code, 4);
+  EXPECT_EQ(defaults->string("account"), "new-studio");
+  EXPECT_EQ(defaults->string("userName"), "bob@example.com");
+  EXPECT_EQ(Keychain::load("password"), "pw");
+  EXPECT_TRUE(plugin.state->isCreatingAccount);
+  EXPECT_EQ(reloads, 0);
+  // With a token the form closes and the page is redrawn.
+  service.reply("/Token", TestReply{200, {}, R"({"access_token":"t2","token_type":"bearer"})"});
+  EXPECT_TRUE(plugin.handle(COSettingsEvent::clicked, {"createDo-action"}, callback, &error));
+  EXPECT_FALSE(plugin.state->isCreatingAccount);
+  EXPECT_EQ(reloads, 1);
 }
 
 TEST_F(ConnectionPage, AccountNameAndEmailChecks) {

@@ -4,6 +4,7 @@
 #include "model/keys.h"
 #include "platform/user_defaults.h"
 #include "plugin/vorelia_c1_plugin.h"
+#include "support/http_test_server.h"
 #include "support/temp_home.h"
 
 namespace vorelia {
@@ -72,6 +73,40 @@ TEST_F(Construction, RestoresTheLoginFromDefaultsAndKeychain) {
   EXPECT_LT(std::chrono::abs(*s.authenticationHeaderLastRefresh() - refreshed),
             std::chrono::milliseconds(1));
   EXPECT_TRUE(s.IsAuthenticated());
+}
+
+TEST_F(Construction, AlbumsAreRefreshedOnlyWithAStoredAccountUserNameAndPassword) {
+  testing::HttpTestServer service;  // holds every request, so a started refresh stays visible
+  service.reply("/*", testing::TestReply{.stall = true});
+  testing::ScopedEnvironment api("VORELIA_API_URL", service.url("/"));
+  const struct {
+    const char *account, *userName, *password;  // nullptr: not stored
+    bool refreshes;
+  } cases[] = {
+      {"ann", "ann@example.com", "pw", true},     {"", "ann@example.com", "pw", true},
+      {"ann", "ann@example.com", nullptr, false}, {"ann", nullptr, "pw", false},
+      {nullptr, "ann@example.com", "pw", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(std::vector<std::string>{c.account ? c.account : "-",
+                                                                   c.userName ? c.userName : "-",
+                                                                   c.password ? c.password : "-"}));
+    for (const auto& [key, value] :
+         {std::pair{Key(P::Account), c.account}, std::pair{Key(P::UserName), c.userName}}) {
+      if (value) {
+        defaults->set(key, std::string(value));
+      } else {
+        defaults->remove(key);
+      }
+    }
+    if (c.password) {
+      Keychain::save(c.password, P::Password);
+    } else {
+      Keychain::remove(P::Password);
+    }
+    VoreliaC1Plugin plugin;
+    EXPECT_EQ(plugin.state->isRefreshingContainers, c.refreshes);
+  }
 }
 
 TEST_F(Construction, AStoredRefreshDateOfAnotherTypeIsIgnored) {

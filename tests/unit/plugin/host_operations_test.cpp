@@ -4,6 +4,7 @@
 #include "api/queue_message.h"
 #include "model/keys.h"
 #include "platform/user_defaults.h"
+#include "plugin/host_boundary.h"
 #include "plugin/vorelia_c1_plugin.h"
 #include "support/http_test_server.h"
 #include "support/temp_home.h"
@@ -148,10 +149,12 @@ TEST_F(HostOperations, ExportSettingsKeepTheirTypes) {
   EXPECT_EQ(*scale.member(COProcessScaleUnitKey), COProcessValue::Unsigned(0));
   EXPECT_EQ(ai.at(COProcessJpegQualityKey), COProcessValue::Signed(75));
   EXPECT_EQ(ai.at(COProcessIncludeKeywordsMetadataKey), COProcessValue::Signed(1));
+  EXPECT_EQ(ai.at(COProcessIncludeAnnotationsKey), COProcessValue::Boolean(false));
 
   const auto share = plugin.processingSettings(action(Publish::Share), nullptr).value();
   EXPECT_EQ(share.size(), 5u);
   EXPECT_EQ(share.at(COProcessJpegQualityKey), COProcessValue::Signed(85));
+  EXPECT_EQ(share.at(COProcessIncludeAnnotationsKey), COProcessValue::Boolean(false));
   EXPECT_EQ(share.at(COSupportedFileFormatsKey).arrayValue().size(), 5u);
   EXPECT_EQ(share.at(COSupportedFileFormatsKey).arrayValue()[1], COProcessValue::Unsigned(7));
   EXPECT_EQ(plugin.processingSettingsVisibility(action(Publish::Share)), ~0ULL);
@@ -189,6 +192,27 @@ TEST_F(HostOperations, TasksThatCannotRunFailWithAnError) {
   // Without an error slot the failure is still reported as no result, never a crash.
   COFileHandlingPluginTask task(std::make_shared<COPluginAction>(action(Publish::Share)), {});
   EXPECT_FALSE(plugin.startPublishingTask(task, {}, nullptr).has_value());
+}
+
+TEST(PluginErrors, ReachTheHostWithDomainCodeAndMessage) {
+  const char* messages[] = {"Invalid  Account name",
+                            "Account already taken, or invalid characteres",
+                            "Invalid  e-mail",
+                            "Password cannot be empty",
+                            "Wrong e-mail or password",
+                            "Can't find account",
+                            "Not Enough Credits",
+                            "Server Error",
+                            "Make sure you export in jpeg long edge max 4096px quality 75",
+                            "You need at least one tagging option"};
+  for (std::int64_t code = 0; code < 10; ++code) {
+    COError error;
+    EXPECT_FALSE(Guard(&error, false, [&]() -> bool { throw static_cast<PluginError>(code); }));
+    EXPECT_EQ(error.domain, "VoreliaC1Plugin.PluginError") << code;
+    EXPECT_EQ(error.code, code);
+    EXPECT_EQ(error.localizedDescription, messages[code]) << code;
+    EXPECT_EQ(error.failureReason, messages[code]) << code;
+  }
 }
 
 TEST(UsageRecords, EveryStartedTaskPostsOneRecordEvenWhenItsWorkflowFails) {

@@ -67,6 +67,9 @@ TEST_F(TaggingPage, CreditsLabelsWriteTheShortestExactNumber) {
     plugin->state->creditsInfo.set(c.info);
     plugin->state->creditsUpdated = true;
     const auto g = group(&VoreliaC1Plugin::autoTaggingWrapperSettings);
+    const auto* button = std::get_if<COSettingsButtonItem>(&g.elements.at(c.labels.size()));
+    ASSERT_TRUE(button != nullptr);
+    EXPECT_EQ(button->identifier + " " + button->title, "checkCredits-action Refresh");
     auto labels = Labels(g);
     ASSERT_FALSE(labels.empty());
     EXPECT_EQ(labels.back(), "Settings:");

@@ -50,6 +50,17 @@ TEST_F(ConstructionUpdateCheck, AStalledDocumentHoldsNothingUp) {
   EXPECT_FALSE(plugin.state->updateVersion.get().has_value());
 }
 
+TEST_F(ConstructionUpdateCheck, ACheckWithoutAnAnswerKeepsThePreviousVersion) {
+  server.reply("/updates/details.json", TestReply{.body = R"({"version":"9"})", .dropAfter = 0});
+  auto state = std::make_shared<PluginState>(Deployment::FromEnvironment(), "0.1.0");
+  state->updateVersion.set("0.0.9");
+  auto api = std::make_shared<Api>(state);
+  StartUpdateCheck(*api);
+  // The check's completion holds the Api until it has run.
+  ASSERT_TRUE(testing::waitUntil([&] { return api.use_count() == 1; }));
+  EXPECT_EQ(state->updateVersion.get(), "0.0.9");
+}
+
 TEST_F(ConstructionUpdateCheck, OnlyAStringNamesAVersion) {
   // A number's text would order after the running version and start a download.
   for (const char* document : {R"({"name": "x"})", R"({"version": 9})", R"({"version": true})",
