@@ -238,9 +238,9 @@ std::vector<nlohmann::json> results(const CohostRun& run, const std::string& com
   return found;
 }
 
-std::vector<std::string> drawSampleSession(const std::filesystem::path& folder) {
-  const std::string command =
-      std::string(SAMPLE_PHOTOS_PATH) + " '" + folder.string() + "' 400 > /dev/null";
+std::vector<std::string> drawSampleSession(const std::filesystem::path& folder, int longEdge) {
+  const std::string command = std::string(SAMPLE_PHOTOS_PATH) + " '" + folder.string() + "' " +
+                              std::to_string(longEdge) + " > /dev/null";
   if (std::system(command.c_str()) != 0) ADD_FAILURE() << "could not draw the sample session";
   std::vector<std::string> photos;
   for (const auto& entry : std::filesystem::directory_iterator(folder)) {

@@ -114,8 +114,8 @@ std::filesystem::path fixtureBundle(const std::string& name);
 // The result lines of one command of a --json run, in the order of the script's lines.
 std::vector<nlohmann::json> results(const CohostRun& run, const std::string& command);
 
-// Draws the sample session into folder (cohost-sample-photos, long edge 400) and returns its
+// Draws the sample session into folder (cohost-sample-photos, with that long edge) and returns its
 // photos' paths in name order.
-std::vector<std::string> drawSampleSession(const std::filesystem::path& folder);
+std::vector<std::string> drawSampleSession(const std::filesystem::path& folder, int longEdge = 400);
 
 }  // namespace vorelia::testing

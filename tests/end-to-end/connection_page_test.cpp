@@ -51,11 +51,9 @@ class ConnectionPageThroughTheHost : public ::testing::Test {
   SandboxProcess sandbox;
 };
 
-TEST_F(ConnectionPageThroughTheHost, ErrorsAreShownWithTheirMessages) {
+TEST_F(ConnectionPageThroughTheHost, RefusalsOfTheServiceAreShownWithTheirMessages) {
   const auto r = session(
-      "press login-action\n"
       "set userName-input \"one@example.test\"\n"
-      "press login-action\n"
       "set password-input \"wrong\"\n"
       "press login-action\n"
       "set userName-input \"none@example.test\"\n"
@@ -66,17 +64,12 @@ TEST_F(ConnectionPageThroughTheHost, ErrorsAreShownWithTheirMessages) {
       "set createAccountName-input \"solo\"\n"
       "set createEmail-input \"new@example.test\"\n"
       "set createPassword-input \"new pw\"\n"
-      "press createDo-action\n"
-      "set createAccountName-input \"x\"\n"
       "press createDo-action\n");
-  ASSERT_EQ(r.size(), 16u);
+  ASSERT_EQ(r.size(), 12u);
   const std::pair<int, const char*> errors[] = {
-      {0, "Invalid  e-mail"},
-      {2, "Password cannot be empty"},
-      {4, "Wrong e-mail or password"},
-      {7, "Can't find account"},
-      {13, "Account already taken, or invalid characteres"},
-      {15, "Invalid  Account name"}};
+      {2, "Wrong e-mail or password"},
+      {5, "Can't find account"},
+      {11, "Account already taken, or invalid characteres"}};
   for (const auto& [index, message] : errors) {
     EXPECT_EQ(r[index]["ok"], false) << r[index].dump();
     EXPECT_EQ(r[index]["error"]["domain"], "VoreliaC1Plugin.PluginError");

@@ -7,7 +7,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "cohost_process.h"
 #include "support/temp_home.h"
@@ -269,24 +268,6 @@ TEST(HostCommands, PointsTheScriptInterpreterAtTheCompanionBesideCohost) {
             .withVariable("VORELIA_OSASCRIPT", c.variable));
     EXPECT_EQ(run.single()["callbacks"], json::array({c.expected})) << run.describe();
   }
-}
-
-TEST(HostCommands, HelpDocumentsEveryCommandWithoutABundle) {
-  TempHome home;
-  const CohostRun run = runCohost({"help"});
-  EXPECT_EQ(run.exitCode, 0) << run.describe();
-  std::istringstream documented(
-      "shell|run [--keep-going] FILE|--json|--bundle|page|set ID VALUE|press ID|actions N|"
-      "action-page ACTION|action-set ACTION ID VALUE|processing ACTION|visibility ACTION|"
-      "tasks ACTION FILE|validate ACTION|wait|open DIR|--document DIR|--choose NAME|quit|"
-      "COHOST_BUNDLE|VORELIA_OSASCRIPT|COHOST_DOCUMENTS|COHOST_CHOOSE|\"callbacks\"|\"error\"|"
-      "--version|EXAMPLES|set password-input -|130");
-  std::vector<std::string> missing;
-  for (std::string word; std::getline(documented, word, '|');) {
-    if (run.out.find(word) == std::string::npos) missing.push_back(word);
-  }
-  EXPECT_THAT(missing, ::testing::IsEmpty());
-  EXPECT_THAT(runCohost({"--version"}).out, ::testing::MatchesRegex("cohost [0-9.]+\n"));
 }
 
 }  // namespace

@@ -27,41 +27,23 @@ std::string contents(const fs::path& file) {
   return text.str();
 }
 
-// Draws the sample session into folder with the given long edge; returns the photos by name.
-std::vector<fs::path> samplePhotos(const fs::path& folder, int longEdge) {
-  const std::string command = std::string(SAMPLE_PHOTOS_PATH) + " '" + folder.string() + "' " +
-                              std::to_string(longEdge) + " > /dev/null";
-  EXPECT_EQ(std::system(command.c_str()), 0);
-  std::vector<fs::path> photos;
-  for (const auto& entry : fs::directory_iterator(folder)) photos.push_back(entry.path());
-  std::sort(photos.begin(), photos.end());
-  return photos;
-}
-
 // Runs cohost's publish command with TMPDIR set to temporary, where the host exports.
 CohostRun publish(const std::string& action, const json& settings,
-                  const std::vector<fs::path>& files, const fs::path& temporary) {
+                  const std::vector<std::string>& files, const fs::path& temporary) {
   std::vector<std::string> args = {"--json",  "--bundle", fixtureBundle("echo").string(),
                                    "publish", action,     settings.dump()};
-  for (const fs::path& file : files) args.push_back(file.string());
+  args.insert(args.end(), files.begin(), files.end());
   fs::create_directories(temporary);
   return runCohost(CohostOptions(args).withVariable("TMPDIR", temporary.string()));
 }
 
-json resultOf(const CohostRun& run) {
-  for (const json& line : run.lines()) {
-    if (line.contains("command")) return line;
-  }
-  return json();
-}
-
 TEST(PublishCommand, ExportsScaledCopiesRunsTheTaskAndRemovesTheCopies) {
   TempHome home;
-  const std::vector<fs::path> large = samplePhotos(home.path() / "large", 300);
-  const std::vector<fs::path> small = samplePhotos(home.path() / "small", 40);
-  const std::vector<fs::path> files = {large[0], large[3], small[1]};
+  const std::vector<std::string> large = drawSampleSession(home.path() / "large", 300);
+  const std::vector<std::string> small = drawSampleSession(home.path() / "small", 40);
+  const std::vector<std::string> files = {large[0], large[3], small[1]};
   std::vector<std::string> before;
-  for (const fs::path& file : files) before.push_back(contents(file));
+  for (const std::string& file : files) before.push_back(contents(file));
   const fs::path copies = home.path() / "copies";
   fs::create_directory(copies);
 
@@ -73,7 +55,7 @@ TEST(PublishCommand, ExportsScaledCopiesRunsTheTaskAndRemovesTheCopies) {
   // but never upscaled.
   // (long edge, portrait) of each copy: Anna's portrait, Forest trail, then the small Beach.
   std::vector<std::pair<int, bool>> shapes;
-  for (const fs::path& file : files) {
+  for (const fs::path file : files) {
     const fs::path copy = copies / (file.stem().string() + ".jpg");
     const auto size = platform::imagePixelSize(copy);
     ASSERT_TRUE(size) << copy;
@@ -81,7 +63,7 @@ TEST(PublishCommand, ExportsScaledCopiesRunsTheTaskAndRemovesTheCopies) {
   }
   EXPECT_THAT(shapes, ElementsAre(std::pair(64, true), std::pair(64, false), std::pair(40, false)));
 
-  const json result = resultOf(run);
+  const json result = results(run, "publish").at(0);
   ASSERT_EQ(result["results"].size(), 1u) << run.describe();
   const fs::path exportFolder = result["results"][0]["url"].get<std::string>();
   EXPECT_EQ(exportFolder.parent_path(), temporary);
@@ -89,8 +71,8 @@ TEST(PublishCommand, ExportsScaledCopiesRunsTheTaskAndRemovesTheCopies) {
   EXPECT_EQ(result["results"][0]["message"], "copyTo=" + copies.string() + ";");
 
   // With no document open, the files' folders were opened.
-  EXPECT_EQ(result["opened"], json({fs::canonical(large[0].parent_path()).string(),
-                                    fs::canonical(small[0].parent_path()).string()}));
+  EXPECT_EQ(result["opened"], json({fs::canonical(home.path() / "large").string(),
+                                    fs::canonical(home.path() / "small").string()}));
   // The export is announced; the last step shows the time so far, no estimate of zero.
   std::vector<json> progress;
   for (const json& line : run.lines()) {
@@ -105,20 +87,20 @@ TEST(PublishCommand, ExportsScaledCopiesRunsTheTaskAndRemovesTheCopies) {
 
 TEST(PublishCommand, RefusalsLeaveNothingBehind) {
   TempHome home;
-  const std::vector<fs::path> photos = samplePhotos(home.path() / "photos", 100);
+  const std::vector<std::string> photos = drawSampleSession(home.path() / "photos", 100);
   const fs::path notAnImage = home.path() / "notes.jpg";
   std::ofstream(notAnImage) << "not a picture";
   struct Case {
     std::string action;
-    std::vector<fs::path> files;
+    std::vector<std::string> files;
     std::string says;
     json settings = json::object();
   } cases[] = {
       {"tiff", {photos[0]}, "JPEG only"},
       {"export",
-       {photos[0], notAnImage},
+       {photos[0], notAnImage.string()},
        "cannot read " + notAnImage.string() + ": not an image format cohost can read"},
-      {"export", {home.path() / "missing.jpg"}, "missing.jpg: no such file"},
+      {"export", {(home.path() / "missing.jpg").string()}, "missing.jpg: no such file"},
       {"export", {photos[0]}, "no publishing here"},  // no "copyTo": the task itself fails
       {"export", {photos[0]}, "the publication made no link", {{"noLink", true}}},
   };
@@ -127,7 +109,8 @@ TEST(PublishCommand, RefusalsLeaveNothingBehind) {
     const fs::path temporary = home.path() / "tmp";
     const CohostRun run = publish(c.action, c.settings, c.files, temporary);
     EXPECT_EQ(run.exitCode, 1) << run.describe();
-    EXPECT_THAT(resultOf(run)["error"]["localizedDescription"].dump(), HasSubstr(c.says))
+    EXPECT_THAT(results(run, "publish").at(0)["error"]["localizedDescription"].dump(),
+                HasSubstr(c.says))
         << run.describe();
     EXPECT_TRUE(fs::is_empty(temporary)) << "an export folder was left behind";
     fs::remove_all(temporary);
