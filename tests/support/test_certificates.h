@@ -14,7 +14,8 @@ struct TestCertificates {
   std::filesystem::path keyFile;   // PEM private key of the server (unencrypted)
 };
 
-// Made on the first call; thread-safe. Throws std::runtime_error when OpenSSL fails.
+// Made on the first call (by the openssl command); thread-safe. Throws std::runtime_error when
+// openssl fails.
 const TestCertificates& testCertificates();
 
 }  // namespace vorelia::testing
