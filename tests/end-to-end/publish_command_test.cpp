@@ -6,11 +6,11 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "cohost_process.h"
 #include "platform/image_properties.h"
 #include "support/temp_home.h"
+#include "support/test_bytes.h"
 
 namespace vorelia::testing {
 namespace {
@@ -19,13 +19,6 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-
-std::string contents(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // Runs cohost's publish command with TMPDIR set to temporary, where the host exports.
 CohostRun publish(const std::string& action, const json& settings,
@@ -43,7 +36,7 @@ TEST(PublishCommand, ExportsScaledCopiesRunsTheTaskAndRemovesTheCopies) {
   const std::vector<std::string> small = drawSampleSession(home.path() / "small", 40);
   const std::vector<std::string> files = {large[0], large[3], small[1]};
   std::vector<std::string> before;
-  for (const std::string& file : files) before.push_back(contents(file));
+  for (const std::string& file : files) before.push_back(fileSha256(file));
   const fs::path copies = home.path() / "copies";
   fs::create_directory(copies);
 
@@ -82,7 +75,7 @@ TEST(PublishCommand, ExportsScaledCopiesRunsTheTaskAndRemovesTheCopies) {
   EXPECT_EQ(progress[0], json({{"exporting", 3}}));
   for (std::uint64_t i = 1; i <= 3; ++i) EXPECT_EQ(progress[i]["completed"], i);
   EXPECT_TRUE(progress[3]["etaSeconds"].is_null() && progress[3]["elapsedSeconds"].is_number());
-  for (std::size_t i = 0; i < files.size(); ++i) EXPECT_EQ(contents(files[i]), before[i]);
+  for (std::size_t i = 0; i < files.size(); ++i) EXPECT_EQ(fileSha256(files[i]), before[i]);
 }
 
 TEST(PublishCommand, RefusalsLeaveNothingBehind) {
