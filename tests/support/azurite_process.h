@@ -43,4 +43,10 @@ class AzuriteProcess {
   int blobPort_ = 0;
 };
 
+// A service signature for one blob container of the development account, as the query text
+// without a leading '?': "sv=...&sr=c&se=...&sp=...&sig=...". Permissions are e.g. "racwdl" for a
+// client that lists and writes.
+std::string makeContainerSas(const std::string& container, const std::string& permissions,
+                             std::chrono::system_clock::time_point expiry);
+
 }  // namespace vorelia::testing
