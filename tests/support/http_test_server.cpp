@@ -98,11 +98,9 @@ HttpTestServer::HttpTestServer(Options options) : options_(options) {
     handle(request, response, &reader);
   };
   server_->Get(".*", plain);
-  server_->Options(".*", plain);
   server_->Post(".*", plain).Post(".*", reading);
   server_->Put(".*", plain).Put(".*", reading);
   server_->Patch(".*", plain).Patch(".*", reading);
-  server_->Delete(".*", plain).Delete(".*", reading);
 
   port_ = server_->bind_to_any_port("127.0.0.1");
   if (port_ <= 0) throw std::runtime_error("HttpTestServer: cannot bind a loopback port");
@@ -146,6 +144,17 @@ void HttpTestServer::respond(const std::string& path, TestResponder responder) {
 std::vector<RecordedRequest> HttpTestServer::requests() const {
   std::scoped_lock lock(mutex_);
   return requests_;
+}
+
+std::vector<RecordedRequest> HttpTestServer::requests(const std::string& path) const {
+  const bool prefix = !path.empty() && path.back() == '*';
+  std::vector<RecordedRequest> matching;
+  for (auto& r : requests()) {
+    if (prefix ? r.path.starts_with(path.substr(0, path.size() - 1)) : r.path == path) {
+      matching.push_back(std::move(r));
+    }
+  }
+  return matching;
 }
 
 std::size_t HttpTestServer::requestCount() const {
@@ -205,7 +214,7 @@ RecordedRequest HttpTestServer::record(const httplib::Request& request,
   bool kept = true;
   const auto take = [&](const char* data, std::size_t size) {
     recorded.bodySize += size;
-    if (options_.digestBodies) digest.update(data, size);
+    digest.update(data, size);
     if (kept && recorded.body.size() + size > options_.maxKeptBody) {
       kept = false;
       std::string().swap(recorded.body);
@@ -218,7 +227,7 @@ RecordedRequest HttpTestServer::record(const httplib::Request& request,
   } else if (!request.body.empty()) {
     take(request.body.data(), request.body.size());
   }
-  if (options_.digestBodies) recorded.bodySha256 = digest.hex();
+  recorded.bodySha256 = digest.hex();
   return recorded;
 }
 

@@ -52,20 +52,22 @@ TEST_F(UploadPipeline, UploadsStreamTheFileToItsSignedAddressAndAlwaysComplete) 
   const struct {
     const char* what;
     TestReply reply;
-    bool fileExists;
+    const char* file;  // in the home folder
     bool stored;
   } cases[] = {
-      {"stored", TestReply{201}, true, true},
-      {"refused", TestReply{403, {}, "<Error>AuthenticationFailed</Error>"}, true, false},
-      {"dropped", TestReply{.body = "x", .dropAfter = 0}, true, false},
-      {"no such file", TestReply{201}, false, false},
+      {"stored", TestReply{201}, "a.jpg", true},
+      {"refused", TestReply{403, {}, "<Error>AuthenticationFailed</Error>"}, "a.jpg", false},
+      {"dropped", TestReply{.body = "x", .dropAfter = 0}, "a.jpg", false},
+      {"no such file", TestReply{201}, "gone.jpg", false},
+      {"a folder", TestReply{201}, ".", false},
   };
   for (const bool vision : {false, true}) {
     for (const auto& c : cases) {
       SCOPED_TRACE(std::string(vision ? "vision, " : "gallery, ") + c.what);
       server.reply("/store/*", c.reply);
       const auto before = server.requestCount();
-      const std::string path = c.fileExists ? file.string() : (home.path() / "gone.jpg").string();
+      const bool fileExists = c.file == file.filename();
+      const std::string path = (home.path() / c.file).string();
       std::atomic<int> calls{0};
       std::atomic<int> right{0};  // calls that handed back what was asked and the right outcome
       for (int i = 0; i < 6; ++i) {
@@ -87,9 +89,9 @@ TEST_F(UploadPipeline, UploadsStreamTheFileToItsSignedAddressAndAlwaysComplete) 
       }
       ASSERT_TRUE(waitUntil([&] { return calls == 6; }));
       EXPECT_EQ(right, 6);
-      ASSERT_TRUE(server.waitForRequests(before + (c.fileExists ? 6 : 0)));
+      ASSERT_TRUE(server.waitForRequests(before + (fileExists ? 6 : 0)));
       EXPECT_EQ(calls, 6) << "a second completion";
-      if (!c.fileExists) continue;
+      if (!fileExists) continue;
       const auto put = server.requests().back();
       EXPECT_EQ(put.method, "PUT");
       EXPECT_EQ(put.path, vision ? "/store/v1/My___photo.jpg" : "/store/r1-o/My___photo.jpg");

@@ -70,28 +70,6 @@ TEST_F(URLSessionBody, UploadStreamsTheFileWithItsLengthAndNothingElse) {
   }
 }
 
-TEST_F(URLSessionBody, UploadOfAnUnreadableFileFailsOnceWithoutSendingAnything) {
-  HttpTestServer server;
-  server.reply("/blob", {.status = 201});
-  for (const auto& file : {folder_ / "missing.bin", folder_}) {
-    SCOPED_TRACE(file);
-    URLCallRecorder recorder;
-    {
-      URLSession session(configuration());
-      URLRequest request;
-      request.url = server.url("/blob");
-      request.method = "PUT";
-      session.uploadTask(request, file, recorder.completion());
-      const auto call = recorder.first();
-      ASSERT_TRUE(call && call->error);
-      EXPECT_EQ(call->error->code, URLError::Code::fileError);
-      EXPECT_FALSE(call->response);
-    }
-    EXPECT_EQ(recorder.count(), 1u);
-  }
-  EXPECT_EQ(server.requestCount(), 0u);
-}
-
 TEST_F(URLSessionBody, DownloadStreamsIntoAPrivateFileRemovedAfterTheCompletion) {
   constexpr std::uint64_t kSize = 48u << 20;
   HttpTestServer server;

@@ -72,14 +72,6 @@ class PublishShareTest : public ::testing::Test {
         });
   }
 
-  std::vector<RecordedRequest> requestsTo(const std::string& path) const {
-    std::vector<RecordedRequest> matching;
-    for (auto& r : server.requests()) {
-      if (r.path == path) matching.push_back(r);
-    }
-    return matching;
-  }
-
   testing::TempHome home;
   HttpTestServer server;
   std::shared_ptr<PluginState> state =
@@ -108,13 +100,13 @@ TEST_F(PublishShareTest, PublishesIntoAnAlbumOfTheSameNameAndReturnsItsLink) {
         << r.path;
   }
 
-  const auto reservation =
-      JSON::Parse(requestsTo("/api/studio/containers/w1/inituploadresources").at(0).body)["value"];
+  const auto reservation = JSON::Parse(
+      server.requests("/api/studio/containers/w1/inituploadresources").at(0).body)["value"];
   EXPECT_EQ(reservation[1]["name"].stringValue(), "My___photo____1____more.jpg");
   EXPECT_EQ(reservation[2]["name"].stringValue(), "l_a_été.jpg");
   EXPECT_EQ(reservation[0]["size"].int64Value(), 11);
-  EXPECT_EQ(requestsTo("/store/r1-o/My___photo____1____more.jpg").size(), 1u);
-  EXPECT_EQ(requestsTo("/api/studio/encode").size(), 3u);
+  EXPECT_EQ(server.requests("/store/r1-o/My___photo____1____more.jpg").size(), 1u);
+  EXPECT_EQ(server.requests("/api/studio/encode").size(), 3u);
 
   // Each count from 1 to 3 is reported once, then the encoding wait as 4 of 4.
   ASSERT_EQ(reports.size(), 4u);
@@ -124,9 +116,9 @@ TEST_F(PublishShareTest, PublishesIntoAnAlbumOfTheSameNameAndReturnsItsLink) {
   EXPECT_NE(reports[1].find(" done (2 of 4)"), std::string::npos) << reports[1];
   EXPECT_EQ(reports[3], "4/4 Please wait encoding...");
 
-  EXPECT_EQ(JSON::Parse(requestsTo("/api/studio/shares").at(0).body),
+  EXPECT_EQ(JSON::Parse(server.requests("/api/studio/shares").at(0).body),
             JSON::Parse(R"({"containers":[{"id":"w1"}],"isDownloadEnabled":1})"));
-  EXPECT_EQ(JSON::Parse(requestsTo("/api/studio/containers/w1/$synchronize").at(0).body),
+  EXPECT_EQ(JSON::Parse(server.requests("/api/studio/containers/w1/$synchronize").at(0).body),
             JSON::Parse(R"({"value":[{"id":"r0","order":0},{"id":"r1","order":1},)"
                         R"({"id":"r2","order":2}]})"));
 }
@@ -139,10 +131,10 @@ TEST_F(PublishShareTest, ProofingLinkAndASingleFile) {
             "Go to Capture One > Preferences > Plugins > Vorelia > Proofing to load the result.  ");
   EXPECT_EQ(reports,
             (std::vector<std::string>{"1/2 one.jpg done (1 of 2)", "2/2 Please wait encoding..."}));
-  EXPECT_TRUE(requestsTo("/api/studio/containers/w1/$synchronize").empty());
-  EXPECT_EQ(
-      JSON::Parse(requestsTo("/api/studio/shares").at(0).body)["isDownloadEnabled"].int64Value(),
-      0);
+  EXPECT_TRUE(server.requests("/api/studio/containers/w1/$synchronize").empty());
+  EXPECT_EQ(JSON::Parse(server.requests("/api/studio/shares").at(0).body)["isDownloadEnabled"]
+                .int64Value(),
+            0);
 }
 
 // A file the store refused, or whose encoding the service did not take (an error status, no
@@ -161,10 +153,10 @@ TEST_F(PublishShareTest, FilesNotStoredOrNotTakenForEncodingAreNotCountedAsPubli
   EXPECT_EQ(result.url, "https://v.test/a/xyz/a/");
   EXPECT_EQ(result.message.substr(0, 40), "3 of 5 images could not be uploaded. Cli");
   // r3's 500 is sent again three times; r4's answer began before the drop, so it is not.
-  EXPECT_EQ(requestsTo("/api/studio/encode").size(), 7u);
-  EXPECT_EQ(JSON::Parse(requestsTo("/api/anonymous/longpollingstates").at(0).body),
+  EXPECT_EQ(server.requests("/api/studio/encode").size(), 7u);
+  EXPECT_EQ(JSON::Parse(server.requests("/api/anonymous/longpollingstates").at(0).body),
             JSON::Parse(R"({"value":["r0","r2"]})"));
-  EXPECT_EQ(JSON::Parse(requestsTo("/api/studio/containers/w1/$synchronize").at(0).body),
+  EXPECT_EQ(JSON::Parse(server.requests("/api/studio/containers/w1/$synchronize").at(0).body),
             JSON::Parse(R"({"value":[{"id":"r0","order":0},{"id":"r2","order":1}]})"));
   ASSERT_EQ(reports.size(), 6u);
   std::sort(reports.begin(), reports.begin() + 5);
@@ -194,7 +186,7 @@ TEST_F(PublishShareTest, RunsThatCannotGoOnEndWithAMessage) {
   EXPECT_FALSE(result.url.has_value());
   EXPECT_EQ(result.message,
             "The service made room for 1 of 2 images. Nothing was uploaded, retry later");
-  EXPECT_TRUE(requestsTo("/store/r0-o/a.jpg").empty());
+  EXPECT_TRUE(server.requests("/store/r0-o/a.jpg").empty());
 
   server.reply("/api/studio/containers/w1/inituploadresources",
                TestReply{200, {}, R"({"hasError":true,"message":"Quota exceeded"})"});
