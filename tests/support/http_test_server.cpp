@@ -21,11 +21,6 @@ bool sameName(const std::string& a, const std::string& b) {
   });
 }
 
-bool isAddedByHttplib(const std::string& name) {
-  return name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" ||
-         name == "LOCAL_PORT";
-}
-
 }  // namespace
 
 // One thread per accepted connection, so a stalled reply never queues other requests behind it.
@@ -206,9 +201,7 @@ RecordedRequest HttpTestServer::record(const httplib::Request& request,
   if (const auto mark = request.target.find('?'); mark != std::string::npos) {
     recorded.query = request.target.substr(mark + 1);
   }
-  for (const auto& [name, value] : request.headers) {
-    if (!isAddedByHttplib(name)) recorded.headers.emplace_back(name, value);
-  }
+  recorded.headers.assign(request.headers.begin(), request.headers.end());
 
   Sha256 digest;
   bool kept = true;

@@ -47,14 +47,9 @@ TEST(JSON, TypedReadersFollowTheLenientRules) {
     EXPECT_EQ(value.boolValue(), c.boolean);
     EXPECT_DOUBLE_EQ(value.numberValue(), c.number);
   }
+  EXPECT_EQ(JSON::Parse(R"({"v":9007199254740993})")["v"].int64Value(), 9007199254740993LL);
   EXPECT_EQ(JSON(std::numeric_limits<double>::quiet_NaN()).int64Value(), 0);  // no undefined cast
   EXPECT_EQ(JSON(std::numeric_limits<double>::infinity()).numberValue(), 0);
-}
-
-TEST(JSON, LargeIntegersStayExact) {
-  const JSON value = JSON::Parse(R"({"id":9007199254740993})")["id"];
-  EXPECT_EQ(value.int64Value(), 9007199254740993LL);
-  EXPECT_EQ(value.stringValue(), "9007199254740993");
 }
 
 TEST(JSON, FailedLookupsCarryTheirReason) {

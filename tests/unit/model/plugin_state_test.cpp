@@ -60,25 +60,20 @@ TEST(PluginState, HeaderAndDateAreNeverSeenApart) {
   writer.join();
 }
 
+// Bytes that are not UTF-8 read as absent.
 TEST(Keychain, RoundTripsSecretsExactly) {
   testing::TempHome home;
   EXPECT_FALSE(Keychain::load("password").has_value());
-  for (const std::string secret : {"plain", " spaced out ", "p&ss=w+rd %20", "Grüße 🔑", ""}) {
-    SCOPED_TRACE(secret);
+  for (const std::string secret : {" p&ss=w+rd %20 ", "Grüße 🔑", "", "\xc3\x28"}) {
     Keychain::save(secret, "password");
-    EXPECT_EQ(Keychain::load("password"), secret);
+    EXPECT_EQ(Keychain::load("password"),
+              secret == "\xc3\x28" ? std::nullopt : std::optional(secret));
   }
   Keychain::save("other", "unrelated");
   Keychain::remove("password");
   Keychain::remove("password");  // removing what is gone is harmless
   EXPECT_FALSE(Keychain::load("password").has_value());
   EXPECT_EQ(Keychain::load("unrelated"), "other");
-}
-
-TEST(Keychain, BytesThatAreNotUtf8ReadAsAbsent) {
-  testing::TempHome home;
-  Keychain::save(std::string("\xc3\x28"), "password");
-  EXPECT_FALSE(Keychain::load("password").has_value());
 }
 
 }  // namespace

@@ -11,24 +11,6 @@
 namespace vorelia::platform {
 namespace {
 
-TEST(RunProcess, ReturnsTheExitStatusOrSignalOrNothingWhenItCannotStart) {
-  const auto folder = testing::makeTempDirectory("vorelia-process");
-  const struct {
-    std::string program;
-    std::string script;
-    std::optional<int> status;
-  } cases[] = {{"/bin/sh", "exit 0", 0},
-               {"/bin/sh", "exit 255", 255},
-               {"/bin/sh", "kill -TERM $$", 128 + 15},
-               {"/bin/sh", "kill -KILL $$", 128 + 9},
-               {"/nonexistent/program", "", std::nullopt},
-               {folder.string(), "", std::nullopt}};  // a folder is not a program
-  for (const auto& c : cases) {
-    EXPECT_EQ(runProcess(c.program, {"-c", c.script}), c.status) << c.program << " " << c.script;
-  }
-  std::filesystem::remove_all(folder);
-}
-
 TEST(RunProcess, PassesArgumentsVerbatimWithoutAShell) {
   const auto folder = testing::makeTempDirectory("vorelia-process");
   const auto output = folder / "out";
