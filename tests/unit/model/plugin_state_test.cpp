@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "model/keychain.h"
+#include "model/text.h"
 #include "support/temp_home.h"
 
 namespace vorelia {
@@ -74,6 +75,24 @@ TEST(Keychain, RoundTripsSecretsExactly) {
   Keychain::remove("password");  // removing what is gone is harmless
   EXPECT_FALSE(Keychain::load("password").has_value());
   EXPECT_EQ(Keychain::load("unrelated"), "other");
+}
+
+TEST(FoldedCase, NamesThatDifferOnlyInLetterCaseFoldAlike) {
+  const struct {
+    std::string a, b;
+    bool same;
+  } cases[] = {
+      {"Été 2019", "éTÉ 2019", true},
+      {"STRASSE", "straße", true},
+      {"Anna", "Anne", false},
+      {"Ete 2019", "Été 2019", false},  // accents are not letter case
+      // Bytes that are not UTF-8 are compared as they are, never replaced or dropped.
+      {"Ab\xFF", "Ab\xFF", true},
+      {"Ab\xFF", "ab\xFF", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(FoldedCase(c.a) == FoldedCase(c.b), c.same) << c.a << " / " << c.b;
+  }
 }
 
 }  // namespace
