@@ -52,6 +52,25 @@ class ApiTest : public ::testing::Test {
   std::shared_ptr<Api> api = std::make_shared<Api>(state, ApiOptions{seconds(2), seconds(0)});
 };
 
+class UploadPipeline : public ApiTest {
+ protected:
+  UploadPipeline() { std::ofstream(file, std::ios::binary) << "jpeg bytes \x01\x02\x03"; }
+
+  UploadInfo info(const std::string& id, const std::string& itemName = "a.jpg") const {
+    UploadInfo upload;
+    upload.FilePath = file.string();
+    upload.FileSize = 14;
+    upload.ItemName = itemName;
+    upload.ContainerId = "c1";
+    upload.UploadResource = JSON{{"id", id}, {"sas", "?sv=1&sig=s3cret"}, {"extra", 5}};
+    return upload;
+  }
+  std::string storage() const { return server.url("/store/"); }
+
+  std::filesystem::path file = home.path() / "a.jpg";
+  const JSON payload{{"name", "My photo.jpg"}, {"Tags", true}};
+};
+
 TEST_F(ApiTest, EveryOperationSendsExactlyItsRequest) {
   using Done = std::function<void()>;
   const JSON share{{"containers", std::vector<JSON>{JSON{{"id", "c1"}}}}, {"isDownloadEnabled", 1}};
@@ -111,18 +130,14 @@ TEST_F(ApiTest, EveryOperationSendsExactlyItsRequest) {
 
 // Requests safe to send twice are sent again after a transient failure (four attempts in all,
 // the back-off shortened for the tests); the others are sent once.
-TEST_F(ApiTest, OnlyRequestsSafeToRepeatAreRetried) {
+TEST_F(UploadPipeline, OnlyRequestsSafeToRepeatAreRetried) {
   using Done = std::function<void()>;
   server.reply("/*", TestReply{503, {}, R"({"hasError":true})"});
   state->createAccount.set("new-studio");
   state->createUserName.set("bob@example.com");
   state->createPassword.set("pw");
-  UploadInfo upload;
-  upload.FilePath = (home.path() / "a.jpg").string();
-  std::ofstream(upload.FilePath) << "jpeg";
-  upload.ItemName = "a.jpg";
-  upload.UploadResource = JSON{{"id", "r1"}, {"sas", "?sig=s"}};
-  const std::string store = server.url("/store/");
+  const UploadInfo upload = info("r1");
+  const std::string store = storage();
   const struct {
     const char* what;
     std::function<void(Done)> call;
@@ -344,25 +359,6 @@ TEST_F(ApiTest, TokenRefreshFromInsideACompletionDoesNotDeadlock) {
   EXPECT_EQ(accounts, std::vector<std::string>{"true"});  // the member value of {"ok":true}
   EXPECT_EQ(server.requests("/Token").size(), 2u);
 }
-
-class UploadPipeline : public ApiTest {
- protected:
-  UploadPipeline() { std::ofstream(file, std::ios::binary) << "jpeg bytes \x01\x02\x03"; }
-
-  UploadInfo info(const std::string& id, const std::string& itemName = "a.jpg") const {
-    UploadInfo upload;
-    upload.FilePath = file.string();
-    upload.FileSize = 14;
-    upload.ItemName = itemName;
-    upload.ContainerId = "c1";
-    upload.UploadResource = JSON{{"id", id}, {"sas", "?sv=1&sig=s3cret"}, {"extra", 5}};
-    return upload;
-  }
-  std::string storage() const { return server.url("/store/"); }
-
-  std::filesystem::path file = home.path() / "a.jpg";
-  const JSON payload{{"name", "My photo.jpg"}, {"Tags", true}};
-};
 
 // Gallery and vision uploads stream the file to its signed address, and every one completes and
 // gives its slot back however it ends: six of each kind pass through four slots.

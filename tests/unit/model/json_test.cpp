@@ -122,16 +122,6 @@ TEST(JSON, DocumentsNestedDeeperThanTheBoundReadAsNull) {
   }
 }
 
-TEST(JSON, AValueOfAnUnsupportedTypeCarriesItsErrorUntilReplaced) {
-  JSON value = JSON::FromObject(nlohmann::json::binary({1, 2}));
-  EXPECT_EQ(value.type(), JSON::Type::unknown);
-  EXPECT_EQ(value.error(), JSONError::unsupportedType);
-  EXPECT_FALSE(value.rawString().has_value());
-  value.setObject("now a string");
-  EXPECT_EQ(value.type(), JSON::Type::string);
-  EXPECT_FALSE(value.error().has_value());
-}
-
 TEST(JSON, RequestBodiesSerializeCompactly) {
   const JSON body{{"name", "Summer & 'friends'"},
                   {"count", 3},
