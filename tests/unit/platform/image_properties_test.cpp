@@ -22,18 +22,12 @@ std::string makeJpeg(int width, int height) {
 class ImageProperties : public ::testing::Test {
  protected:
   fs::path write(const std::string& name, const std::string& bytes) {
-    const fs::path file = folder_ / name;
-    std::ofstream(file, std::ios::binary) << bytes;
-    return file;
-  }
-  ~ImageProperties() override {
-    std::error_code ignored;
-    fs::remove_all(folder_, ignored);
+    std::ofstream(home.path() / name, std::ios::binary) << bytes;
+    return home.path() / name;
   }
 
-  const fs::path folder_ = testing::makeTempDirectory("vorelia-images");
+  testing::TempHome home;
 };
-
 // Reads only the header: a file whose compressed pixels are cut short still has its size, and no
 // decoder complains on stderr.
 TEST_F(ImageProperties, ReadsThePixelSizeFromTheHeaderAlone) {
@@ -65,8 +59,8 @@ TEST_F(ImageProperties, IsAbsentForWhatIsNotAReadableJpeg) {
       {"empty", write("c.jpg", "")},
       {"PNG", write("d.png", std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR\0\0\0\x11\0\0\0\x09", 24))},
       {"start marker then garbage", write("f.jpg", std::string("\xff\xd8\xff\xc0\x00\x02", 6))},
-      {"missing", folder_ / "missing.jpg"},
-      {"folder", folder_},
+      {"missing", home.path() / "missing.jpg"},
+      {"folder", home.path()},
   };
   for (const auto& c : cases) {
     ::testing::internal::CaptureStderr();

@@ -328,9 +328,7 @@ TEST(URLSession, SendsHeadersInOrderOnOneConnectionWithoutAddingContentTypeOrExp
 // Upload and download tasks: bodies streamed from and to files.
 class URLSessionBody : public ::testing::Test {
  protected:
-  void TearDown() override { std::filesystem::remove_all(folder_); }
-
-  const std::filesystem::path folder_ = testing::makeTempDirectory("vorelia-body-test");
+  testing::TempHome home;
 };
 
 TEST_F(URLSessionBody, UploadStreamsTheFileWithItsLengthAndNothingElse) {
@@ -342,7 +340,7 @@ TEST_F(URLSessionBody, UploadStreamsTheFileWithItsLengthAndNothingElse) {
   server.reply("/blob", {.status = 201, .body = "stored"});
   for (const auto& c : cases) {
     SCOPED_TRACE(c.method + " " + std::to_string(c.size));
-    const auto file = folder_ / "upload.bin";
+    const auto file = home.path() / "upload.bin";
     ASSERT_TRUE(testing::writeGeneratedFile(file, c.size));
     URLCallRecorder recorder;
     {
@@ -404,7 +402,7 @@ TEST_F(URLSessionBody, DownloadStreamsIntoAPrivateFileRemovedAfterTheCompletion)
 
 TEST_F(URLSessionBody, ARetriedUploadOrDownloadStartsAfresh) {
   constexpr std::uint64_t kSize = 3u << 20;
-  const auto file = folder_ / "upload.bin";
+  const auto file = home.path() / "upload.bin";
   ASSERT_TRUE(testing::writeGeneratedFile(file, kSize));
   HttpTestServer server;
   for (const char* path : {"/blob", "/archive"}) {
