@@ -72,6 +72,10 @@ class SettingsPage : public ::testing::Test {
   void authenticate() {
     plugin->state->setAuthentication("BEARER t", std::chrono::system_clock::now());
   }
+  // Clicks the button; the error, if any, goes to `error`.
+  bool press(const std::string& id, COError* error = nullptr) {
+    return plugin->handle(COSettingsEvent::clicked, COSettingsItem{id}, callback, error);
+  }
   void set(const std::string& id, COValue value) {
     EXPECT_TRUE(plugin->didUpdateValue(value, id, callback, nullptr)) << id;
   }
@@ -161,14 +165,9 @@ TEST_F(SettingsPage, TypedValuesAreTrimmedAndCheckedBeforeTheyAreKept) {
 }
 
 TEST_F(SettingsPage, FormSwitchesAndLogout) {
-  const auto press = [&](const char* id) {
-    COError error;
-    EXPECT_TRUE(plugin->handle(COSettingsEvent::clicked, COSettingsItem{id}, callback, &error))
-        << id;
-  };
-  press("createAccount-action");
+  EXPECT_TRUE(press("createAccount-action"));
   EXPECT_TRUE(plugin->state->isCreatingAccount);
-  press("createCancel-action");
+  EXPECT_TRUE(press("createCancel-action"));
   EXPECT_FALSE(plugin->state->isCreatingAccount);
 
   const auto defaults = platform::UserDefaults::standard();
@@ -177,7 +176,7 @@ TEST_F(SettingsPage, FormSwitchesAndLogout) {
   set("accounts-action", std::vector<std::string>{"studio"});
   plugin->state->accounts.set(std::vector<std::string>{"studio"});
   authenticate();
-  press("logout-action");
+  EXPECT_TRUE(press("logout-action"));
   EXPECT_EQ(reloads, 4);
   EXPECT_FALSE(plugin->state->userName.get() || plugin->state->password.get() ||
                plugin->state->account.get() || plugin->state->authenticationHeader());
@@ -206,7 +205,7 @@ TEST_F(SettingsPage, LoginRefusesBadInputBeforeAnyRequest) {
     plugin->state->userName.set(c.userName ? OptionalString(c.userName) : std::nullopt);
     plugin->state->password.set(c.password ? OptionalString(c.password) : std::nullopt);
     COError error;
-    EXPECT_FALSE(plugin->handle(COSettingsEvent::clicked, {"login-action"}, callback, &error));
+    EXPECT_FALSE(press("login-action", &error));
     EXPECT_EQ(error.domain, "VoreliaC1Plugin.PluginError");
     EXPECT_EQ(error.code, c.code);
     EXPECT_FALSE(plugin->isHandlingAction);
@@ -240,8 +239,7 @@ TEST_F(SettingsPage, ServiceButtonsStoreTheAnswerAndRedrawThePage) {
     service.reply("/api/solo/credits", c.reply);
     plugin->state->creditsUpdated = false;
     const int before = reloads;
-    COError error;
-    EXPECT_TRUE(plugin->handle(COSettingsEvent::clicked, {c.id}, callback, &error));
+    EXPECT_TRUE(press(c.id));
     EXPECT_EQ(reloads, before + 1);
     EXPECT_EQ(plugin->state->accounts.get(), c.accounts);
     EXPECT_EQ(plugin->state->account.get(), c.account ? OptionalString(c.account) : std::nullopt);
@@ -265,13 +263,13 @@ TEST_F(SettingsPage, AccountCreationClosesTheFormOnlyWithAToken) {
   service.reply("/Token", TestReply{400, {}, R"({"error":"invalid_grant"})"});
   // Refused by the service (only 204 is a creation): no error, nothing stored.
   service.reply("/api/accounts/new-studio", TestReply{200, {}, R"({"hasError":true})"});
-  COError error;
-  EXPECT_TRUE(plugin->handle(COSettingsEvent::clicked, {"createDo-action"}, callback, &error));
+  EXPECT_TRUE(press("createDo-action"));
   EXPECT_FALSE(plugin->state->account.get() || defaults->object("account") ||
                Keychain::load("password"));
   // Created, but no token: the new login stays stored and the form stays up.
   service.reply("/api/accounts/new-studio", TestReply{204});
-  EXPECT_FALSE(plugin->handle(COSettingsEvent::clicked, {"createDo-action"}, callback, &error));
+  COError error;
+  EXPECT_FALSE(press("createDo-action", &error));
   EXPECT_EQ(error.code, 4);
   EXPECT_EQ(defaults->string("account"), "new-studio");
   EXPECT_EQ(defaults->string("userName"), "bob@example.com");
@@ -280,7 +278,7 @@ TEST_F(SettingsPage, AccountCreationClosesTheFormOnlyWithAToken) {
   EXPECT_EQ(reloads, 0);
   // With a token the form closes and the page is redrawn.
   service.reply("/Token", TestReply{200, {}, R"({"access_token":"t2","token_type":"bearer"})"});
-  EXPECT_TRUE(plugin->handle(COSettingsEvent::clicked, {"createDo-action"}, callback, &error));
+  EXPECT_TRUE(press("createDo-action"));
   EXPECT_FALSE(plugin->state->isCreatingAccount);
   EXPECT_EQ(reloads, 1);
 }
@@ -453,8 +451,7 @@ TEST_F(SettingsPage, LookingForRatingsKeepsRatedItemsAsEntries) {
        })}};
   service.reply("/api/*", testing::TestReply{200, {}, *answer.rawData()});
 
-  EXPECT_TRUE(plugin->handle(COSettingsEvent::clicked, COSettingsItem{"checkAlbumsRatings-action"},
-                             callback, nullptr));
+  EXPECT_TRUE(press("checkAlbumsRatings-action"));
   EXPECT_EQ(reloads, 1);
   const auto albums = plugin->state->containersWithRatings.get();
   ASSERT_TRUE(albums.has_value());
@@ -465,8 +462,7 @@ TEST_F(SettingsPage, LookingForRatingsKeepsRatedItemsAsEntries) {
 
   // A search that fails leaves the page as it was.
   service.reply("/api/*", testing::TestReply{500, {}, "{}"});
-  EXPECT_TRUE(plugin->handle(COSettingsEvent::clicked, COSettingsItem{"checkAlbumsRatings-action"},
-                             callback, nullptr));
+  EXPECT_TRUE(press("checkAlbumsRatings-action"));
   EXPECT_EQ(reloads, 2);
   EXPECT_EQ(plugin->state->containersWithRatings.get(), albums);
 }
