@@ -494,9 +494,10 @@ TEST_F(UploadPipeline, EncodingTriggerSendsTheResourceAndTellsWhetherTheServiceT
 // A service that answers every long poll at once with nothing new is asked about once a second,
 // without a thread blocked in between, until it reports the id.
 TEST_F(UploadPipeline, EncodingPollsAnsweredAtOnceComeAtMostOnceASecond) {
-  std::atomic<bool> encoded{false};
-  server.respond("/api/anonymous/longpollingstates", [&](const RecordedRequest&) {
-    return TestReply{200, {}, encoded ? R"({"value":["r1"]})" : R"({"value":[]})"};
+  // A poll may still be answered after the test's last wait.
+  const auto encoded = std::make_shared<std::atomic<bool>>(false);
+  server.respond("/api/anonymous/longpollingstates", [encoded](const RecordedRequest&) {
+    return TestReply{200, {}, *encoded ? R"({"value":["r1"]})" : R"({"value":[]})"};
   });
   const auto paced = std::make_shared<Api>(state);
   std::atomic<int> completions{0};
@@ -507,10 +508,10 @@ TEST_F(UploadPipeline, EncodingPollsAnsweredAtOnceComeAtMostOnceASecond) {
   const auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_LE(polls, 1 + std::chrono::duration_cast<seconds>(elapsed).count());
   EXPECT_EQ(completions, 0);
-  encoded = true;
+  *encoded = true;
   ASSERT_TRUE(waitUntil([&] { return completions == 1; }));
   // An id that is never reported: the wait ends at its limit.
-  encoded = false;
+  *encoded = false;
   std::make_shared<Api>(state, ApiOptions{.encodingPollPeriod = std::chrono::milliseconds(10),
                                           .encodingWaitLimit = std::chrono::milliseconds(200)})
       ->WaitForEncodingToComplete({"r1"}, [&](std::optional<JSON>) { ++completions; });

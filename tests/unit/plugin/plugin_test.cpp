@@ -89,7 +89,7 @@ TEST_F(Construction, RestoresTheLoginFromDefaultsAndKeychain) {
 }
 
 TEST_F(Construction, AlbumsAreRefreshedOnlyWithAStoredAccountUserNameAndPassword) {
-  service.reply("/api/*", TestReply{.stall = true});  // a started refresh stays visible
+  service.reply("/*", TestReply{.stall = true});  // a started refresh stays visible
   const struct {
     const char *account, *userName, *password;  // nullptr: not stored
     bool refreshes;
