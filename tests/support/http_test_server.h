@@ -42,7 +42,7 @@ struct RecordedRequest {
   TestHeaders headers;
   std::string body;  // the whole body when it is at most Options::maxKeptBody bytes, else empty
   std::uint64_t bodySize = 0;
-  std::string bodySha256;  // lowercase hex of the whole body
+  std::string bodySha256;  // lowercase hex of the whole body; empty when digests are off
 
   // The first field of that name (case-insensitive).
   std::optional<std::string> header(const std::string& name) const;
@@ -74,6 +74,7 @@ class HttpTestServer {
   struct Options {
     bool tls = false;  // HTTPS with testCertificates() (test_certificates.h)
     std::uint64_t maxKeptBody = 16u << 20;
+    bool digestBodies = true;
   };
 
   // Listens on an ephemeral port of 127.0.0.1. Throws std::runtime_error when it cannot.
