@@ -21,11 +21,6 @@ bool sameName(const std::string& a, const std::string& b) {
   });
 }
 
-bool isAddedByHttplib(const std::string& name) {
-  return name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" ||
-         name == "LOCAL_PORT";
-}
-
 }  // namespace
 
 // One thread per accepted connection, so a stalled reply never queues other requests behind it.
@@ -98,11 +93,9 @@ HttpTestServer::HttpTestServer(Options options) : options_(options) {
     handle(request, response, &reader);
   };
   server_->Get(".*", plain);
-  server_->Options(".*", plain);
   server_->Post(".*", plain).Post(".*", reading);
   server_->Put(".*", plain).Put(".*", reading);
   server_->Patch(".*", plain).Patch(".*", reading);
-  server_->Delete(".*", plain).Delete(".*", reading);
 
   port_ = server_->bind_to_any_port("127.0.0.1");
   if (port_ <= 0) throw std::runtime_error("HttpTestServer: cannot bind a loopback port");
@@ -146,6 +139,17 @@ void HttpTestServer::respond(const std::string& path, TestResponder responder) {
 std::vector<RecordedRequest> HttpTestServer::requests() const {
   std::scoped_lock lock(mutex_);
   return requests_;
+}
+
+std::vector<RecordedRequest> HttpTestServer::requests(const std::string& path) const {
+  const bool prefix = !path.empty() && path.back() == '*';
+  std::vector<RecordedRequest> matching;
+  for (auto& r : requests()) {
+    if (prefix ? r.path.starts_with(path.substr(0, path.size() - 1)) : r.path == path) {
+      matching.push_back(std::move(r));
+    }
+  }
+  return matching;
 }
 
 std::size_t HttpTestServer::requestCount() const {
@@ -197,9 +201,7 @@ RecordedRequest HttpTestServer::record(const httplib::Request& request,
   if (const auto mark = request.target.find('?'); mark != std::string::npos) {
     recorded.query = request.target.substr(mark + 1);
   }
-  for (const auto& [name, value] : request.headers) {
-    if (!isAddedByHttplib(name)) recorded.headers.emplace_back(name, value);
-  }
+  recorded.headers.assign(request.headers.begin(), request.headers.end());
 
   Sha256 digest;
   bool kept = true;

@@ -38,7 +38,7 @@ struct RecordedRequest {
   std::string query;  // as sent, without the '?'; empty when there is none
   // Header fields as received. cpp-httplib groups them by name (case-insensitively, sorted), so
   // the order of different names is lost; fields of one name keep the order they were sent in.
-  // cpp-httplib also drops fields with an empty value.
+  // cpp-httplib also drops fields with an empty value, and adds REMOTE_ADDR and the like.
   TestHeaders headers;
   std::string body;  // the whole body when it is at most Options::maxKeptBody bytes, else empty
   std::uint64_t bodySize = 0;
@@ -98,6 +98,8 @@ class HttpTestServer {
   void respond(const std::string& path, TestResponder responder);
 
   std::vector<RecordedRequest> requests() const;
+  // Those whose path is `path`, or starts with it when it ends in '*'.
+  std::vector<RecordedRequest> requests(const std::string& path) const;
   std::size_t requestCount() const;
   // Connections accepted so far.
   std::size_t connectionCount() const;

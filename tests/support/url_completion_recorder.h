@@ -5,27 +5,13 @@
 #include <condition_variable>
 #include <filesystem>
 #include <functional>
-#include <iterator>
 #include <mutex>
 #include <optional>
-#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/url_session.h"
-
-namespace vorelia::platform {
-
-// Lets GoogleTest print error codes by name.
-inline void PrintTo(URLError::Code code, std::ostream* out) {
-  static const char* const kNames[] = {"badURL",    "cannotConnect", "timedOut", "connectionLost",
-                                       "fileError", "cancelled",     "other"};
-  const auto index = static_cast<std::size_t>(code);
-  *out << (index < std::size(kNames) ? kNames[index] : "?");
-}
-
-}  // namespace vorelia::platform
 
 namespace vorelia::testing {
 

@@ -16,29 +16,6 @@ namespace {
 using std::chrono::milliseconds;
 using testing::waitUntil;
 
-TEST(Dispatch, SemaphoreAndGroupWaitForSignalsFromOtherThreads) {
-  DispatchSemaphore semaphore(1);
-  EXPECT_TRUE(semaphore.waitFor(milliseconds(0)));
-  EXPECT_FALSE(semaphore.waitFor(milliseconds(20)));
-  DispatchGroup group;
-  EXPECT_TRUE(group.waitFor(milliseconds(0))) << "an empty group is done";
-  group.enter();
-  group.enter();
-  std::thread other([&] {
-    semaphore.signal();
-    semaphore.signal();
-    group.leave();
-  });
-  semaphore.wait();
-  EXPECT_TRUE(semaphore.waitFor(std::chrono::seconds(10)));
-  other.join();
-  EXPECT_FALSE(semaphore.waitFor(milliseconds(0)));
-  EXPECT_FALSE(group.waitFor(milliseconds(20))) << "one enter is still open";
-  std::thread second([&] { group.leave(); });
-  group.wait();
-  second.join();
-}
-
 TEST(MainQueue, DrainRunsWorkInOrderIncludingWorkQueuedWhileDraining) {
   MainQueue& queue = MainQueue::shared();
   queue.drain();

@@ -4,15 +4,25 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <thread>
 #include <vector>
 
+#include "platform/process.h"
+#include "support/private_keyring.h"
 #include "support/temp_home.h"
+#include "support/wait.h"
 
 namespace vorelia::platform {
 namespace {
 
 namespace fs = std::filesystem;
+
+std::string readFile(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
 
 mode_t modeOf(const fs::path& path) {
   struct stat info {};
@@ -36,20 +46,19 @@ TEST(FileSecretStore, KeepsItsFolderAndFilePrivateWhateverTheUmask) {
   }
 }
 
-TEST(FileSecretStore, RoundTripsEveryByteReplacesAndRemoves) {
-  testing::TempHome home;
-  const auto folder = home.path() / "Keychains";
+// Every kind of byte survives, a fresh store reads what others wrote, and entries are replaced
+// and removed.
+void expectRoundTrips(const std::function<std::shared_ptr<SecretStore>()>& open) {
   const std::pair<std::string, std::string> entries[] = {
-      {"empty", ""},
+      {"a@b.example", "p@ssw0rd"},
       {"query-like &=+ %", "&=+ %/?#\"\\"},
       {"caf\xc3\xa9 \xe2\x9c\x93", "\xf0\x9f\x94\x91 s\xc3\xa9same"},
       {"binary", std::string("\xff\xfe\x00\x80 \n\r\t", 9)},
       {"long", std::string(100000, 'z')},
+      {"empty", ""},
   };
-  for (const auto& [key, secret] : entries) {
-    EXPECT_TRUE(SecretStore::file(folder)->save(key, secret));
-  }
-  const auto store = SecretStore::file(folder);  // a fresh store reads what the others wrote
+  for (const auto& [key, secret] : entries) EXPECT_TRUE(open()->save(key, secret)) << key;
+  const auto store = open();
   for (const auto& [key, secret] : entries) EXPECT_EQ(store->load(key), secret) << key;
 
   EXPECT_TRUE(store->save("empty", "second"));
@@ -59,6 +68,11 @@ TEST(FileSecretStore, RoundTripsEveryByteReplacesAndRemoves) {
   EXPECT_EQ(store->load("empty"), std::nullopt);
   EXPECT_TRUE(store->remove("empty"));
   EXPECT_EQ(store->load("long"), std::string(100000, 'z'));
+}
+
+TEST(FileSecretStore, RoundTripsEveryByteReplacesAndRemoves) {
+  testing::TempHome home;
+  expectRoundTrips([&] { return SecretStore::file(home.path() / "Keychains"); });
 }
 
 TEST(FileSecretStore, UnreadableFileIsSetAsideOnTheNextChange) {
@@ -109,6 +123,45 @@ TEST(SecretStoreSystem, FollowsTheForcedChoiceAndNeverFallsBackSilently) {
   }
   EXPECT_EQ(SecretStore::file(home.path() / "Library" / "Keychains")->load("other"), std::nullopt);
   EXPECT_EQ(SecretStore::libsecret(), nullptr);
+}
+
+// The Secret Service store against a real gnome-keyring on a private session bus that the tests
+// start and stop themselves, so they run the same on a desktop, a headless machine and CI.
+class LibsecretStore : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    keyring_ = std::make_unique<testing::PrivateKeyring>();
+    problem_ = keyring_->start();
+  }
+  static void TearDownTestSuite() { keyring_.reset(); }
+
+  void SetUp() override {
+    ASSERT_EQ(problem_, "");
+    // The keyring answers once it has opened its login collection and taken its name on the bus.
+    ASSERT_TRUE(testing::waitUntil([&] { return (store_ = SecretStore::libsecret()) != nullptr; },
+                                   std::chrono::seconds(30)))
+        << keyring_->log();
+  }
+
+  static inline std::unique_ptr<testing::PrivateKeyring> keyring_;
+  static inline std::string problem_;
+  std::shared_ptr<SecretStore> store_;
+};
+
+TEST_F(LibsecretStore, RoundTripsEveryByteReplacesAndRemoves) {
+  expectRoundTrips([] { return SecretStore::libsecret(); });
+  EXPECT_FALSE(store_->save(std::string("nul\0key", 7), "v"));  // D-Bus strings hold no NUL
+}
+
+TEST_F(LibsecretStore, OtherSecretServiceClientsFindTheItem) {
+  ASSERT_TRUE(store_->save("user@example.com", "s3cret &=+ %"));
+  const fs::path output = keyring_->folder() / "lookup";
+  EXPECT_EQ(runProcess("/bin/sh", {"-c", "exec secret-tool lookup \"$@\" > \"$0\"", output.string(),
+                                   "xdg:schema", "com.vorelia.VoreliaC1Plugin.secret", "account",
+                                   "user@example.com"}),
+            0)
+      << keyring_->log();
+  EXPECT_EQ(readFile(output), "s3cret &=+ %");
 }
 
 }  // namespace

@@ -1,33 +1,18 @@
-#include "platform/process.h"
-
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
 
+#include "platform/process.h"
+#include "platform/user_directories.h"
 #include "support/temp_home.h"
 
 namespace vorelia::platform {
 namespace {
-
-TEST(RunProcess, ReturnsTheExitStatusOrSignalOrNothingWhenItCannotStart) {
-  const auto folder = testing::makeTempDirectory("vorelia-process");
-  const struct {
-    std::string program;
-    std::string script;
-    std::optional<int> status;
-  } cases[] = {{"/bin/sh", "exit 0", 0},
-               {"/bin/sh", "exit 255", 255},
-               {"/bin/sh", "kill -TERM $$", 128 + 15},
-               {"/bin/sh", "kill -KILL $$", 128 + 9},
-               {"/nonexistent/program", "", std::nullopt},
-               {folder.string(), "", std::nullopt}};  // a folder is not a program
-  for (const auto& c : cases) {
-    EXPECT_EQ(runProcess(c.program, {"-c", c.script}), c.status) << c.program << " " << c.script;
-  }
-  std::filesystem::remove_all(folder);
-}
 
 TEST(RunProcess, PassesArgumentsVerbatimWithoutAShell) {
   const auto folder = testing::makeTempDirectory("vorelia-process");
@@ -42,6 +27,20 @@ TEST(RunProcess, PassesArgumentsVerbatimWithoutAShell) {
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), argument);
   }
   std::filesystem::remove_all(folder);
+}
+
+TEST(UserDirectories, FollowHomeOrThePasswordDatabaseWithoutIt) {
+  testing::TempHome home;  // restores HOME afterwards
+  EXPECT_EQ(libraryDirectory(), home.path() / "Library");
+  EXPECT_EQ(downloadsDirectory(), home.path() / "Downloads");
+
+  const passwd* entry = getpwuid(getuid());
+  ASSERT_NE(entry, nullptr);
+  const std::filesystem::path expected = entry->pw_dir;
+  unsetenv("HOME");
+  EXPECT_EQ(homeDirectory(), expected) << "HOME unset";
+  setenv("HOME", "", 1);
+  EXPECT_EQ(libraryDirectory(), expected / "Library") << "HOME empty";
 }
 
 }  // namespace
