@@ -199,7 +199,7 @@ TEST_F(PublishGallery, UploadsIntoAzuriteArriveWholeAndATamperedSignatureIsRefus
                           });
   reserved.wait();
   ASSERT_TRUE(reservation);
-  JSON resource = (*reservation)["value"].array().value().at(0);
+  JSON resource = JSON::Parse((*reservation)["value"].array().value().at(0).stringValue());
   std::string sas = resource["sas"].stringValue();
   const auto sig = sas.find("sig=") + 4;
   sas[sig] = sas[sig] == 'A' ? 'B' : 'A';
