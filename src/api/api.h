@@ -123,7 +123,8 @@ class Api : public std::enable_shared_from_this<Api> {
   void GetShareUrl(const JSON& payload, JSONCompletion onCompleted);
 
   // Upload pipeline.
-  // Reserves one upload resource per file in the album: body {"value": files}.
+  // Reserves one upload resource per file in the album: body {"value": files}. The answer's
+  // "value" holds each resource as its JSON text (JSON::ParseKeepingListAsText).
   void InitUploadResource(const std::string& containerId, const std::vector<JSON>& files,
                           JSONCompletion onCompleted);
   // The blob address of the file: storage URL, resource id, "-o/", item name, then the resource's

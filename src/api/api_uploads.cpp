@@ -12,9 +12,13 @@ using platform::URLResponse;
 
 void Api::InitUploadResource(const std::string& containerId, const std::vector<JSON>& files,
                              JSONCompletion onCompleted) {
-  SendForJSON(InitUploadResourcesUrl(containerId),
-              Call{"PUT", true, JSON{{"value", JSON(files)}}, std::nullopt},
-              std::move(onCompleted));
+  Send(InitUploadResourcesUrl(containerId),
+       Call{"PUT", true, JSON{{"value", JSON(files)}}, std::nullopt},
+       [onCompleted = std::move(onCompleted)](std::optional<std::string> data,
+                                              std::optional<URLResponse>) {
+         if (!data) return onCompleted(std::nullopt);
+         onCompleted(JSON::ParseKeepingListAsText(*data, P::Value));
+       });
 }
 
 std::optional<std::string> Api::UploadUrl(const std::string& storageUrl,

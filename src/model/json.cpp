@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cmath>
 #include <iostream>
+#include <utility>
 
 namespace vorelia {
 namespace {
@@ -121,13 +122,37 @@ JSON JSON::FromObject(nlohmann::json object) {
   return json;
 }
 
+namespace {
+
+// A parsed document as a value: null unless it parsed and is an array or an object.
+JSON Document(nlohmann::json parsed) {
+  if (parsed.is_discarded() || !(parsed.is_object() || parsed.is_array())) return JSON();
+  return JSON::FromObject(std::move(parsed));
+}
+
+}  // namespace
+
 JSON JSON::Parse(std::string_view bytes) {
   // nlohmann parses any depth, but copying and serialising recurse once per level: a deep
   // document never gets that far.
   if (NestsDeeperThanMax(bytes)) return JSON();
-  nlohmann::json parsed = nlohmann::json::parse(bytes, nullptr, /*allow_exceptions=*/false);
-  if (parsed.is_discarded() || !(parsed.is_object() || parsed.is_array())) return JSON();
-  return FromObject(std::move(parsed));
+  return Document(nlohmann::json::parse(bytes, nullptr, /*allow_exceptions=*/false));
+}
+
+JSON JSON::ParseKeepingListAsText(std::string_view bytes, std::string_view listKey) {
+  if (NestsDeeperThanMax(bytes)) return JSON();
+  // Depth 1 holds the top-level members' keys, depth 2 the elements of a top-level array member.
+  bool inList = false;
+  const auto keepAsText = [&](int depth, nlohmann::json::parse_event_t event,
+                              nlohmann::json& parsed) {
+    if (depth == 1 && event == nlohmann::json::parse_event_t::key) {
+      inList = parsed == listKey;
+    } else if (depth == 2 && inList && event == nlohmann::json::parse_event_t::object_end) {
+      parsed = parsed.dump();
+    }
+    return true;
+  };
+  return Document(nlohmann::json::parse(bytes, keepAsText, /*allow_exceptions=*/false));
 }
 
 JSON JSON::Failed(JSONError error) {
@@ -224,11 +249,16 @@ std::int64_t JSON::int64Value() const {
   return static_cast<std::int64_t>(d);
 }
 
-std::optional<std::vector<JSON>> JSON::array() const {
+std::optional<std::vector<JSON>> JSON::array() const& {
+  if (type_ != Type::array) return std::nullopt;
+  return JSON(*this).array();
+}
+
+std::optional<std::vector<JSON>> JSON::array() && {
   if (type_ != Type::array) return std::nullopt;
   std::vector<JSON> elements;
   elements.reserve(value_.size());
-  for (const auto& element : value_) elements.push_back(FromObject(element));
+  for (auto& element : value_) elements.push_back(FromObject(std::move(element)));
   return elements;
 }
 

@@ -60,6 +60,10 @@ class JSON {
   // Parses bytes. Anything that does not parse, whose top level is not an array or an object, or
   // that nests deeper than MaxDepth, gives the null value.
   static JSON Parse(std::string_view bytes);
+  // Parse, but the object elements of the array that is the top-level dictionary's member listKey
+  // are kept as their compact text (string values), not as trees: a list of thousands then costs
+  // little more than its text, and each element is parsed when it is needed.
+  static JSON ParseKeepingListAsText(std::string_view bytes, std::string_view listKey);
 
   Type type() const { return type_; }
   const std::optional<JSONError>& error() const { return error_; }
@@ -92,8 +96,10 @@ class JSON {
   double doubleValue() const { return numberValue(); }
   // numberValue as an exact integer where the number is one (fractions are cut toward zero).
   std::int64_t int64Value() const;
-  // The elements, each wrapped; absent unless the type is array.
-  std::optional<std::vector<JSON>> array() const;
+  // The elements, each wrapped; absent unless the type is array. On a value about to go away the
+  // elements are moved out, not copied.
+  std::optional<std::vector<JSON>> array() const&;
+  std::optional<std::vector<JSON>> array() &&;
   // The members, each wrapped; absent unless the type is dictionary.
   std::optional<std::vector<std::pair<std::string, JSON>>> dictionary() const;
 

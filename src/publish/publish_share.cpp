@@ -137,7 +137,7 @@ PublishResult PublishShare::DoPublish(const PublishTask& task, const PublishProg
   if (albumId.empty()) return Failed("Album id is null, retry with an other name");
 
   std::vector<UploadInfo> uploads;
-  std::vector<JSON> announced;
+  uploads.reserve(task.files.size());
   for (const auto& file : task.files) {
     UploadInfo upload;
     upload.FilePath = file;
@@ -145,12 +145,18 @@ PublishResult PublishShare::DoPublish(const PublishTask& task, const PublishProg
     upload.ItemName = voreliaEscape(std::filesystem::path(file).filename().string());
     upload.ContainerName = albumName;
     upload.ContainerId = albumId;
-    announced.push_back(JSON{{"name", upload.ItemName}, {"size", upload.FileSize}});
     uploads.push_back(std::move(upload));
   }
 
-  const auto reservation = Await<std::optional<JSON>>(
-      [&](auto done) { api->InitUploadResource(albumId, announced, std::move(done)); });
+  // The list and the answer grow with the number of files: each is held only as long as needed.
+  auto reservation = Await<std::optional<JSON>>([&](auto done) {
+    std::vector<JSON> announced;
+    announced.reserve(uploads.size());
+    for (const UploadInfo& upload : uploads) {
+      announced.push_back(JSON{{"name", upload.ItemName}, {"size", upload.FileSize}});
+    }
+    api->InitUploadResource(albumId, announced, std::move(done));
+  });
   if (!reservation) {
     return Failed("The service did not answer the upload request. Check the connection and retry");
   }
@@ -158,7 +164,9 @@ PublishResult PublishShare::DoPublish(const PublishTask& task, const PublishProg
     return Failed((*reservation)[P::Message].stringValue());
   }
   const std::string storageUrl = (*reservation)[P::StorageUrl].stringValue();
-  const auto resources = (*reservation)[P::Value].array().value_or(std::vector<JSON>{});
+  JSON list = (*reservation)[P::Value];
+  reservation.reset();
+  const auto resources = std::move(list).array().value_or(std::vector<JSON>{});
   if (resources.size() < uploads.size()) {
     return Failed("The service made room for " + std::to_string(resources.size()) + " of " +
                   std::to_string(uploads.size()) + " images. Nothing was uploaded, retry later");
@@ -170,11 +178,13 @@ PublishResult PublishShare::DoPublish(const PublishTask& task, const PublishProg
   // A file counts as published once the store holds it and the service took its encoding
   // request; any other file is not waited for, not ordered, and reported as not uploaded.
   std::vector<char> published(uploads.size(), 0);  // written by one completion each
+  std::vector<std::string> ids(uploads.size());
   platform::DispatchGroup group;
   for (std::size_t i = 0; i < uploads.size(); ++i) {
     group.enter();
     UploadInfo upload = uploads[i];
-    upload.UploadResource = resources[i];
+    upload.UploadResource = JSON::Parse(resources[i].stringValue());
+    ids[i] = (*upload.UploadResource)[P::Id].stringValue();
     api->UploadFile(storageUrl, upload, [&, i](UploadInfo uploaded, bool stored) {
       if (!stored) {  // not in the store: nothing to encode
         counter.step(uploaded.ItemName, "could not be uploaded");
@@ -191,7 +201,7 @@ PublishResult PublishShare::DoPublish(const PublishTask& task, const PublishProg
 
   std::vector<std::string> publishedIds;
   for (std::size_t i = 0; i < uploads.size(); ++i) {
-    if (published[i]) publishedIds.push_back(resources[i][P::Id].stringValue());
+    if (published[i]) publishedIds.push_back(std::move(ids[i]));
   }
   if (publishedIds.empty()) return Failed("No image could be uploaded");
 

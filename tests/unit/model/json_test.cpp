@@ -146,5 +146,17 @@ TEST(JSON, OutputOfScalarsAndFailures) {
   EXPECT_FALSE(broken.rawString().has_value());
 }
 
+TEST(JSON, ListKeptAsTextHoldsEachObjectElementAsItsCompactText) {
+  const JSON kept = JSON::ParseKeepingListAsText(
+      R"({"storageUrl":"s","value":[{"sas":"?x","id":"a","n":{"k":[1]}},2,{"id":"b"}],)"
+      R"("other":[{"x":1}]})",
+      "value");
+  EXPECT_EQ(kept["value"][0].stringValue(), R"({"id":"a","n":{"k":[1]},"sas":"?x"})");
+  EXPECT_EQ(kept["value"][1].int64Value(), 2);
+  EXPECT_EQ(kept["value"][2].stringValue(), R"({"id":"b"})");
+  EXPECT_EQ(kept["other"][0]["x"].int64Value(), 1);
+  EXPECT_EQ(kept["storageUrl"].stringValue(), "s");
+}
+
 }  // namespace
 }  // namespace vorelia
