@@ -284,6 +284,10 @@ TEST_F(ApiTest, AccountNameCheckAndCreation) {
     server.reply("/api/accounts/new-studio/isvalid", TestReply{200, {}, body});
     EXPECT_EQ(api->IsAccountValid(), valid) << body;
   }
+  // An answer cut short is no yes.
+  server.reply("/api/accounts/new-studio/isvalid",
+               TestReply{.body = R"({"isValide":true})", .dropAfter = 5});
+  EXPECT_FALSE(api->IsAccountValid());
   EXPECT_FALSE(server.requests("/api/accounts/new-studio/isvalid").back().header("Authorization"));
 
   const std::pair<int, bool> creations[] = {{204, true}, {201, false}, {409, false}};

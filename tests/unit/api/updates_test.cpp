@@ -347,7 +347,10 @@ TEST_F(UpdateInstaller, NamesWithSpacesAndAccentsSurviveAnyLocale) {
     ASSERT_NE(std::setlocale(LC_ALL, locale), nullptr) << locale;
     ZipEntry noFlag = ZipEntry::File(unflagged, "2");
     noFlag.utf8Flag = false;
-    const auto result = InstallArchive(Archive({ZipEntry::File(flagged, "1"), noFlag}), plugins);
+    // "./", the folder itself, as archivers of a folder's contents write it.
+    const auto result = InstallArchive(
+        Archive({ZipEntry::Folder("./"), ZipEntry::File(flagged, "1"), noFlag}), plugins);
+    EXPECT_EQ(uselocale(static_cast<locale_t>(nullptr)), LC_GLOBAL_LOCALE) << "locale restored";
     std::setlocale(LC_ALL, previous.c_str());
     ASSERT_EQ(result, InstallResult::installed) << locale;
     EXPECT_EQ(ReadFile(plugins / flagged), "1") << locale;

@@ -65,10 +65,17 @@ TEST(PluginState, HeaderAndDateAreNeverSeenApart) {
 TEST(Keychain, RoundTripsSecretsExactly) {
   testing::TempHome home;
   EXPECT_FALSE(Keychain::load("password").has_value());
-  for (const std::string secret : {" p&ss=w+rd %20 ", "Grüße 🔑", "", "\xc3\x28"}) {
+  const std::pair<std::string, bool> cases[] = {
+      {" p&ss=w+rd %20 ", true},   {"Grüße 🔑", true}, {"", true},
+      {"\xc3\x28", false},          // not a continuation byte
+      {"\xc0\xaf", false},          // overlong '/'
+      {"\xed\xa0\x80", false},      // a surrogate
+      {"\xf4\x90\x80\x80", false},  // past U+10FFFF
+      {"\xe2\x9c", false},          // cut short
+  };
+  for (const auto& [secret, readable] : cases) {
     Keychain::save(secret, "password");
-    EXPECT_EQ(Keychain::load("password"),
-              secret == "\xc3\x28" ? std::nullopt : std::optional(secret));
+    EXPECT_EQ(Keychain::load("password"), readable ? std::optional(secret) : std::nullopt);
   }
   Keychain::save("other", "unrelated");
   Keychain::remove("password");

@@ -88,6 +88,7 @@ TEST(URLSession, CallsEachCompletionExactlyOnceOffTheCallersThread) {
       refused("127.0.0.1.example.invalid", Code::badURL),
       refused("localhost.example.invalid", Code::badURL),
       refused("128.0.0.1", Code::badURL),
+      refused("[2001:db8::7f00:1]", Code::badURL),
       refused("user:pw@10.0.0.1", Code::badURL),
   };
   for (const auto& c : cases) {
@@ -335,9 +336,12 @@ TEST_F(URLSessionBody, UploadStreamsTheFileWithItsLengthAndNothingElse) {
   const struct {
     std::string method;
     std::uint64_t size;
-  } cases[] = {{"PUT", 64u << 20}, {"POST", 3u << 20}, {"PATCH", 0}};
+    std::string path;
+  } cases[] = {{"PUT", 64u << 20, "/blob"}, {"POST", 3u << 20, "/moved"}, {"PATCH", 0, "/blob"}};
   HttpTestServer server({.maxKeptBody = 0});
   server.reply("/blob", {.status = 201, .body = "stored"});
+  // A redirect sends the file again from its start.
+  server.reply("/moved", {.status = 307, .headers = {{"Location", "/blob?comp=block"}}});
   for (const auto& c : cases) {
     SCOPED_TRACE(c.method + " " + std::to_string(c.size));
     const auto file = home.path() / "upload.bin";
@@ -346,7 +350,7 @@ TEST_F(URLSessionBody, UploadStreamsTheFileWithItsLengthAndNothingElse) {
     {
       URLSession session(quickConfiguration());
       URLRequest request;
-      request.url = server.url("/blob?comp=block");
+      request.url = server.url(c.path + "?comp=block");
       request.method = c.method;
       request.setValue("BlockBlob", "x-ms-blob-type");
       session.uploadTask(request, file, recorder.completion());

@@ -409,7 +409,7 @@ TEST_F(SettingsPage, ProofingGroupFollowsTheSearch) {
                         std::to_string(l->options.size()) + " " + l->options.front().value + ".." +
                         l->options.back().title);
       } else if (const auto* m = std::get_if<COSettingsMultipleListItem>(&element)) {
-        std::string line = m->identifier;
+        std::string line = m->identifier + (m->allowsFiltering ? " (filtered)" : "");
         for (const auto& o : m->options) line += " " + o.value + "|" + o.title;
         lines.push_back(line);
       }
@@ -424,7 +424,7 @@ TEST_F(SettingsPage, ProofingGroupFollowsTheSearch) {
   plugin->state->containersWithRatings.set(std::map<std::string, std::vector<std::string>>{
       {"Wedding", std::vector<std::string>(12, "a.")}, {"Beach", {"b."}}});
   EXPECT_EQ(describe(), (Lines{"taggingOptions-action=Green 12 1..color tag Purple",
-                               "albumRating-action Beach|Beach (1) Wedding|Wedding (12)",
+                               "albumRating-action (filtered) Beach|Beach (1) Wedding|Wedding (12)",
                                "checkAlbumsRatings-action:refresh"}));
   plugin->state->ratingsUpdated = true;
   EXPECT_EQ(describe(), Lines{"checkAlbumsRatings-action:Ratings applied, click to refresh"});
