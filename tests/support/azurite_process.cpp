@@ -106,7 +106,7 @@ std::string accountSas() {
 
 }  // namespace
 
-AzuriteProcess::AzuriteProcess() {
+AzuriteProcess::AzuriteProcess(AzuriteOptions options) {
   const std::filesystem::path executable = azuriteExecutable();
   if (executable.empty()) {
     throw std::runtime_error(
@@ -131,10 +131,14 @@ AzuriteProcess::AzuriteProcess() {
                                      "0",
                                      "--skipApiVersionCheck",
                                      "--disableTelemetry",
-                                     "--silent",
-                                     "--location",
-                                     (dataDirectory_ / "storage").string()};
+                                     "--silent"};
+  if (options.inMemory) {
+    arguments.push_back("--inMemoryPersistence");
+  } else {
+    arguments.insert(arguments.end(), {"--location", (dataDirectory_ / "storage").string()});
+  }
   try {
+    // In-memory mode may still write a debug log into its working folder.
     pid_ = spawnChild(executable, arguments, logFd, logFd, dataDirectory_);
   } catch (...) {
     ::close(logFd);
@@ -150,8 +154,11 @@ AzuriteProcess::AzuriteProcess() {
         if (exitedChild(pid_)) return exited = true;
         const std::string text = readFile(log);
         const auto blob = listeningPort(text, "Blob");
-        if (blob) blobPort_ = *blob;
-        return blob.has_value();
+        const auto queue = listeningPort(text, "Queue");
+        if (!blob || !queue) return false;
+        blobPort_ = *blob;
+        queuePort_ = *queue;
+        return true;
       },
       std::chrono::seconds(60));
   // Listening is announced from the listen callback; an answer proves the service is serving.
@@ -189,7 +196,19 @@ std::string AzuriteProcess::blobEndpoint() const {
   return "http://127.0.0.1:" + std::to_string(blobPort_) + "/" + kAccountName;
 }
 
+std::string AzuriteProcess::queueEndpoint() const {
+  return "http://127.0.0.1:" + std::to_string(queuePort_) + "/" + kAccountName;
+}
+
 std::string AzuriteProcess::accountName() const { return kAccountName; }
+
+bool AzuriteProcess::createQueue(const std::string& name) const {
+  httplib::Client client("127.0.0.1", queuePort_);
+  client.set_connection_timeout(std::chrono::seconds(10));
+  const auto result =
+      client.Put("/" + accountName() + "/" + name + "?" + accountSas(), "", "text/plain");
+  return result && (result->status == 201 || result->status == 204 || result->status == 409);
+}
 
 std::optional<std::string> AzuriteProcess::readBlob(const std::string& container,
                                                     const std::string& blob) const {
@@ -201,6 +220,16 @@ std::optional<std::string> AzuriteProcess::readBlob(const std::string& container
   const auto result = client.Get(path + "?" + accountSas());
   if (!result || result->status != 200) return std::nullopt;
   return result->body;
+}
+
+std::string makeQueueSas(const std::string& queue, const std::string& permissions,
+                         std::chrono::system_clock::time_point expiry) {
+  const std::string end = azureTime(expiry);
+  // permissions, start, expiry, resource, identifier, IP, protocol, version.
+  const std::string toSign =
+      permissions + "\n\n" + end + "\n/queue/" + kAccountName + "/" + queue + "\n\n\n\n" + kVersion;
+  return std::string("sv=") + kVersion + "&se=" + percentEncode(end) +
+         "&sp=" + percentEncode(permissions) + "&sig=" + percentEncode(sign(toSign));
 }
 
 std::string makeContainerSas(const std::string& container, const std::string& permissions,
