@@ -118,8 +118,8 @@ class Api : public std::enable_shared_from_this<Api> {
   // grant. While one refresh is under way, further calls are dropped; a list that arrives after
   // another account was chosen is not kept, and the chosen account's list is fetched instead.
   void RefreshContainers();
-  void ReorderContainer(const std::string& containerId, const JSON& payload,
-                        JSONCompletion onCompleted);
+  // payload is taken over: for a large album it is the largest body the plugin sends.
+  void ReorderContainer(const std::string& containerId, JSON payload, JSONCompletion onCompleted);
   void GetShareUrl(const JSON& payload, JSONCompletion onCompleted);
 
   // Upload pipeline.

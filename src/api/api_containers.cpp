@@ -43,14 +43,15 @@ void Api::RefreshContainers() {
   });
 }
 
-void Api::ReorderContainer(const std::string& containerId, const JSON& payload,
+void Api::ReorderContainer(const std::string& containerId, JSON payload,
                            JSONCompletion onCompleted) {
   // Setting the same order twice is setting it once.
-  SendForJSON(
-      ReorderUrl(containerId),
-      Call{
-          .method = "POST", .body = payload, .contentType = "application/json", .repeatable = true},
-      std::move(onCompleted));
+  SendForJSON(ReorderUrl(containerId),
+              Call{.method = "POST",
+                   .body = std::move(payload),
+                   .contentType = "application/json",
+                   .repeatable = true},
+              std::move(onCompleted));
 }
 
 void Api::GetShareUrl(const JSON& payload, JSONCompletion onCompleted) {

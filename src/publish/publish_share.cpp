@@ -223,12 +223,13 @@ PublishResult PublishShare::DoPublish(const PublishTask& task, const PublishProg
 
   if (publishedIds.size() > 1) {
     std::vector<JSON> order;
+    order.reserve(publishedIds.size());
     for (std::size_t n = 0; n < publishedIds.size(); ++n) {
       order.push_back(JSON{{"id", publishedIds[n]}, {"order", static_cast<std::int64_t>(n)}});
     }
-    Await<std::optional<JSON>>([&](auto done) {
-      api->ReorderContainer(albumId, JSON{{"value", JSON(std::move(order))}}, std::move(done));
-    });
+    JSON payload{{"value", JSON(std::move(order))}};  // the list itself is gone after this line
+    Await<std::optional<JSON>>(
+        [&](auto done) { api->ReorderContainer(albumId, std::move(payload), std::move(done)); });
   }
 
   const bool proofing = task.actionIdentifier == Publish::Proofing;
