@@ -131,7 +131,7 @@ TEST(JSON, RequestBodiesSerializeCompactly) {
             R"({"count":3,"files":[{"name":"a.jpg"}],"isDownloadEnabled":1,)"
             R"("name":"Summer & 'friends'"})");
   // Pretty by default, as usage records are queued: two spaces a level, one member a line.
-  EXPECT_EQ(JSON{{"files", body["files"]}}.rawString(),
+  EXPECT_EQ((JSON{{"files", body["files"]}}.rawString()),
             "{\n  \"files\": [\n    {\n      \"name\": \"a.jpg\"\n    }\n  ]\n}");
   EXPECT_EQ(JSON::Parse(*body.rawData()), body);
 }
