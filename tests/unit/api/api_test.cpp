@@ -327,6 +327,7 @@ TEST_F(ApiTest, OneAlbumRefreshAtATime) {
   server.reply("/api/studio/containers/", TestReply{401, {}, R"({"hasError":true})"});
   api->RefreshContainers();
   ASSERT_TRUE(waitUntil([&] { return state->containers.get().empty(); }));
+  ASSERT_TRUE(waitUntil([&] { return !state->isRefreshingContainers; }));
 
   // Another account chosen while a list is on its way (its own refresh dropped): the late list is
   // not kept, the chosen account's is fetched.
