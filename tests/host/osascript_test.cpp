@@ -1,11 +1,10 @@
 // cohost-osascript as the plugin runs it: the keyword and ratings scripts carried out on a session
-// folder, the sidecars read back with Exiv2, foreign or damaged input refused with nothing touched.
+// folder, foreign or damaged input refused with nothing touched; the document list it is handed.
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
+#include <unistd.h>
 
-#include <cstdlib>
-#include <exiv2/exiv2.hpp>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -13,6 +12,8 @@
 
 #include "document_list.h"
 #include "host/plugin_scripts.h"
+#include "sidecar.h"
+#include "support/child_process.h"
 #include "support/temp_home.h"
 #include "support/test_bytes.h"
 
@@ -29,60 +30,6 @@ struct Outcome {
   std::string err;
 };
 
-std::string shellQuoted(const std::string& text) {
-  std::string out = "'";
-  for (const char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
-
-// Runs cohost-osascript with arguments and extra variables, none of the caller's COHOST_
-// variables; killed after 30 seconds.
-Outcome runInterpreter(const std::vector<std::string>& arguments,
-                       const std::map<std::string, std::string>& variables = {}) {
-  const fs::path errFile = makeTempDirectory("osascript-err") / "err";
-  std::string command = "env -u COHOST_DOCUMENTS -u COHOST_CHOOSE";
-  for (const auto& [name, value] : variables) command += " " + shellQuoted(name + "=" + value);
-  command += " timeout -s KILL 30 " + shellQuoted(COHOST_OSASCRIPT_PATH);
-  for (const std::string& argument : arguments) command += " " + shellQuoted(argument);
-  const int status = std::system((command + " 2>" + shellQuoted(errFile.string())).c_str());
-  Outcome run;
-  if (WIFEXITED(status)) run.exitCode = WEXITSTATUS(status);
-  std::ifstream in(errFile);
-  run.err.assign(std::istreambuf_iterator<char>(in), {});
-  fs::remove_all(errFile.parent_path());
-  return run;
-}
-
-// What a sidecar holds, read with Exiv2 alone.
-struct Metadata {
-  std::vector<std::string> keywords;
-  std::string description;
-  std::string rating;
-  std::string label;
-};
-
-std::optional<Metadata> readSidecar(const fs::path& path) {
-  if (!fs::exists(path)) return std::nullopt;
-  auto image = Exiv2::ImageFactory::open(path.string());
-  image->readMetadata();
-  const Exiv2::XmpData& xmp = image->xmpData();
-  Metadata metadata;
-  if (auto it = xmp.findKey(Exiv2::XmpKey("Xmp.dc.subject")); it != xmp.end()) {
-    for (long i = 0; i < it->count(); ++i) metadata.keywords.push_back(it->toString(i));
-  }
-  if (auto it = xmp.findKey(Exiv2::XmpKey("Xmp.dc.description")); it != xmp.end()) {
-    const auto& alt = dynamic_cast<const Exiv2::LangAltValue&>(it->value());
-    metadata.description = alt.value_.at("x-default");
-  }
-  if (auto it = xmp.findKey(Exiv2::XmpKey("Xmp.xmp.Rating")); it != xmp.end()) {
-    metadata.rating = it->toString();
-  }
-  if (auto it = xmp.findKey(Exiv2::XmpKey("Xmp.xmp.Label")); it != xmp.end()) {
-    metadata.label = it->toString();
-  }
-  return metadata;
-}
-
 // Every file under folder with its digest, to show that nothing changed.
 std::map<std::string, std::string> snapshot(const fs::path& folder) {
   std::map<std::string, std::string> files;
@@ -92,18 +39,23 @@ std::map<std::string, std::string> snapshot(const fs::path& folder) {
   return files;
 }
 
+host::Sidecar sidecar(const fs::path& path) {
+  std::string error;
+  auto read = host::Sidecar::read(path, &error);
+  if (!read) throw std::runtime_error(error);
+  return std::move(*read);
+}
+
 class CohostOsascript : public ::testing::Test {
  protected:
-  void SetUp() override {
-    root_ = makeTempDirectory("catalogue");
-    session_ = makeSession("Session 1");
-  }
-  void TearDown() override { fs::remove_all(root_); }
+  void SetUp() override { session_ = makeSession("Session 1"); }
+  void TearDown() override { fs::remove_all(base_); }
 
   // A session with two variants of IMG_0001, IMG_0002 and IMG_00020 and two files that are not
   // images of it.
   fs::path makeSession(const std::string& name) {
     const fs::path folder = root_ / name;
+    fs::remove_all(folder);
     fs::create_directories(folder / "nested.jpg");
     for (const char* file :
          {"IMG_0001.CR2", "IMG_0001.jpg", "IMG_0002.jpg", "IMG_00020.jpg", "notes.txt"}) {
@@ -112,42 +64,51 @@ class CohostOsascript : public ::testing::Test {
     return folder;
   }
 
-  fs::path script(const std::string& text) {
-    const fs::path file = root_ / ("script" + std::to_string(++scripts_) + ".scpt");
-    std::ofstream(file, std::ios::binary) << text;
-    return file;
+  // Runs cohost-osascript on the script text with arguments before it (by default the session as
+  // its document) and extra variables, none of the caller's COHOST_ variables; killed after 30
+  // seconds.
+  Outcome run(const std::string& text, std::optional<std::vector<std::string>> arguments = {},
+              const std::map<std::string, std::string>& variables = {}) {
+    const fs::path script = base_ / "script.scpt", errors = base_ / "err";
+    std::ofstream(script, std::ios::binary) << text;
+    if (!arguments) arguments = {"--document", session_.string()};
+    std::vector<std::string> command = {"-u", "COHOST_DOCUMENTS", "-u", "COHOST_CHOOSE"};
+    for (const auto& [name, value] : variables) command.push_back(name + "=" + value);
+    command.push_back(COHOST_OSASCRIPT_PATH);
+    command.insert(command.end(), arguments->begin(), arguments->end());
+    command.push_back(script.string());
+    const int errFd = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    Outcome outcome;
+    outcome.exitCode =
+        reapChild(spawnChild("/usr/bin/env", command, -1, errFd), std::chrono::seconds(30));
+    ::close(errFd);
+    std::ifstream in(errors);
+    outcome.err.assign(std::istreambuf_iterator<char>(in), {});
+    return outcome;
   }
 
-  // Runs text on the session.
-  Outcome runOn(const std::string& text) {
-    return runInterpreter({"--document", session_.string(), script(text).string()});
-  }
-
-  fs::path root_;
+  fs::path base_ = makeTempDirectory("osascript");
+  fs::path root_ = base_ / "catalogue";
   fs::path session_;
-  int scripts_ = 0;
 };
 
 TEST_F(CohostOsascript, KeywordScriptTagsEveryVariantWhoseNameStartsWithTheKey) {
-  const fs::path marker = root_ / "pwned";
+  const fs::path marker = base_ / "pwned";
   const std::string hostile = "x\" & (do shell script \"touch " + marker.string() + "\") & \"";
   const std::string quotedText = "A \"quoted\" dog \\ on a beach\nÜnïcode ✓";
   const std::string keywords =
       keywordScript({{"IMG_0001.", "dog;beach;", quotedText}, {"IMG_0002.", "", hostile}});
-  for (int run = 1; run <= 2; ++run) {  // a second run changes nothing
-    SCOPED_TRACE(run);
-    const Outcome result = runOn(keywords);
+  for (int round = 1; round <= 2; ++round) {  // a second run changes nothing
+    SCOPED_TRACE(round);
+    const Outcome result = run(keywords);
     ASSERT_EQ(result.exitCode, 0) << result.err;
-    for (const char* image : {"IMG_0001.CR2", "IMG_0001.jpg"}) {
-      const auto metadata = readSidecar(session_ / (std::string(image) + ".xmp"));
-      ASSERT_TRUE(metadata) << image;
-      EXPECT_THAT(metadata->keywords, ElementsAre("dog;beach;")) << image;
-      EXPECT_EQ(metadata->description, quotedText) << image;
+    for (const char* image : {"IMG_0001.CR2.xmp", "IMG_0001.jpg.xmp"}) {
+      ASSERT_TRUE(fs::exists(session_ / image)) << image;
+      EXPECT_THAT(sidecar(session_ / image).keywords(), ElementsAre("dog;beach;")) << image;
+      EXPECT_EQ(sidecar(session_ / image).description(), quotedText) << image;
     }
-    const auto second = readSidecar(session_ / "IMG_0002.jpg.xmp");
-    ASSERT_TRUE(second);
-    EXPECT_THAT(second->keywords, IsEmpty());
-    EXPECT_EQ(second->description, hostile);
+    EXPECT_THAT(sidecar(session_ / "IMG_0002.jpg.xmp").keywords(), IsEmpty());
+    EXPECT_EQ(sidecar(session_ / "IMG_0002.jpg.xmp").description(), hostile);
     EXPECT_FALSE(fs::exists(session_ / "IMG_00020.jpg.xmp")) << "the key's dot must match";
     EXPECT_FALSE(fs::exists(session_ / "notes.txt.xmp"));
     EXPECT_FALSE(fs::exists(marker));
@@ -158,45 +119,42 @@ TEST_F(CohostOsascript, RatingsScriptResetsItsOwnMarkThenMarksTheListedImages) {
   struct Case {
     std::string property;
     int value;
-    std::string Metadata::*field;
-    std::string shown;
+    int (host::Sidecar::*mark)() const;
   };
-  const Case cases[] = {{"rating", 3, &Metadata::rating, "3"},
-                        {"color tag", 2, &Metadata::label, "Orange"}};
+  const Case cases[] = {{"rating", 3, &host::Sidecar::rating},
+                        {"color tag", 7, &host::Sidecar::colorTag}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.property);
-    fs::remove_all(session_);
     session_ = makeSession("Session 1");
     // An image marked otherwise before keeps its mark and its other metadata.
     std::ofstream(session_ / "IMG_00020.jpg.xmp")
         << R"(<x:xmpmeta xmlns:x="adobe:ns:meta/"><rdf:RDF xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#"><rdf:Description rdf:about="" xmlns:xmp="http://ns.adobe.com/xap/1.0/" xmlns:dc="http://purl.org/dc/elements/1.1/" xmp:Rating="5" xmp:Label="Blue"><dc:subject><rdf:Bag><rdf:li>kept</rdf:li></rdf:Bag></dc:subject></rdf:Description></rdf:RDF></x:xmpmeta>)";
-    const auto mark = [&](const char* image) {
-      const auto metadata = readSidecar(session_ / (std::string(image) + ".xmp"));
-      return metadata ? (*metadata).*c.field : std::string("(no sidecar)");
+    const auto marks = [&] {
+      std::vector<int> marks;
+      for (const char* image : {"IMG_0001.CR2", "IMG_0001.jpg", "IMG_0002.jpg"}) {
+        marks.push_back((sidecar(session_ / (std::string(image) + ".xmp")).*c.mark)());
+      }
+      return marks;
     };
-
-    Outcome run = runOn(ratingsScript({"IMG_0001.", "IMG_0002."}, c.property, c.value));
-    ASSERT_EQ(run.exitCode, 0) << run.err;
-    for (const char* image : {"IMG_0001.CR2", "IMG_0001.jpg", "IMG_0002.jpg"}) {
-      EXPECT_EQ(mark(image), c.shown) << image;
+    // Then the client withdraws IMG_0001, then every mark.
+    const std::pair<std::vector<std::string>, std::vector<int>> rounds[] = {
+        {{"IMG_0001.", "IMG_0002."}, {c.value, c.value, c.value}},
+        {{"IMG_0002."}, {0, 0, c.value}},
+        {{}, {0, 0, 0}}};
+    for (const auto& [names, expected] : rounds) {
+      const Outcome result = run(ratingsScript(names, c.property, c.value));
+      ASSERT_EQ(result.exitCode, 0) << result.err;
+      EXPECT_EQ(marks(), expected) << names.size();
+      const host::Sidecar other = sidecar(session_ / "IMG_00020.jpg.xmp");
+      EXPECT_EQ(other.rating(), 5);
+      EXPECT_EQ(other.colorTag(), 5);
+      EXPECT_THAT(other.keywords(), ElementsAre("kept"));
     }
-    EXPECT_NE(mark("IMG_00020.jpg"), c.shown);
-    EXPECT_THAT(readSidecar(session_ / "IMG_00020.jpg.xmp")->keywords, ElementsAre("kept"));
-
-    // The client withdrew IMG_0001: its mark is cleared, IMG_0002 keeps it.
-    run = runOn(ratingsScript({"IMG_0002."}, c.property, c.value));
-    ASSERT_EQ(run.exitCode, 0) << run.err;
-    const std::string cleared = c.property == "rating" ? "0" : "";
-    EXPECT_EQ(mark("IMG_0001.CR2"), cleared);
-    EXPECT_EQ(mark("IMG_0001.jpg"), cleared);
-    EXPECT_EQ(mark("IMG_0002.jpg"), c.shown);
-    EXPECT_EQ(readSidecar(session_ / "IMG_00020.jpg.xmp")->rating, "5");
-    EXPECT_EQ(readSidecar(session_ / "IMG_00020.jpg.xmp")->label, "Blue");
   }
 }
 
 TEST_F(CohostOsascript, RefusesAnythingElseAndTouchesNothing) {
-  const fs::path marker = root_ / "pwned";
+  const fs::path marker = base_ / "pwned";
   const std::string shell = "do shell script \"touch " + marker.string() + "\"";
   const std::string keywords = keywordScript({{"IMG_0001.", "a;", "b"}});
   std::string foreignApp = keywords;
@@ -223,17 +181,16 @@ TEST_F(CohostOsascript, RefusesAnythingElseAndTouchesNothing) {
   const auto before = snapshot(root_);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const Outcome run = runOn(c.text);
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_THAT(run.err, HasSubstr(c.error));
+    const Outcome result = run(c.text);
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_THAT(result.err, HasSubstr(c.error));
     EXPECT_FALSE(fs::exists(marker));
-    fs::remove(root_ / ("script" + std::to_string(scripts_) + ".scpt"));
     EXPECT_EQ(snapshot(root_), before);
   }
 }
 
 TEST_F(CohostOsascript, DamagedSidecarStopsTheRunBeforeAnyWrite) {
-  const fs::path outside = root_ / "outside.xmp";
+  const fs::path outside = base_ / "outside.xmp";
   std::ofstream(outside) << "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"/>";
   const struct {
     const char* name;
@@ -245,46 +202,52 @@ TEST_F(CohostOsascript, DamagedSidecarStopsTheRunBeforeAnyWrite) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    fs::remove_all(session_);
     session_ = makeSession("Session 1");
     c.damage(session_ / "IMG_0002.jpg.xmp");
     const auto before = snapshot(root_);
-    const Outcome run = runOn(keywordScript({{"IMG_000", "t;", "d"}}));
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_THAT(run.err, HasSubstr("IMG_0002.jpg.xmp"));
-    fs::remove(root_ / ("script" + std::to_string(scripts_) + ".scpt"));
+    const Outcome result = run(keywordScript({{"IMG_000", "t;", "d"}}));
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_THAT(result.err, HasSubstr("IMG_0002.jpg.xmp"));
     EXPECT_EQ(snapshot(root_), before);
   }
 }
 
+// cohost's catalogue tests cover the first document and one chosen through cohost.
 TEST_F(CohostOsascript, ChoosesTheDocumentByNameWhenSeveralAreOpen) {
   const fs::path other = makeSession("Other: 100% \"odd\"");
   const std::string documents = host::encodeDocumentList({session_.string(), other.string()});
   const struct {
     const char* name;
     std::vector<std::string> args;
-    std::map<std::string, std::string> env;
+    std::string choose;
     int exitCode;
     std::optional<fs::path> tagged;
   } cases[] = {
-      {"the first by default", {}, {}, 0, session_},
-      {"--choose", {"--choose", other.filename().string()}, {}, 0, other},
-      {"COHOST_CHOOSE, any case", {}, {{"COHOST_CHOOSE", "session 1"}}, 0, session_},
-      {"COHOST_CHOOSE", {}, {{"COHOST_CHOOSE", other.filename().string()}}, 0, other},
-      {"a name not open", {"--choose", "Nope"}, {}, 1, std::nullopt},
+      {"--choose", {"--choose", other.filename().string()}, "", 0, other},
+      {"COHOST_CHOOSE, any case", {}, "session 1", 0, session_},
+      {"a name not open", {"--choose", "Nope"}, "", 1, std::nullopt},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     for (const fs::path& folder : {session_, other}) fs::remove(folder / "IMG_0002.jpg.xmp");
-    std::vector<std::string> args = c.args;
-    args.push_back(script(keywordScript({{"IMG_0002.", "chosen;", ""}})).string());
-    std::map<std::string, std::string> env = c.env;
-    env["COHOST_DOCUMENTS"] = documents;
-    const Outcome run = runInterpreter(args, env);
-    EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+    const Outcome result = run(keywordScript({{"IMG_0002.", "chosen;", ""}}), c.args,
+                               {{"COHOST_DOCUMENTS", documents}, {"COHOST_CHOOSE", c.choose}});
+    EXPECT_EQ(result.exitCode, c.exitCode) << result.err;
     for (const fs::path& folder : {session_, other}) {
       EXPECT_EQ(fs::exists(folder / "IMG_0002.jpg.xmp"), c.tagged == folder) << folder;
     }
+  }
+}
+
+TEST(DocumentList, AnyPathSurvivesTheEnvironment) {
+  const std::vector<std::string> folders = {"/plain", "/with:colon/and%percent", "/new\nline",
+                                            "/spaces and ünïcode", "/%3A"};
+  const std::string encoded = host::encodeDocumentList(folders);
+  EXPECT_EQ(encoded.find('\n'), std::string::npos);
+  EXPECT_EQ(host::decodeDocumentList(encoded), folders);
+  EXPECT_EQ(host::decodeDocumentList(""), std::vector<std::string>{});
+  for (const char* bad : {"/a::/b", "/a%", "/a%4", "/a%zz", "/a%00", ":"}) {
+    EXPECT_EQ(host::decodeDocumentList(bad), std::nullopt) << bad;
   }
 }
 

@@ -1,37 +1,29 @@
-// vorelia-sandbox as a process: the port line, flags, the state file, stopping.
+// vorelia-sandbox as a process and its command line; the state file across a restart.
 #include <gtest/gtest.h>
-#include <httplib.h>
 
 #include <fstream>
 #include <sstream>
 
+#include "sandbox/options.h"
+#include "sandbox_fixture.h"
 #include "support/sandbox_process.h"
 #include "support/temp_home.h"
 
-namespace vorelia::testing {
+namespace vorelia::sandbox::testing {
 namespace {
 
-httplib::Client clientFor(const SandboxProcess& sandbox) {
-  httplib::Client client("127.0.0.1", sandbox.port());
-  client.set_url_encode(false);
-  return client;
-}
-
-std::string grant(const SandboxProcess& sandbox, const std::string& form) {
-  auto result = clientFor(sandbox).Post("/Token", form, "application/x-www-form-urlencoded");
-  if (!result) return "";
-  return nlohmann::json::parse(result->body, nullptr, false).value("access_token", "");
-}
+using vorelia::testing::SandboxProcess;
 
 TEST(SandboxExecutable, AnswersOnOtherLoopbackHostsAndStopsOnRequest) {
-  SandboxProcess sandbox(withArguments({"--host", "127.0.0.2"}));
+  SandboxProcess sandbox({"--host", "127.0.0.2"});
   EXPECT_EQ(sandbox.admin("GET", "/api/accounts/some-name/isvalid").body,
             nlohmann::json({{"isValide", true}}));
   EXPECT_EQ(sandbox.admin("POST", "/admin/shutdown").status, 200);
   EXPECT_EQ(sandbox.waitForExit(std::chrono::seconds(20)), std::optional<int>(0));
+  EXPECT_THROW(SandboxProcess({"--bogus"}), std::runtime_error);  // ends before listening
 }
 
-TEST(SandboxExecutable, RefusesHostsOffTheLoopbackAndBadFlags) {
+TEST(SandboxCommandLine, RefusesHostsOffTheLoopbackAndBadFlags) {
   const std::vector<std::string> refused[] = {
       {"--host", "0.0.0.0"},      {"--host=128.0.0.1"},      {"--port", "70000"}, {"--port", "x"},
       {"--token-lifetime", "-1"}, {"--web-url", "ftp://x"},  {"--bogus"},         {"--state"},
@@ -39,54 +31,50 @@ TEST(SandboxExecutable, RefusesHostsOffTheLoopbackAndBadFlags) {
   };
   for (const auto& arguments : refused) {
     SCOPED_TRACE(arguments.front() + (arguments.size() > 1 ? " " + arguments[1] : ""));
-    const SandboxRun run = runSandboxToEnd(arguments);
-    EXPECT_EQ(run.exitCode, 2);
-    EXPECT_EQ(run.output, "");
-    EXPECT_NE(run.errors.find("vorelia-sandbox: "), std::string::npos) << run.errors;
+    const auto line = parseCommandLine(arguments);
+    ASSERT_FALSE(line.ok());
+    EXPECT_NE(line.failure().message.find(arguments.front().substr(0, arguments.front().find('='))),
+              std::string::npos);
   }
-  EXPECT_NE(runSandboxToEnd({"--host", "0.0.0.0"}).errors.find("loopback"), std::string::npos);
+  EXPECT_NE(parseCommandLine({"--host", "0.0.0.0"}).failure().message.find("loopback"),
+            std::string::npos);
 }
 
-TEST(SandboxExecutable, StateFileSurvivesARestartWithoutHoldingSecrets) {
-  const auto folder = makeTempDirectory("sandbox-state");
-  const std::string file = (folder / "state.json").string();
-  std::string token;
-  {
-    SandboxProcess sandbox(withArguments({"--state", file}));
-    sandbox.seedUser("ann@example.test", "s3cret pass", {"ann-studio"});
-    sandbox.seedAlbum({{"account", "ann-studio"},
-                       {"name", "Kept"},
-                       {"items", {{{"name", "a.jpg"}, {"rating", 4}}}}});
-    token = grant(sandbox, "grant_type=password&username=ann%40example.test&password=s3cret+pass");
-    ASSERT_FALSE(token.empty());
-    EXPECT_EQ(sandbox.stop(), 0);
-  }
+using SandboxStateFile = SandboxTest;
+
+TEST_F(SandboxStateFile, SurvivesARestartWithoutHoldingSecrets) {
+  const auto folder = vorelia::testing::makeTempDirectory("sandbox-state");
+  ServerOptions options;
+  options.stateFile = folder / "state.json";
+  start(options);
+  seedUser("ann@example.test", "s3cret pass", {"ann-studio"});
+  adminOk("POST", "/admin/albums",
+          {{"account", "ann-studio"}, {"name", "Kept"}, {"items", {{{"name", "a.jpg"}}}}});
+  const std::string form = "grant_type=password&username=ann%40example.test&password=s3cret+pass";
+  const std::string type = "application/x-www-form-urlencoded";
+  const std::string token = json(send("POST", "/Token", form, {}, type))["access_token"];
+  server_->stop();
   std::stringstream saved;
-  saved << std::ifstream(file).rdbuf();
+  saved << std::ifstream(*options.stateFile).rdbuf();
   EXPECT_NE(saved.str().find("ann-studio"), std::string::npos);
   EXPECT_EQ(saved.str().find("s3cret pass"), std::string::npos);
   EXPECT_EQ(saved.str().find(token), std::string::npos);
 
-  SandboxProcess restarted(withArguments({"--state", file}));
-  EXPECT_FALSE(
-      grant(restarted, "grant_type=password&username=ann%40example.test&password=s3cret+pass")
-          .empty());
-  const auto albums = clientFor(restarted).Get("/api/ann-studio/containers/?$expand",
-                                               {{"Authorization", "BEARER " + token}});
-  ASSERT_TRUE(albums);
-  ASSERT_EQ(albums->status, 200);
-  const auto items = nlohmann::json::parse(albums->body)["value"][0]["value"];
-  EXPECT_EQ(items[0]["name"], "a.jpg");
-  EXPECT_EQ(items[0]["rating"], 4);
+  start(options);
+  EXPECT_TRUE(json(send("POST", "/Token", form, {}, type)).contains("access_token"));
+  const auto albums = json(get("/api/ann-studio/containers/?$expand", bearer(token)));
+  EXPECT_EQ(albums["value"][0]["value"][0]["name"], "a.jpg") << albums;
+  server_->stop();
   // A file of another format, or one in a missing folder, stops the start.
-  std::ofstream(file) << "{\"format\": \"something else\"}";
-  for (const std::string& unusable : {file, (folder / "missing" / "state.json").string()}) {
-    const SandboxRun run = runSandboxToEnd({"--port", "0", "--state", unusable});
-    EXPECT_EQ(run.exitCode, 1) << unusable;
-    EXPECT_NE(run.errors.find("state"), std::string::npos) << run.errors;
+  std::ofstream(*options.stateFile) << "{\"format\": \"something else\"}";
+  for (const auto& unusable : {*options.stateFile, folder / "missing" / "state.json"}) {
+    options.stateFile = unusable;
+    const auto failure = Server(options).start();
+    ASSERT_TRUE(failure) << unusable;
+    EXPECT_NE(failure->find("state"), std::string::npos) << *failure;
   }
   std::filesystem::remove_all(folder);
 }
 
 }  // namespace
-}  // namespace vorelia::testing
+}  // namespace vorelia::sandbox::testing

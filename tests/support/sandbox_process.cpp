@@ -11,13 +11,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <utility>
 
 #include "support/child_process.h"
-#include "support/temp_home.h"
 #include "support/wait.h"
 
 namespace vorelia::testing {
@@ -164,32 +161,5 @@ nlohmann::json SandboxProcess::requests() const {
 }
 
 void SandboxProcess::clearRequests() const { checked("DELETE", "/admin/requests", nullptr); }
-
-SandboxRun runSandboxToEnd(const std::vector<std::string>& arguments,
-                           std::chrono::milliseconds timeout) {
-  // Files rather than pipes: the sandbox never blocks on a full pipe, and nothing needs polling.
-  const std::filesystem::path folder = makeTempDirectory("vorelia-sandbox-run");
-  const auto capture = [&](const char* name) {
-    return ::open((folder / name).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-  };
-  const int output = capture("out"), errors = capture("err");
-  SandboxRun run;
-  try {
-    run.exitCode = reapChild(spawnChild(sandboxBinary(), arguments, output, errors), timeout);
-  } catch (...) {
-    ::close(output), ::close(errors);
-    std::filesystem::remove_all(folder);
-    throw;
-  }
-  ::close(output), ::close(errors);
-  const auto text = [&](const char* name) {
-    std::ifstream in(folder / name, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  };
-  run.output = text("out");
-  run.errors = text("err");
-  std::filesystem::remove_all(folder);
-  return run;
-}
 
 }  // namespace vorelia::testing

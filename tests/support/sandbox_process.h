@@ -77,14 +77,4 @@ class SandboxProcess {
   std::optional<int> exitStatus_;
 };
 
-// Runs vorelia-sandbox with arguments until it ends on its own (at most timeout, then it is
-// killed), for checking what it refuses. exitCode is -1 when it was killed or died of a signal.
-struct SandboxRun {
-  int exitCode = -1;
-  std::string output;  // standard output
-  std::string errors;  // standard error
-};
-SandboxRun runSandboxToEnd(const std::vector<std::string>& arguments,
-                           std::chrono::milliseconds timeout = std::chrono::seconds(30));
-
 }  // namespace vorelia::testing
