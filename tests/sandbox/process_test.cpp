@@ -47,7 +47,9 @@ TEST_F(SandboxStateFile, SurvivesARestartWithoutHoldingSecrets) {
   ServerOptions options;
   options.stateFile = folder / "state.json";
   start(options);
-  seedUser("ann@example.test", "s3cret pass", {"ann-studio"});
+  adminOk(
+      "POST", "/admin/users",
+      {{"email", "ann@example.test"}, {"password", "s3cret pass"}, {"accounts", {"ann-studio"}}});
   adminOk("POST", "/admin/albums",
           {{"account", "ann-studio"}, {"name", "Kept"}, {"items", {{{"name", "a.jpg"}}}}});
   const std::string form = "grant_type=password&username=ann%40example.test&password=s3cret+pass";

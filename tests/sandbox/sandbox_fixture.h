@@ -14,6 +14,14 @@
 
 namespace vorelia::sandbox::testing {
 
+// A request and the status it must get.
+struct Refusal {
+  std::string what, method, path, body;
+  int status;
+  httplib::Headers headers = {};
+  std::string type = "application/json";
+};
+
 class SandboxTest : public ::testing::Test {
  protected:
   void SetUp() override { start({}); }
@@ -56,21 +64,16 @@ class SandboxTest : public ::testing::Test {
   httplib::Result send(const std::string& method, const std::string& path, const std::string& body,
                        const httplib::Headers& headers = {},
                        const std::string& contentType = "application/json") const {
-    auto c = client();
-    if (method == "PUT") return c.Put(path, headers, body, contentType);
-    if (method == "DELETE") return c.Delete(path, headers, body, contentType);
-    return c.Post(path, headers, body, contentType);
-  }
-  httplib::Result admin(const std::string& method, const std::string& path,
-                        const nlohmann::json& body = nlohmann::json::object()) const {
-    if (method == "GET") return get(path);
-    return send(method, path, body.dump());
+    if (method == "GET") return get(path, headers);
+    if (method == "PUT") return client().Put(path, headers, body, contentType);
+    if (method == "DELETE") return client().Delete(path, headers, body, contentType);
+    return client().Post(path, headers, body, contentType);
   }
 
   // The body of a successful admin call as JSON; fails the test otherwise.
   nlohmann::json adminOk(const std::string& method, const std::string& path,
                          const nlohmann::json& body = nlohmann::json::object()) const {
-    const auto result = admin(method, path, body);
+    const auto result = send(method, path, body.dump());
     if (!result || result->status != 200) {
       ADD_FAILURE() << method << " " << path
                     << " refused: " << (result ? result->body : std::string("no answer"));
@@ -79,10 +82,20 @@ class SandboxTest : public ::testing::Test {
     return nlohmann::json::parse(result->body);
   }
 
-  void seedUser(const std::string& email, const std::string& password,
-                const std::vector<std::string>& accounts) const {
-    adminOk("POST", "/admin/users",
-            {{"email", email}, {"password", password}, {"accounts", accounts}});
+  // Sends each request and checks its status and, when member is given, that the JSON body that
+  // explains the refusal holds it.
+  void expectRefused(const std::vector<Refusal>& cases, const char* member = nullptr) const {
+    for (const Refusal& c : cases) {
+      SCOPED_TRACE(c.what + ": " + c.method + " " + c.path);
+      const auto result = send(c.method, c.path, c.body, c.headers, c.type);
+      ASSERT_TRUE(result);
+      EXPECT_EQ(result->status, c.status) << result->body;
+      if (member) EXPECT_TRUE(json(result).contains(member)) << result->body;
+    }
+  }
+
+  void seedUser(const std::string& email, const std::vector<std::string>& accounts) const {
+    adminOk("POST", "/admin/users", {{"email", email}, {"password", "pw"}, {"accounts", accounts}});
   }
   std::string tokenFor(const std::string& email) const {
     return adminOk("POST", "/admin/tokens", {{"email", email}})["access_token"];

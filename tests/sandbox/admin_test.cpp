@@ -1,8 +1,11 @@
-// Faults on service routes, checked with a plain HTTP client as the plugin's tests will see them.
+// The admin interface the plugin's tests lean on: faults on service routes, as a plain HTTP client
+// sees them, and the ring of recorded requests; the text helpers under them.
 #include <gtest/gtest.h>
 
 #include <future>
 
+#include "sandbox/faults.h"
+#include "sandbox/http_util.h"
 #include "sandbox_fixture.h"
 #include "support/wait.h"
 
@@ -12,7 +15,7 @@ namespace {
 constexpr char kPath[] = "/api/accounts/free-name/isvalid";
 const nlohmann::json kNormal = {{"isValide", true}};
 
-class SandboxFaults : public SandboxTest {
+class SandboxAdmin : public SandboxTest {
  protected:
   int addFault(const nlohmann::json& fault) const {
     return adminOk("POST", "/admin/faults", fault)["id"];
@@ -34,8 +37,8 @@ class SandboxFaults : public SandboxTest {
 };
 
 // The fault matrix drives statuses, JSON and XML bodies, garbage, drops and stalls through the
-// plugin; these are the rules it does not use.
-TEST_F(SandboxFaults, AnswerReplacesTheRoute) {
+// plugin, and cannot tell a fault that was not applied; these are the answers it relies on.
+TEST_F(SandboxAdmin, FaultAnswerReplacesTheRoute) {
   struct Case {
     nlohmann::json fault;
     int status;
@@ -66,7 +69,7 @@ TEST_F(SandboxFaults, AnswerReplacesTheRoute) {
   }
 }
 
-TEST_F(SandboxFaults, CountsLimitTheFaultInAllAndPerPath) {
+TEST_F(SandboxAdmin, FaultCountsLimitItInAllAndPerPath) {
   addFault(
       {{"path", "/api/accounts/*/isvalid"}, {"status", 503}, {"countPerPath", 2}, {"count", 5}});
   // Each path's first two requests, five in all.
@@ -85,7 +88,7 @@ TEST_F(SandboxFaults, CountsLimitTheFaultInAllAndPerPath) {
   EXPECT_EQ(fault["remaining"], 0);
 }
 
-TEST_F(SandboxFaults, HeldRequestsWaitUntilTheFaultIsRemovedOrTheServerStops) {
+TEST_F(SandboxAdmin, HeldRequestsWaitUntilTheFaultIsRemovedOrTheServerStops) {
   // A used-up stall keeps its request while others pass; a long delay holds the fault's answer.
   const int stall = addFault({{"path", kPath}, {"stall", true}, {"count", 1}});
   auto stalled = getLater(kPath);
@@ -108,7 +111,7 @@ TEST_F(SandboxFaults, HeldRequestsWaitUntilTheFaultIsRemovedOrTheServerStops) {
   EXPECT_FALSE(held.get());
 }
 
-TEST_F(SandboxFaults, MalformedFaultsAreRefused) {
+TEST_F(SandboxAdmin, MalformedFaultsAreRefused) {
   const nlohmann::json refused[] = {
       {{"status", 500}},
       {{"path", kPath}, {"status", 99}},
@@ -120,10 +123,94 @@ TEST_F(SandboxFaults, MalformedFaultsAreRefused) {
       {{"path", kPath}, {"drop", true}, {"garbage", true}},
   };
   for (const auto& fault : refused) {
-    SCOPED_TRACE(fault.dump());
-    EXPECT_EQ(admin("POST", "/admin/faults", fault)->status, 400);
+    EXPECT_EQ(send("POST", "/admin/faults", fault.dump())->status, 400) << fault.dump();
   }
   EXPECT_TRUE(adminOk("GET", "/admin/faults")["faults"].empty());
+}
+
+TEST_F(SandboxAdmin, RecordingKeepsRawPathQueryHeadersBodyAndStatus) {
+  seedUser("ann@example.test", {"ann-studio"});
+  const std::string token = tokenFor("ann@example.test");
+  const std::string body = R"({"name":"Anna & Bob's"})";
+  send("PUT", "/api/ann-studio/containers/Anna%20%20%20Bob%20s", body,
+       {{"Authorization", "BEARER " + token}, {"X-Probe", "one"}}, "text/plain");
+  get("/api/ann-studio/containers/?$expand", bearer(token));
+  get("/admin/state");
+
+  const auto requests = recorded();
+  ASSERT_EQ(requests.size(), 2u);
+  const auto& put = requests[0];
+  const nlohmann::json expected = {
+      {"method", "PUT"}, {"path", "/api/ann-studio/containers/Anna%20%20%20Bob%20s"},
+      {"body", body},    {"bodySize", body.size()},
+      {"status", 201},   {"fault", nullptr}};
+  for (const auto& [member, value] : expected.items()) EXPECT_EQ(put[member], value) << member;
+  EXPECT_EQ(put["headers"]["Authorization"], "BEARER " + token);
+  EXPECT_EQ(put["headers"]["X-Probe"], "one");
+  EXPECT_EQ(put["headers"]["Content-Type"], "text/plain");
+  EXPECT_FALSE(put["headers"].contains("REMOTE_ADDR"));
+  EXPECT_EQ(requests[1]["path"], "/api/ann-studio/containers/");
+  EXPECT_EQ(requests[1]["query"], "$expand");
+  EXPECT_LT(put["seq"], requests[1]["seq"]);
+}
+
+TEST_F(SandboxAdmin, RecordingRingKeepsTheLastRequestsAndCutsLongBodies) {
+  ServerOptions options;
+  options.requestLogCapacity = 3;
+  options.requestBodyCap = 8;
+  start(options);
+  for (int i = 0; i < 5; ++i) send("POST", "/nowhere/" + std::to_string(i), "0123456789ABCDEF");
+
+  const auto list = adminOk("GET", "/admin/requests");
+  EXPECT_EQ(list["evicted"], 2);
+  ASSERT_EQ(list["requests"].size(), 3u);
+  EXPECT_EQ(list["requests"][0]["path"], "/nowhere/2");
+  const nlohmann::json expected = {{"path", "/nowhere/4"},
+                                   {"status", 404},
+                                   {"body", "01234567"},
+                                   {"bodySize", 16},
+                                   {"bodyTruncated", true}};
+  for (const auto& [member, value] : expected.items()) {
+    EXPECT_EQ(list["requests"][2][member], value) << member;
+  }
+  adminOk("DELETE", "/admin/requests");
+  send("POST", "/nowhere/5", "");
+  EXPECT_EQ(recorded().size(), 1u);
+}
+
+// Well-formed forms and paths are decoded on every request of the plugin's tests; these are not.
+TEST(SandboxWireText, MalformedEscapesAndEmptyPairsAreKept) {
+  EXPECT_EQ(parseForm("p=%zz%4%&&flag"),
+            (std::vector<std::pair<std::string, std::string>>{{"p", "%zz%4%"}, {"flag", ""}}));
+  EXPECT_EQ(percentDecode("a+b%20c", false), "a+b c");
+}
+
+TEST(SandboxWireText, FaultPatternsMatchWholePathsIgnoringCase) {
+  const std::tuple<std::string, std::string, bool> cases[] = {
+      {"/API/X/Credits", "/api/x/credits", true},
+      {"/api/x/credits", "/api/x/credits/", false},
+      {"/api/*/credits", "/api/x/credits", true},
+      {"/api/*/credits", "/api/x/y/credits", true},
+      {"/api/*", "/api/", true},
+      {"/api/*", "/apix", false},
+      {"/a*b*c", "/aXbYbZc", true},
+      {"/a*b*c", "/aXbYbZ", false},
+  };
+  for (const auto& [pattern, path, matches] : cases) {
+    EXPECT_EQ(globMatches(pattern, path), matches) << pattern << " " << path;
+  }
+}
+
+TEST(SandboxWireText, OnlyLoopbackHostsAreBound) {
+  const std::pair<std::string, std::optional<std::string>> cases[] = {
+      {"127.9.8.7", "127.9.8.7"}, {"localhost", "127.0.0.1"},
+      {"LocalHost", "127.0.0.1"}, {"::1", "::1"},
+      {"[::1]", "::1"},
+  };
+  for (const auto& [host, address] : cases) EXPECT_EQ(loopbackBindAddress(host), address) << host;
+  for (const char* host : {"0.0.0.0", "::", "128.0.0.1", "::ffff:127.0.0.1", "example.com", ""}) {
+    EXPECT_EQ(loopbackBindAddress(host), std::nullopt) << host;
+  }
 }
 
 }  // namespace
