@@ -153,10 +153,12 @@ TEST_F(CohostOsascript, RatingsScriptResetsItsOwnMarkThenMarksTheListedImages) {
   }
 }
 
+// A foreign or damaged script, or a damaged sidecar, stops the run before any write.
 TEST_F(CohostOsascript, RefusesAnythingElseAndTouchesNothing) {
-  const fs::path marker = base_ / "pwned";
+  const fs::path marker = base_ / "pwned", outside = base_ / "outside.xmp";
+  std::ofstream(outside) << "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"/>";
   const std::string shell = "do shell script \"touch " + marker.string() + "\"";
-  const std::string keywords = keywordScript({{"IMG_0001.", "a;", "b"}});
+  const std::string keywords = keywordScript({{"IMG_000", "a;", "b"}});
   std::string foreignApp = keywords;
   foreignApp.replace(foreignApp.find("Capture One 12"), 14, "Finder");
   std::string unescaped = keywords;
@@ -167,6 +169,7 @@ TEST_F(CohostOsascript, RefusesAnythingElseAndTouchesNothing) {
     const char* name;
     std::string text;
     const char* error;
+    std::function<void(const fs::path&)> damage = [](const fs::path&) {};
   } cases[] = {
       {"a foreign script", shell, "not a script this host runs: line 1"},
       {"a statement added", keywords + "\n" + shell, "after the end of the script"},
@@ -177,37 +180,22 @@ TEST_F(CohostOsascript, RefusesAnythingElseAndTouchesNothing) {
       {"a string not closed", "set imagesToBeRated to {\"IMG", "not closed"},
       {"an unknown escape", unknownEscape, "unknown escape"},
       {"an empty file", "", "not a script this host runs"},
-  };
-  const auto before = snapshot(root_);
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    const Outcome result = run(c.text);
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_THAT(result.err, HasSubstr(c.error));
-    EXPECT_FALSE(fs::exists(marker));
-    EXPECT_EQ(snapshot(root_), before);
-  }
-}
-
-TEST_F(CohostOsascript, DamagedSidecarStopsTheRunBeforeAnyWrite) {
-  const fs::path outside = base_ / "outside.xmp";
-  std::ofstream(outside) << "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"/>";
-  const struct {
-    const char* name;
-    std::function<void(const fs::path&)> damage;
-  } cases[] = {
-      {"not XMP", [](const fs::path& p) { std::ofstream(p) << "<unclosed"; }},
-      {"a link out of the document", [&](const fs::path& p) { fs::create_symlink(outside, p); }},
-      {"a folder", [](const fs::path& p) { fs::create_directory(p); }},
+      {"a sidecar not XMP", keywords, "IMG_0002.jpg.xmp",
+       [](const fs::path& p) { std::ofstream(p) << "<unclosed"; }},
+      {"a sidecar linked out of the document", keywords, "IMG_0002.jpg.xmp",
+       [&](const fs::path& p) { fs::create_symlink(outside, p); }},
+      {"a sidecar that is a folder", keywords, "IMG_0002.jpg.xmp",
+       [](const fs::path& p) { fs::create_directory(p); }},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     session_ = makeSession("Session 1");
     c.damage(session_ / "IMG_0002.jpg.xmp");
     const auto before = snapshot(root_);
-    const Outcome result = run(keywordScript({{"IMG_000", "t;", "d"}}));
+    const Outcome result = run(c.text);
     EXPECT_EQ(result.exitCode, 1);
-    EXPECT_THAT(result.err, HasSubstr("IMG_0002.jpg.xmp"));
+    EXPECT_THAT(result.err, HasSubstr(c.error));
+    EXPECT_FALSE(fs::exists(marker));
     EXPECT_EQ(snapshot(root_), before);
   }
 }

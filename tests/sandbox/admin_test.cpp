@@ -69,25 +69,6 @@ TEST_F(SandboxAdmin, FaultAnswerReplacesTheRoute) {
   }
 }
 
-TEST_F(SandboxAdmin, FaultCountsLimitItInAllAndPerPath) {
-  addFault(
-      {{"path", "/api/accounts/*/isvalid"}, {"status", 503}, {"countPerPath", 2}, {"count", 5}});
-  // Each path's first two requests, five in all.
-  for (const auto& [path, status] : std::vector<std::pair<std::string, int>>{{"a", 503},
-                                                                             {"b", 503},
-                                                                             {"a", 503},
-                                                                             {"a", 200},
-                                                                             {"b", 503},
-                                                                             {"b", 200},
-                                                                             {"c", 503},
-                                                                             {"c", 200}}) {
-    EXPECT_EQ(get("/api/accounts/" + path + "/isvalid")->status, status) << path;
-  }
-  const auto fault = adminOk("GET", "/admin/faults")["faults"][0];
-  EXPECT_EQ(fault["hits"], 5);
-  EXPECT_EQ(fault["remaining"], 0);
-}
-
 TEST_F(SandboxAdmin, HeldRequestsWaitUntilTheFaultIsRemovedOrTheServerStops) {
   // A used-up stall keeps its request while others pass; a long delay holds the fault's answer.
   const int stall = addFault({{"path", kPath}, {"stall", true}, {"count", 1}});

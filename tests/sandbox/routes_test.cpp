@@ -1,17 +1,14 @@
 // The service routes refuse what the plugin never sends: malformed grants and account requests,
 // other users' accounts, tokens past their lifetime, blob writes under a wrong or expired
-// signature or cut off half way, ratings a browser would not post, requests into the update
-// library and the statistics queue that must not be served or kept. The plugin's own tests drive
-// the requests that succeed; the charges of vision analyses are checked here.
+// signature or cut off half way, requests into the update library and the statistics queue that
+// must not be served or kept. The plugin's own tests drive the requests that succeed.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 #include <future>
 
-#include "sandbox/message_queue.h"
 #include "sandbox_fixture.h"
-#include "support/jpeg_writer.h"
 #include "support/temp_home.h"
 #include "support/test_bytes.h"
 #include "support/wait.h"
@@ -232,81 +229,6 @@ TEST_F(SandboxRoutes, QuotaRefusesReservationsAndALongPollIsHeldUntilAChange) {
   EXPECT_EQ(answer["value"], nlohmann::json::array({id}));
 }
 
-TEST_F(SandboxRoutes, VisionOptionsAreChargedOnlyForAnalysesThatSucceed) {
-  const auto [created, path] = vision("");
-  const std::string sas = created["uploadSas"];
-  const auto jpeg = vorelia::testing::makeJpeg(300, 300, [](int x, int) {
-    return vorelia::testing::Rgb{static_cast<unsigned char>(x), 120, 30};
-  });
-  ASSERT_EQ(putBlob(path + "a.jpg" + sas, jpeg)->status, 201);
-  ASSERT_EQ(putBlob(path + "notes.jpg" + sas, "plain text, no image")->status, 201);
-  adminOk("POST", "/admin/credits", {{"account", "ann-studio"}, {"credits", 10}});
-  const struct {
-    std::vector<const char*> options;
-    const char* name;
-    int status;
-    double cost;
-  } cases[] = {
-      {{"Description"}, "a.jpg", 200, 2.5},
-      {{"Categories", "Tags", "Face"}, "a.jpg", 200, 2.0},
-      {{"Adult", "Celebrities", "Landmarks"}, "a.jpg", 200, 4.5},
-      {{"Wedding"}, "notes.jpg", 422, 0},     // not an image: refused, nothing spent
-      {{"Wedding"}, "missing.jpg", 404, 0},   // never uploaded
-      {{}, "a.jpg", 400, 0},                  // no option
-      {{"Food", "Travel"}, "a.jpg", 402, 0},  // 3 needed, 1 left
-      {{"Tags"}, "a.jpg", 200, 1.0},          // exactly enough
-  };
-  double expected = 10;
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.name) + " " + std::to_string(c.cost));
-    nlohmann::json payload = {{"name", c.name}, {"escapedName", c.name}, {"Lang", "en"}};
-    for (const char* option : c.options) payload[option] = true;
-    const auto answer =
-        send("POST", "/api/ann-studio/visions/" + created["id"].get<std::string>() + "/analyse/",
-             payload.dump(), auth_);
-    ASSERT_TRUE(answer);
-    EXPECT_EQ(answer->status, c.status) << answer->body;
-    expected -= c.cost;
-    EXPECT_DOUBLE_EQ(json(get("/api/ann-studio/credits", auth_))["credits"], expected);
-  }
-}
-
-TEST_F(SandboxRoutes, RefusedRatingsChangeNothing) {
-  seedUser("bob@example.test", {"ann-studio", "bob-studio"});
-  const auto bob = bearer(tokenFor("bob@example.test"));
-  // Only the first album is shared; the others hold items the link must not reach.
-  std::string shared;
-  for (const auto& [account, id] : std::vector<std::pair<std::string, std::string>>{
-           {"ann-studio", "p1"}, {"ann-studio", "hidden"}, {"bob-studio", "bob-1"}}) {
-    const auto album = adminOk(
-        "POST", "/admin/albums",
-        {{"account", account}, {"name", id}, {"items", {{{"id", id}, {"name", id + ".jpg"}}}}});
-    if (shared.empty()) shared = album["id"];
-  }
-  const std::string url = json(send("POST", "/api/ann-studio/shares",
-                                    R"({"containers":[{"id":")" + shared + R"("}]})", bob))["url"];
-  const std::string rate = "/p/" + url.substr(url.rfind('/') + 1) + "/rate";
-  const std::string form = "application/x-www-form-urlencoded";
-  ASSERT_EQ(send("POST", rate, "item=p1&rating=pick", {}, form)->status, 303);
-  const auto albums = [&] {
-    return nlohmann::json{json(get("/api/ann-studio/containers/?$expand", bob))["value"],
-                          json(get("/api/bob-studio/containers/?$expand", bob))["value"]};
-  };
-  const auto before = albums();
-  expectRefused(
-      {{"unknown link", "POST", "/p/NoSuchCode/rate", "item=p1&rating=1", 404, {}, form},
-       {"a gallery's link", "POST", "/a/" + rate.substr(3), "item=p1&rating=1", 404, {}, form},
-       {"an item not shared", "POST", rate, "item=hidden&rating=1", 404, {}, form},
-       {"another's item", "POST", rate, "item=bob-1&rating=1", 404, {}, form},
-       {"a name for the item", "POST", rate, "item=p1.jpg&rating=1", 404, {}, form},
-       {"no rating", "POST", rate, "item=p1", 400, {}, form},
-       {"rating 6", "POST", rate, "item=p1&rating=6", 400, {}, form},
-       {"no item", "POST", rate, "rating=clear", 400, {}, form},
-       {"JSON", "POST", rate, R"({"item":"p1","rating":"clear"})", 415}},
-      "message");
-  EXPECT_EQ(albums(), before);
-}
-
 class SandboxUpdates : public SandboxTest {
  protected:
   void SetUp() override {
@@ -360,17 +282,6 @@ TEST_F(SandboxUpdates, LibraryAndQueueRefuseWhatTheyMustNotServeOrKeep) {
       {"text too long", "POST", queue, message(std::string(65540, 'A')), 413, {}, xml},
   });
   EXPECT_TRUE(adminOk("GET", "/admin/queue")["messages"].empty());
-}
-
-TEST(SandboxQueue, KeepsTheNewestMessagesWithinItsCapacity) {
-  MessageQueue queue(MessageQueue::Limits{3, 100});
-  for (const char* text : {"MQ==", "Mg==", "Mw==", "NA==", "not base64!"}) queue.add(text, 0);
-  const auto listed = queue.list();
-  ASSERT_EQ(listed["messages"].size(), 3u);
-  EXPECT_EQ(listed["evicted"], 2);
-  EXPECT_EQ(listed["messages"][0]["decoded"], "3");
-  EXPECT_EQ(listed["messages"][1]["record"], 4);
-  EXPECT_TRUE(listed["messages"][2]["decoded"].is_null());
 }
 
 }  // namespace

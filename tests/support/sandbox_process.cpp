@@ -3,43 +3,19 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
+#include <fstream>
 #include <stdexcept>
-#include <utility>
 
 #include "support/child_process.h"
+#include "support/temp_home.h"
 #include "support/wait.h"
 
 namespace vorelia::testing {
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-// Both ends of a pipe, closed when it goes.
-struct Pipe {
-  int read = -1, write = -1;
-  Pipe() {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
-    read = fds[0], write = fds[1];
-  }
-  ~Pipe() {
-    closeWrite();
-    ::close(read);
-  }
-  Pipe(const Pipe&) = delete;
-  Pipe& operator=(const Pipe&) = delete;
-  void closeWrite() {
-    if (write >= 0) ::close(std::exchange(write, -1));
-  }
-};
 
 std::filesystem::path sandboxBinary() {
   if (const char* fromEnvironment = std::getenv("VORELIA_SANDBOX_BINARY")) return fromEnvironment;
@@ -50,43 +26,29 @@ std::filesystem::path sandboxBinary() {
 #endif
 }
 
-int remainingMs(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-  return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
-}
-
-// Reads from fd into text until a line feed arrives; false on end of file or at the deadline.
-bool readLine(int fd, Clock::time_point deadline, std::string& text) {
-  while (text.find('\n') == std::string::npos) {
-    pollfd entry{fd, POLLIN, 0};
-    const int ready = ::poll(&entry, 1, remainingMs(deadline));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) return false;
-    char buffer[512];
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    text.append(buffer, static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
 }  // namespace
 
 SandboxProcess::SandboxProcess(std::vector<std::string> arguments) {
   arguments.insert(arguments.begin(), {"--port", "0"});
-  Pipe output;
-  pid_ = spawnChild(sandboxBinary(), arguments, output.write, -1);
-  output.closeWrite();
-
+  // Standard output goes to a file that is read until its first whole line arrives.
+  const std::filesystem::path folder = makeTempDirectory("vorelia-sandbox");
+  const int output = ::open((folder / "out").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  pid_ = spawnChild(sandboxBinary(), arguments, output, -1);
+  ::close(output);
   std::string line;
-  const bool announced = readLine(output.read, Clock::now() + std::chrono::seconds(30), line);
+  waitUntil(
+      [&] {
+        std::ifstream in(folder / "out");
+        if (std::getline(in, line) && !in.eof()) return true;
+        line.clear();
+        return (exitStatus_ = exitedChild(pid_)).has_value();
+      },
+      std::chrono::seconds(30));
+  std::filesystem::remove_all(folder);
   constexpr std::string_view kPrefix = "listening on ";
-  line.resize(std::min(line.find('\n'), line.size()));  // the export lines follow
   const auto colon = line.rfind(':');
-  if (!announced || !line.starts_with(kPrefix) || colon == std::string::npos) {
-    ::kill(pid_, SIGTERM);
-    reapChild(pid_, std::chrono::seconds(5));
+  if (!line.starts_with(kPrefix) || colon == std::string::npos) {
+    stop();
     throw std::runtime_error("vorelia-sandbox did not announce its port; it printed: " + line);
   }
   url_ = line.substr(kPrefix.size());
