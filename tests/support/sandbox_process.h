@@ -1,12 +1,6 @@
 // The built vorelia-sandbox, run as a child process for one test or fixture: started on an
-// ephemeral loopback port, reached through its admin interface, stopped by the destructor.
-//
-//   vorelia::testing::SandboxProcess sandbox(vorelia::testing::withArguments({"--seed-demo"}));
-//   sandbox.seedUser("ann@example.test", "secret", {"ann-studio"});
-//   ... point the plugin's Api at sandbox.baseUrl() ...
-//   EXPECT_EQ(sandbox.requests().back()["path"], "/api/ann-studio/credits");
-//
-// Not thread-safe as an object, except the admin calls, which may run on any thread (each opens
+// ephemeral loopback port, reached through its admin interface, stopped by the destructor. Not
+// thread-safe as an object, except the admin calls, which may run on any thread (each opens
 // its own connection).
 #pragma once
 
