@@ -200,33 +200,6 @@ TEST_F(CohostOsascript, RefusesAnythingElseAndTouchesNothing) {
   }
 }
 
-// cohost's catalogue tests cover the first document and one chosen through cohost.
-TEST_F(CohostOsascript, ChoosesTheDocumentByNameWhenSeveralAreOpen) {
-  const fs::path other = makeSession("Other: 100% \"odd\"");
-  const std::string documents = host::encodeDocumentList({session_.string(), other.string()});
-  const struct {
-    const char* name;
-    std::vector<std::string> args;
-    std::string choose;
-    int exitCode;
-    std::optional<fs::path> tagged;
-  } cases[] = {
-      {"--choose", {"--choose", other.filename().string()}, "", 0, other},
-      {"COHOST_CHOOSE, any case", {}, "session 1", 0, session_},
-      {"a name not open", {"--choose", "Nope"}, "", 1, std::nullopt},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    for (const fs::path& folder : {session_, other}) fs::remove(folder / "IMG_0002.jpg.xmp");
-    const Outcome result = run(keywordScript({{"IMG_0002.", "chosen;", ""}}), c.args,
-                               {{"COHOST_DOCUMENTS", documents}, {"COHOST_CHOOSE", c.choose}});
-    EXPECT_EQ(result.exitCode, c.exitCode) << result.err;
-    for (const fs::path& folder : {session_, other}) {
-      EXPECT_EQ(fs::exists(folder / "IMG_0002.jpg.xmp"), c.tagged == folder) << folder;
-    }
-  }
-}
-
 TEST(DocumentList, AnyPathSurvivesTheEnvironment) {
   const std::vector<std::string> folders = {"/plain", "/with:colon/and%percent", "/new\nline",
                                             "/spaces and ünïcode", "/%3A"};

@@ -103,30 +103,27 @@ TEST_F(SandboxAdmin, MalformedFaultsAreRefused) {
   EXPECT_TRUE(adminOk("GET", "/admin/faults")["faults"].empty());
 }
 
-TEST_F(SandboxAdmin, RecordingKeepsRawPathQueryHeadersBodyAndStatus) {
+// Admin calls stay out of the record; the plugin's tests compare paths as sent.
+TEST_F(SandboxAdmin, RecordingKeepsTheRawPathApartFromTheQuery) {
   seedUser("ann@example.test", {"ann-studio"});
   const std::string token = tokenFor("ann@example.test");
   const std::string body = R"({"name":"Anna & Bob's"})";
-  send("PUT", "/api/ann-studio/containers/Anna%20%20%20Bob%20s", body,
-       {{"Authorization", "BEARER " + token}, {"X-Probe", "one"}}, "text/plain");
+  send("PUT", "/api/ann-studio/containers/Anna%20%20%20Bob%20s", body, bearer(token));
   get("/api/ann-studio/containers/?$expand", bearer(token));
   get("/admin/state");
-
   const auto requests = recorded();
   ASSERT_EQ(requests.size(), 2u);
-  const auto& put = requests[0];
-  const nlohmann::json expected = {
-      {"method", "PUT"}, {"path", "/api/ann-studio/containers/Anna%20%20%20Bob%20s"},
-      {"body", body},    {"bodySize", body.size()},
-      {"status", 201},   {"fault", nullptr}};
-  for (const auto& [member, value] : expected.items()) EXPECT_EQ(put[member], value) << member;
-  EXPECT_EQ(put["headers"]["Authorization"], "BEARER " + token);
-  EXPECT_EQ(put["headers"]["X-Probe"], "one");
-  EXPECT_EQ(put["headers"]["Content-Type"], "text/plain");
-  EXPECT_FALSE(put["headers"].contains("REMOTE_ADDR"));
+  const nlohmann::json expected = {{"method", "PUT"},
+                                   {"path", "/api/ann-studio/containers/Anna%20%20%20Bob%20s"},
+                                   {"body", body},
+                                   {"status", 201},
+                                   {"fault", nullptr}};
+  for (const auto& [member, value] : expected.items()) {
+    EXPECT_EQ(requests[0][member], value) << member;
+  }
+  EXPECT_EQ(requests[0]["headers"]["Authorization"], "BEARER " + token);
   EXPECT_EQ(requests[1]["path"], "/api/ann-studio/containers/");
   EXPECT_EQ(requests[1]["query"], "$expand");
-  EXPECT_LT(put["seq"], requests[1]["seq"]);
 }
 
 // Well-formed forms and paths are decoded on every request of the plugin's tests; these are not.

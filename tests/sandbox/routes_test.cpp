@@ -97,11 +97,6 @@ TEST_F(SandboxRoutes, MalformedGrantsAndAccountRequestsAreRefused) {
        {"no password", "PUT", "/api/accounts/free-name", R"({"username":"x@example.test"})", 400},
        {"name too short", "PUT", "/api/accounts/x", newUser, 400}},
       "hasError");
-  for (const char* name : {"ANN-STUDIO", "a", "bad.name", "free-name"}) {
-    EXPECT_EQ(json(get("/api/accounts/" + std::string(name) + "/isvalid"))["isValide"],
-              std::string_view(name) == "free-name")
-        << name;
-  }
 }
 
 TEST_F(SandboxRoutes, OnlyALiveBearerTokenOfTheAccountsUserPasses) {
