@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <optional>
 
 #include "document_list.h"
 #include "host/plugin_scripts.h"
@@ -48,35 +47,29 @@ host::Sidecar sidecar(const fs::path& path) {
 
 class CohostOsascript : public ::testing::Test {
  protected:
-  void SetUp() override { session_ = makeSession("Session 1"); }
+  void SetUp() override { makeSession(); }
   void TearDown() override { fs::remove_all(base_); }
 
   // A session with two variants of IMG_0001, IMG_0002 and IMG_00020 and two files that are not
   // images of it.
-  fs::path makeSession(const std::string& name) {
-    const fs::path folder = root_ / name;
+  void makeSession() {
+    const fs::path& folder = session_;
     fs::remove_all(folder);
     fs::create_directories(folder / "nested.jpg");
     for (const char* file :
          {"IMG_0001.CR2", "IMG_0001.jpg", "IMG_0002.jpg", "IMG_00020.jpg", "notes.txt"}) {
       writeGeneratedFile(folder / file, 64);
     }
-    return folder;
   }
 
-  // Runs cohost-osascript on the script text with arguments before it (by default the session as
-  // its document) and extra variables, none of the caller's COHOST_ variables; killed after 30
-  // seconds.
-  Outcome run(const std::string& text, std::optional<std::vector<std::string>> arguments = {},
-              const std::map<std::string, std::string>& variables = {}) {
+  // Runs cohost-osascript on the script text with the session as its document and none of the
+  // caller's COHOST_ variables; killed after 30 seconds.
+  Outcome run(const std::string& text) {
     const fs::path script = base_ / "script.scpt", errors = base_ / "err";
     std::ofstream(script, std::ios::binary) << text;
-    if (!arguments) arguments = {"--document", session_.string()};
-    std::vector<std::string> command = {"-u", "COHOST_DOCUMENTS", "-u", "COHOST_CHOOSE"};
-    for (const auto& [name, value] : variables) command.push_back(name + "=" + value);
-    command.push_back(COHOST_OSASCRIPT_PATH);
-    command.insert(command.end(), arguments->begin(), arguments->end());
-    command.push_back(script.string());
+    const std::vector<std::string> command = {
+        "-u",         "COHOST_DOCUMENTS", "-u",           "COHOST_CHOOSE", COHOST_OSASCRIPT_PATH,
+        "--document", session_.string(),  script.string()};
     const int errFd = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     Outcome outcome;
     outcome.exitCode =
@@ -89,7 +82,7 @@ class CohostOsascript : public ::testing::Test {
 
   fs::path base_ = makeTempDirectory("osascript");
   fs::path root_ = base_ / "catalogue";
-  fs::path session_;
+  fs::path session_ = root_ / "Session 1";
 };
 
 TEST_F(CohostOsascript, KeywordScriptTagsEveryVariantWhoseNameStartsWithTheKey) {
@@ -125,7 +118,7 @@ TEST_F(CohostOsascript, RatingsScriptResetsItsOwnMarkThenMarksTheListedImages) {
                         {"color tag", 7, &host::Sidecar::colorTag}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.property);
-    session_ = makeSession("Session 1");
+    makeSession();
     // An image marked otherwise before keeps its mark and its other metadata.
     std::ofstream(session_ / "IMG_00020.jpg.xmp")
         << R"(<x:xmpmeta xmlns:x="adobe:ns:meta/"><rdf:RDF xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#"><rdf:Description rdf:about="" xmlns:xmp="http://ns.adobe.com/xap/1.0/" xmlns:dc="http://purl.org/dc/elements/1.1/" xmp:Rating="5" xmp:Label="Blue"><dc:subject><rdf:Bag><rdf:li>kept</rdf:li></rdf:Bag></dc:subject></rdf:Description></rdf:RDF></x:xmpmeta>)";
@@ -189,7 +182,7 @@ TEST_F(CohostOsascript, RefusesAnythingElseAndTouchesNothing) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    session_ = makeSession("Session 1");
+    makeSession();
     c.damage(session_ / "IMG_0002.jpg.xmp");
     const auto before = snapshot(root_);
     const Outcome result = run(c.text);

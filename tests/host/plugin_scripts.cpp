@@ -67,8 +67,7 @@ const char* const KeywordTail[] = {
     "end tell",
 };
 
-}  // namespace
-
+// "\"" and "\\" escaped, as in an AppleScript string literal.
 std::string quoted(const std::string& text) {
   std::string out = "\"";
   for (const char c : text) {
@@ -77,6 +76,8 @@ std::string quoted(const std::string& text) {
   }
   return out + "\"";
 }
+
+}  // namespace
 
 std::string keywordScript(const std::vector<Record>& records) {
   const std::string indent(16, ' ');

@@ -13,9 +13,6 @@ struct Record {
   std::string description;
 };
 
-// "\"" and "\\" escaped, as in an AppleScript string literal.
-std::string quoted(const std::string& text);
-
 std::string keywordScript(const std::vector<Record>& records);
 
 // property is "rating" or "color tag".

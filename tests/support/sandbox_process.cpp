@@ -65,12 +65,6 @@ int SandboxProcess::stop() {
   return *exitStatus_;
 }
 
-std::optional<int> SandboxProcess::waitForExit(std::chrono::milliseconds timeout) {
-  if (!exitStatus_)
-    waitUntil([&] { return (exitStatus_ = exitedChild(pid_)).has_value(); }, timeout);
-  return exitStatus_;
-}
-
 SandboxProcess::Answer SandboxProcess::admin(const std::string& method, const std::string& path,
                                              const nlohmann::json& body) const {
   httplib::Client client(url_);

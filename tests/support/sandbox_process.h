@@ -6,7 +6,6 @@
 
 #include <sys/types.h>
 
-#include <chrono>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -56,10 +55,6 @@ class SandboxProcess {
   // stop), or -1 when the sandbox had to be killed or died of a signal. Later calls return the
   // first result.
   int stop();
-
-  // Waits (at most timeout) for the sandbox to end by itself, e.g. after POST /admin/shutdown;
-  // returns its exit status as stop() does, or nothing when it is still running.
-  std::optional<int> waitForExit(std::chrono::milliseconds timeout);
 
  private:
   Answer checked(const std::string& method, const std::string& path,
