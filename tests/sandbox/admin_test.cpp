@@ -64,6 +64,20 @@ TEST_F(SandboxAdmin, FaultAnswerReplacesTheRoute) {
   }
 }
 
+TEST_F(SandboxAdmin, FaultCountsLimitItInAllAndPerPath) {
+  addFault(
+      {{"path", "/api/accounts/*/isvalid"}, {"status", 503}, {"countPerPath", 2}, {"count", 5}});
+  // Each path's first two requests, five in all.
+  const std::pair<const char*, int> requests[] = {{"a", 503}, {"b", 503}, {"a", 503}, {"a", 200},
+                                                  {"b", 503}, {"b", 200}, {"c", 503}, {"c", 200}};
+  for (const auto& [path, status] : requests) {
+    EXPECT_EQ(get("/api/accounts/" + std::string(path) + "/isvalid")->status, status) << path;
+  }
+  const auto fault = adminOk("GET", "/admin/faults")["faults"][0];
+  EXPECT_EQ(fault["hits"], 5);
+  EXPECT_EQ(fault["remaining"], 0);
+}
+
 TEST_F(SandboxAdmin, StalledRequestsWaitUntilTheFaultIsRemovedOrTheServerStops) {
   // A used-up stall keeps its request while others pass.
   const int stall = addFault({{"path", kPath}, {"stall", true}, {"count", 1}});
@@ -120,6 +134,26 @@ TEST_F(SandboxAdmin, RecordingKeepsTheRawPathApartFromTheQuery) {
   EXPECT_EQ(requests[0]["headers"]["Authorization"], "BEARER " + token);
   EXPECT_EQ(requests[1]["path"], "/api/ann-studio/containers/");
   EXPECT_EQ(requests[1]["query"], "$expand");
+}
+
+TEST_F(SandboxAdmin, RecordingRingKeepsTheLastRequestsAndCutsLongBodies) {
+  ServerOptions options;
+  options.requestLogCapacity = 3;
+  options.requestBodyCap = 8;
+  start(options);
+  for (int i = 0; i < 5; ++i) send("POST", "/nowhere/" + std::to_string(i), "0123456789ABCDEF");
+  const auto list = adminOk("GET", "/admin/requests");
+  EXPECT_EQ(list["evicted"], 2);
+  ASSERT_EQ(list["requests"].size(), 3u);
+  EXPECT_EQ(list["requests"][0]["path"], "/nowhere/2");
+  const nlohmann::json expected = {{"path", "/nowhere/4"},
+                                   {"status", 404},
+                                   {"body", "01234567"},
+                                   {"bodySize", 16},
+                                   {"bodyTruncated", true}};
+  for (const auto& [member, value] : expected.items()) {
+    EXPECT_EQ(list["requests"][2][member], value) << member;
+  }
 }
 
 // Well-formed forms and paths are decoded on every request of the plugin's tests; these are not.

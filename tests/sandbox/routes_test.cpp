@@ -103,6 +103,9 @@ TEST_F(SandboxRoutes, MalformedGrantsAndAccountRequestsAreRefused) {
        {"no password", "PUT", "/api/accounts/free-name", R"({"username":"x@example.test"})", 400},
        {"name too short", "PUT", "/api/accounts/x", newUser, 400}},
       "hasError");
+  for (const char* name : {"ANN-STUDIO", "a", "bad.name"}) {
+    EXPECT_EQ(json(get("/api/accounts/" + std::string(name) + "/isvalid"))["isValide"], false);
+  }
 }
 
 TEST_F(SandboxRoutes, OnlyALiveBearerTokenOfTheAccountsUserPasses) {
@@ -122,14 +125,18 @@ TEST_F(SandboxRoutes, OnlyALiveBearerTokenOfTheAccountsUserPasses) {
                  {"no such account", "GET", "/api/no-such/credits", "", 401, auth_}},
                 "hasError");
   EXPECT_EQ(get("/api/ANN-studio/credits", with("bearer  " + token_))->status, 200);
-  // A token ends with its lifetime, or when its user's tokens are expired.
+  // A token ends with its lifetime, when its user's tokens are expired, or when all are revoked.
   advanceClock(std::chrono::hours(4) - std::chrono::seconds(1));
   EXPECT_EQ(get(credits, auth_)->status, 200);
   advanceClock(std::chrono::seconds(1));
   EXPECT_EQ(get(credits, auth_)->status, 401);
   const std::string late = tokenFor("ann@example.test");
+  const auto bob = bearer(tokenFor("bob@example.test"));
   adminOk("POST", "/admin/tokens/expire", {{"email", "ann@example.test"}});
   EXPECT_EQ(get(credits, bearer(late))->status, 401);
+  EXPECT_EQ(get("/api/bob-studio/credits", bob)->status, 200);
+  adminOk("POST", "/admin/tokens/revoke");
+  EXPECT_EQ(get("/api/bob-studio/credits", bob)->status, 401);
 }
 
 TEST_F(SandboxRoutes, BlobWritesNeedTheSignatureOfThatBlobAndNothingElseIsStored) {
@@ -189,9 +196,15 @@ TEST_F(SandboxRoutes, LargeBodiesStreamToDiskAndHalfBodiesLeaveNoBlob) {
   EXPECT_EQ(partFiles(), 0u);
 }
 
-TEST_F(SandboxRoutes, UnsafeNamesAreRefusedAndALongPollIsHeldUntilAChange) {
-  EXPECT_TRUE(reserve({{{"name", "../x.jpg"}, {"size", 0}}})["hasError"]);
-  adminOk("POST", "/admin/uploads/settings", {{"longPollHoldMs", 120000}, {"encodingDelayMs", 50}});
+TEST_F(SandboxRoutes, QuotaAndUnsafeNamesRefuseReservationsAndALongPollIsHeldUntilAChange) {
+  adminOk("POST", "/admin/uploads/settings", {{"quotaBytes", 1000}});
+  EXPECT_TRUE(reserve({{{"name", "a.jpg"}, {"size", 600}}, {{"name", "b.jpg"}, {"size", 600}}})
+                  .value("hasError", false));
+  EXPECT_TRUE(reserve({{{"name", "../x.jpg"}, {"size", 0}}}).value("hasError", false));
+  EXPECT_FALSE(reserve({{{"name", "a.jpg"}, {"size", 600}}}).value("hasError", false));
+  EXPECT_TRUE(reserve({{{"name", "b.jpg"}, {"size", 600}}}).value("hasError", false));  // 600 held
+  adminOk("POST", "/admin/uploads/settings",
+          {{"quotaBytes", nullptr}, {"longPollHoldMs", 120000}, {"encodingDelayMs", 50}});
   const auto reservation = reserve({{{"name", "b.jpg"}, {"size", 600}}});
   const std::string id = reservation["value"][0]["id"];
   auto held = std::async(std::launch::async, [&] { return poll({id}); });
@@ -209,6 +222,42 @@ TEST_F(SandboxRoutes, UnsafeNamesAreRefusedAndALongPollIsHeldUntilAChange) {
     return !answer["value"].empty();
   }));
   EXPECT_EQ(answer["value"], nlohmann::json::array({id}));
+}
+
+// The proofing page rates only the items of the shared album, and only as a browser's form would.
+TEST_F(SandboxRoutes, RefusedRatingsChangeNothing) {
+  seedUser("bob@example.test", {"ann-studio", "bob-studio"});
+  const auto bob = bearer(tokenFor("bob@example.test"));
+  std::string shared;  // the first album; the others hold items the link must not reach
+  for (const auto& [account, id] : std::vector<std::pair<std::string, std::string>>{
+           {"ann-studio", "p1"}, {"ann-studio", "hidden"}, {"bob-studio", "bob-1"}}) {
+    const nlohmann::json items = {{{"id", id}, {"name", id + ".jpg"}}};
+    const auto album =
+        adminOk("POST", "/admin/albums", {{"account", account}, {"name", id}, {"items", items}});
+    if (shared.empty()) shared = album["id"];
+  }
+  const std::string url = json(send("POST", "/api/ann-studio/shares",
+                                    R"({"containers":[{"id":")" + shared + R"("}]})", bob))["url"];
+  const std::string code = url.substr(url.rfind('/') + 1), rate = "/p/" + code + "/rate";
+  const std::string form = "application/x-www-form-urlencoded";
+  ASSERT_EQ(send("POST", rate, "item=p1&rating=pick", {}, form)->status, 303);
+  const auto albums = [&] {
+    return nlohmann::json{json(get("/api/ann-studio/containers/?$expand", bob))["value"],
+                          json(get("/api/bob-studio/containers/?$expand", bob))["value"]};
+  };
+  const auto before = albums();
+  expectRefused(
+      {{"unknown link", "POST", "/p/NoSuchCode/rate", "item=p1&rating=1", 404, {}, form},
+       {"a gallery link", "POST", "/a/" + code + "/rate", "item=p1&rating=1", 404, {}, form},
+       {"not shared", "POST", rate, "item=hidden&rating=1", 404, {}, form},
+       {"another's item", "POST", rate, "item=bob-1&rating=1", 404, {}, form},
+       {"a name for an id", "POST", rate, "item=p1.jpg&rating=1", 404, {}, form},
+       {"no rating", "POST", rate, "item=p1", 400, {}, form},
+       {"rating 6", "POST", rate, "item=p1&rating=6", 400, {}, form},
+       {"no item", "POST", rate, "rating=clear", 400, {}, form},
+       {"JSON", "POST", rate, R"({"item":"p1","rating":"clear"})", 415}},
+      "message");
+  EXPECT_EQ(albums(), before);
 }
 
 // The update end-to-end test downloads the document and the archive and the main job reads the
