@@ -128,19 +128,7 @@ TEST_F(EchoHost, FindsTheBundleFromOptionEnvironmentOrPlugInsFolder) {
 
 TEST_F(EchoHost, UsageErrorsExitWithTwoAndNeverReachThePlugin) {
   // One command a line, each wrong in its own way, and what its usage error must say.
-  const std::pair<std::string, std::string> cases[] = {
-      {"set flag bare-word", ""},
-      {"set flag null", ""},
-      {"set flag {\"a\":1}", ""},
-      {"set flag [1,2]", ""},
-      {"set flag", ""},
-      {"actions -1", ""},
-      {"actions many", ""},
-      {"press \"unclosed", ""},
-      {"press \"a\"b", ""},
-      {"action-page echoOne {\"a\":null}", ""},
-      {"validate echoOne [\"not\",\"object\"]", ""},
-      {"tasks echoOne", ""},
+  std::vector<std::pair<std::string, std::string>> cases = {
       {"frobnicate", "unknown command"},
       {"publsh", "(did you mean \"publish\"?)"},
       {"set falg true",
@@ -150,6 +138,13 @@ TEST_F(EchoHost, UsageErrorsExitWithTwoAndNeverReachThePlugin) {
       {"set secret -", "standard input ended"},
       {"action-page echoOen", "(did you mean \"echoOne\"?); offered: echoOne, export, tiff"},
       {"action-set export nosuch 1", "no element \"nosuch\" on the action's panel"}};
+  // Malformed values, numbers, quotes, settings and missing arguments, whatever they say.
+  for (const char* line : {"set flag bare-word", "set flag null", "set flag {\"a\":1}",
+                           "set flag [1,2]", "set flag", "actions -1", "actions many",
+                           "press \"unclosed", "press \"a\"b", "action-page echoOne {\"a\":null}",
+                           "validate echoOne [\"not\",\"object\"]", "tasks echoOne"}) {
+    cases.emplace_back(line, "");
+  }
   for (const auto& [line, says] : cases) {
     SCOPED_TRACE(line);
     const CohostRun run = runCohost(script(line + "\n"));
