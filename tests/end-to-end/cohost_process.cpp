@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/sandbox_process.h"
 #include "support/wait.h"
 
 extern char** environ;
@@ -123,7 +124,6 @@ CohostRun runCohost(const CohostOptions& options) {
   std::size_t written = 0;
   std::size_t answeredUpTo = 0;  // how much of run.out the answerer has seen
   bool answering = static_cast<bool>(options.answer);
-  const bool holding = static_cast<bool>(options.inputHeldUntil);
   std::size_t step = 0;  // the next of options.steps
   const auto closeWhenDone = [&] {
     for (; step < options.steps.size(); ++step) {
@@ -133,7 +133,7 @@ CohostRun runCohost(const CohostOptions& options) {
       if (next.signal != 0) kill(pid, next.signal);
     }
     if (written == pending.size() && !answering && input.fds[1] >= 0 &&
-        step == options.steps.size() && (!holding || options.inputHeldUntil())) {
+        step == options.steps.size()) {
       input.closeEnd(1);
     }
   };
@@ -148,7 +148,7 @@ CohostRun runCohost(const CohostOptions& options) {
       kill(pid, SIGKILL);
       break;
     }
-    if ((holding && input.fds[1] >= 0) || step < options.steps.size()) {
+    if (step < options.steps.size()) {
       left = std::min(left, std::chrono::milliseconds(10));
     }
     const bool writing = input.fds[1] >= 0 && written < pending.size();
@@ -229,6 +229,29 @@ std::string CohostRun::describe() const {
 }
 
 std::filesystem::path pluginBundle() { return PLUGIN_BUNDLE_PATH; }
+
+CohostOptions pluginRun(const SandboxProcess& sandbox, const std::vector<std::string>& args) {
+  std::vector<std::string> all = {"--json", "--bundle", pluginBundle().string()};
+  all.insert(all.end(), args.begin(), args.end());
+  const std::string queuePath = sandbox.admin("GET", "/admin/queue").body["queuePath"];
+  return std::move(CohostOptions(all)
+                       .withVariable("VORELIA_API_URL", sandbox.baseUrl())
+                       .withVariable("VORELIA_WEB_URL", std::nullopt)
+                       .withVariable("VORELIA_UPDATE_URL", std::nullopt)
+                       .withVariable("VORELIA_QUEUE_URL", sandbox.baseUrl() + queuePath.substr(1)));
+}
+
+std::map<std::string, std::vector<std::string>> albumItems(const SandboxProcess& sandbox) {
+  std::map<std::string, std::vector<std::string>> albums;
+  const nlohmann::json state = sandbox.admin("GET", "/admin/state").body;
+  for (const auto& account : state["accounts"]) {
+    for (const auto& album : account["albums"]) {
+      std::vector<std::string>& items = albums[album["name"]];
+      for (const auto& item : album["value"]) items.push_back(item["name"]);
+    }
+  }
+  return albums;
+}
 
 std::vector<nlohmann::json> results(const CohostRun& run, const std::string& command) {
   std::vector<nlohmann::json> found;

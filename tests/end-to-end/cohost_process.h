@@ -16,6 +16,7 @@
 
 namespace vorelia::testing {
 
+class SandboxProcess;
 struct CohostRun;
 
 struct CohostOptions {
@@ -27,13 +28,6 @@ struct CohostOptions {
     input = std::move(text);
     return *this;
   }
-  // Keeps standard input open after the input was written until condition holds (asked every few
-  // milliseconds within the run's time-out), so that cohost keeps running, with its plugin loaded,
-  // until then.
-  CohostOptions& holdInputUntil(std::function<bool()> condition) {
-    inputHeldUntil = std::move(condition);
-    return *this;
-  }
   // Answers cohost as it goes: answer sees each line cohost writes, parsed as JSON, and what it
   // returns is written to cohost's standard input; input closes once it has returned nullopt.
   CohostOptions& answering(
@@ -41,8 +35,9 @@ struct CohostOptions {
     answer = std::move(answerer);
     return *this;
   }
-  // Once condition holds for what cohost has written so far, writes text to its input and sends it
-  // signal (0: none). Steps fire in order, each once; input closes after the last.
+  // Once condition holds for what cohost has written so far (asked every few milliseconds), writes
+  // text to its input and sends it signal (0: none). Steps fire in order, each once; input closes
+  // after the last, so that cohost keeps running, with its plugin loaded, until then.
   CohostOptions& then(std::function<bool(const CohostRun&)> condition, std::string text,
                       int signal = 0) {
     steps.push_back({std::move(condition), std::move(text), signal});
@@ -74,7 +69,6 @@ struct CohostOptions {
   std::vector<std::string> args;
   std::filesystem::path program;  // empty: the cohost built with the tests
   std::string input;
-  std::function<bool()> inputHeldUntil;  // empty: input closes once written
   std::function<std::optional<std::string>(const nlohmann::json&)> answer;  // empty: no answers
   struct Step {
     std::function<bool(const CohostRun&)> condition;
@@ -110,6 +104,13 @@ CohostRun runCohost(const CohostOptions& options);
 // The real bundle and the test bundles built beside the tests.
 std::filesystem::path pluginBundle();
 std::filesystem::path fixtureBundle(const std::string& name);
+
+// A --json run of the real bundle with args against the sandbox: the API and the usage queue (with
+// its signature) point at it, and cohost looks for the update library and the web site beside it.
+CohostOptions pluginRun(const SandboxProcess& sandbox, const std::vector<std::string>& args);
+
+// The item names of each album on the sandbox, by album name.
+std::map<std::string, std::vector<std::string>> albumItems(const SandboxProcess& sandbox);
 
 // The result lines of one command of a --json run, in the order of the script's lines.
 std::vector<nlohmann::json> results(const CohostRun& run, const std::string& command);

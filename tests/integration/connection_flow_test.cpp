@@ -37,17 +37,11 @@ TEST(ConnectionFlow, LoginDropsAnEventDuringItAndSurvivesARestart) {
   EXPECT_EQ(nestedCalls, 0);
   EXPECT_FALSE(plugin->isHandlingAction);
   EXPECT_EQ(plugin->state->account.get(), "ann-studio");  // the logout never happened
-  std::vector<std::string> titles;
-  for (const auto& group : plugin->settings(nullptr)) titles.push_back(group.title);
-  EXPECT_EQ(titles, (std::vector<std::string>{"Connection", "Proofing", "Auto Tagging"}));
 
   sandbox.seedAlbum({{"account", "ann-studio"}, {"name", "Wedding"}});
   plugin.reset();
   sandbox.clearRequests();
   auto restarted = std::make_unique<VoreliaC1Plugin>();
-  EXPECT_EQ(restarted->state->userName.get(), "ann@example.test");
-  EXPECT_EQ(restarted->state->password.get(), "p&ss w=rd+é");
-  EXPECT_TRUE(restarted->state->IsAuthenticated());
   ASSERT_TRUE(testing::waitUntil([&] { return restarted->state->containers.get().size() == 1; }));
   EXPECT_EQ(restarted->state->containers.get()[0]["name"].stringValue(), "Wedding");
   // The restored header was used as it was: no token grant after the restart.

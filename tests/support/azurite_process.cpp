@@ -106,7 +106,7 @@ std::string accountSas() {
 
 }  // namespace
 
-AzuriteProcess::AzuriteProcess(AzuriteOptions options) {
+AzuriteProcess::AzuriteProcess() {
   const std::filesystem::path executable = azuriteExecutable();
   if (executable.empty()) {
     throw std::runtime_error(
@@ -131,14 +131,10 @@ AzuriteProcess::AzuriteProcess(AzuriteOptions options) {
                                      "0",
                                      "--skipApiVersionCheck",
                                      "--disableTelemetry",
-                                     "--silent"};
-  if (options.inMemory) {
-    arguments.push_back("--inMemoryPersistence");
-  } else {
-    arguments.insert(arguments.end(), {"--location", (dataDirectory_ / "storage").string()});
-  }
+                                     "--silent",
+                                     "--location",
+                                     (dataDirectory_ / "storage").string()};
   try {
-    // In-memory mode may still write a debug log into its working folder.
     pid_ = spawnChild(executable, arguments, logFd, logFd, dataDirectory_);
   } catch (...) {
     ::close(logFd);

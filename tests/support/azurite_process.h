@@ -19,16 +19,11 @@
 
 namespace vorelia::testing {
 
-struct AzuriteOptions {
-  // Keep blobs and messages in memory instead of the data folder.
-  bool inMemory = false;
-};
-
 class AzuriteProcess {
  public:
   // Starts Azurite and waits until its blob and queue services answer. Throws std::runtime_error
   // when it cannot start or does not answer in time; the message carries the end of its output.
-  explicit AzuriteProcess(AzuriteOptions options = {});
+  AzuriteProcess();
   ~AzuriteProcess();
   AzuriteProcess(const AzuriteProcess&) = delete;
   AzuriteProcess& operator=(const AzuriteProcess&) = delete;

@@ -2,28 +2,12 @@
 
 #include <zlib.h>
 
-#include <array>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 
 namespace vorelia::testing {
 namespace {
-
-std::uint32_t Crc32(const std::string& bytes) {
-  static const auto table = [] {
-    std::array<std::uint32_t, 256> t{};
-    for (std::uint32_t i = 0; i < 256; ++i) {
-      std::uint32_t c = i;
-      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      t[i] = c;
-    }
-    return t;
-  }();
-  std::uint32_t crc = 0xFFFFFFFFu;
-  for (const unsigned char byte : bytes) crc = table[(crc ^ byte) & 0xFF] ^ (crc >> 8);
-  return crc ^ 0xFFFFFFFFu;
-}
 
 void Put16(std::string& out, std::uint32_t value) {
   out.push_back(static_cast<char>(value & 0xFF));
@@ -64,7 +48,9 @@ std::vector<ZipEntry> LoadableBundle(const std::string& libraryBytes) {
 std::string BuildZip(const std::vector<ZipEntry>& entries) {
   std::string archive, directory;
   for (const auto& entry : entries) {
-    const std::uint32_t crc = Crc32(entry.data);
+    const auto crc =
+        static_cast<std::uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(entry.data.data()),
+                                         static_cast<uInt>(entry.data.size())));
     const std::string stored = entry.deflated ? Deflate(entry.data) : entry.data;
     const std::uint32_t method = entry.deflated ? 8 : 0;
     const auto size = static_cast<std::uint32_t>(stored.size());

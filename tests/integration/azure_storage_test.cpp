@@ -1,21 +1,58 @@
-// A gallery of real JPEG files published through PublishShare into Azurite's blob service, through
-// the sandbox's Azurite mode: what Azure Storage keeps is what was exported.
-#include "publish/publish_share.h"
+// The plugin against Azure Storage itself (Azurite): a usage record's Put Message under an add-only
+// signature leaves the message Azure keeps, and a gallery of real JPEG files published through
+// PublishShare, with the sandbox storing its uploads in Azurite's blob service, arrives whole.
+#include <httplib.h>
 
 #include <gtest/gtest.h>
 
+#include "api/api.h"
+#include "api/queue_message.h"
+#include "publish/publish_share.h"
 #include "support/azurite_process.h"
 #include "support/jpeg_writer.h"
 #include "support/sandbox_process.h"
 #include "support/temp_home.h"
 #include "support/test_bytes.h"
+#include "support/wait.h"
 
 namespace vorelia {
 namespace {
 
-TEST(PublishGallery, UploadsIntoAzuriteArriveWhole) {
+class AzureStorage : public ::testing::Test {
+ protected:
   testing::TempHome home;
   testing::AzuriteProcess azurite;
+};
+
+std::string QueueSas(const std::string& permissions) {
+  return testing::makeQueueSas("statsc1", permissions,
+                               std::chrono::system_clock::now() + std::chrono::hours(1));
+}
+
+TEST_F(AzureStorage, UsageRecordArrivesAsItsPrettyPrintedJson) {
+  ASSERT_TRUE(azurite.createQueue("statsc1"));
+  const std::string queueUrl = azurite.queueEndpoint() + "/statsc1/messages?" + QueueSas("a");
+  auto state = std::make_shared<PluginState>(Deployment{"", "", queueUrl, ""});
+  const JSON record{
+      {"action", "voreliaPublishShare"}, {"account", "Studio Ünïcode"}, {"imageCount", 3}};
+  std::make_shared<Api>(state)->PostToQueue(record);
+
+  // The texts of the messages in the queue (peeked, so they stay), as Azure Storage lists them.
+  httplib::Client client("127.0.0.1", azurite.queuePort());
+  std::string listing;
+  ASSERT_TRUE(testing::waitUntil([&] {
+    const auto answer =
+        client.Get("/" + azurite.accountName() +
+                   "/statsc1/messages?peekonly=true&numofmessages=32&" + QueueSas("r"));
+    listing = answer && answer->status == 200 ? answer->body : "";
+    return listing.find("<MessageText>") != std::string::npos;
+  }));
+  const std::string text = "<MessageText>" + Base64Encode(*record.rawData(true)) + "</MessageText>";
+  EXPECT_NE(listing.find(text), std::string::npos) << listing;
+  EXPECT_EQ(listing.find("<MessageText>", listing.find(text) + 1), std::string::npos) << listing;
+}
+
+TEST_F(AzureStorage, GalleryUploadsArriveWhole) {
   testing::SandboxProcess sandbox(
       testing::withArguments({"--azurite-blob", azurite.blobEndpoint()}));
   sandbox.seedUser("ann@example.test", "pw", {"ann-studio"});

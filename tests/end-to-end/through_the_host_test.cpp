@@ -1,0 +1,703 @@
+// The real plugin through cohost against the sandbox, as a photographer meets it: the connection
+// page with the errors it shows, a chosen account that outlives the host process until the user
+// logs out, and the album list that follows it; publishing a session as a web gallery and as a
+// proofing album, auto-tagging it, and bringing a client's ratings from the proofing page back
+// onto the images as a colour tag (albums and links checked on the sandbox, tags in the
+// sidecars); and a self-update, which the next start of cohost loads.
+//
+// The fault matrix: every route the plugin calls, each under every way the service or storage can
+// fail it, injected by the sandbox on every attempt. For each cell, cohost runs the user steps that
+// reach the route and must end by itself, answer every command, and never report a publication as
+// plainly done when images are missing; then, with the faults cleared, a run in the same home must
+// find the login, the preferences and the plug-ins folder intact and publish a gallery.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <httplib.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "cohost_process.h"
+#include "platform/secret_store.h"
+#include "sidecar.h"
+#include "support/sandbox_process.h"
+#include "support/temp_home.h"
+#include "support/wait.h"
+
+namespace vorelia::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using Tags = std::map<std::string, int>;
+using ::testing::HasSubstr;
+
+// The password comes from standard input (cohost() gives it there).
+const std::string kLogIn =
+    "set userName-input \"demo@vorelia.test\"\n"
+    "set password-input -\n"
+    "press login-action\n"
+    "set accounts-action [\"demo-studio\"]\n";
+
+// The text of HTML character data with the page's entities.
+std::string htmlText(std::string text) {
+  for (const auto& [entity, character] :
+       {std::pair{"&#39;", "'"}, {"&quot;", "\""}, {"&lt;", "<"}, {"&gt;", ">"}, {"&amp;", "&"}}) {
+    for (auto at = text.find(entity); at != std::string::npos; at = text.find(entity, at + 1)) {
+      text.replace(at, std::string_view(entity).size(), character);
+    }
+  }
+  return text;
+}
+
+std::string VersionIn(const fs::path& bundle) {
+  std::ifstream info(bundle / "Info.json");
+  const json parsed = json::parse(info, nullptr, false);
+  return parsed.is_object() ? parsed.value("pluginVersion", "") : "";
+}
+
+class ThroughTheHost : public ::testing::Test {
+ protected:
+  ThroughTheHost() {
+    sandbox.seedUser("one@example.test", "pw one", {"solo"});
+    sandbox.seedUser("two@example.test", "pw two", {"first", "second"});
+    sandbox.seedUser("none@example.test", "pw none", {});
+  }
+  ~ThroughTheHost() override { fs::remove_all(library); }
+
+  // Runs the lines as a cohost script with the plugin, against the sandbox, going on after a
+  // failed line, the session open unless asked not to.
+  CohostRun cohost(const std::string& lines, bool openSession = true,
+                   const std::function<void(CohostOptions&)>& adjust = {}) {
+    const fs::path script = home.path() / "job.cohost";
+    std::ofstream(script) << lines;
+    std::vector<std::string> args = {"run", "--keep-going", script.string()};
+    if (openSession) args.insert(args.begin(), {"--document", session.string()});
+    CohostOptions options = pluginRun(sandbox, args);
+    options.withInput("demo-password\n");
+    if (adjust) adjust(options);
+    return runCohost(options);
+  }
+  // The result lines of a script run without the session.
+  std::vector<json> lines(const std::string& script) { return cohost(script, false).lines(); }
+  // The photos as arguments of a publish line.
+  std::string files(std::size_t count) const {
+    std::string text;
+    for (std::size_t i = 0; i < count; ++i) text += " " + json(photos.at(i)).dump();
+    return text;
+  }
+
+  // Submits the rating form of the photo with that caption on the proofing page, as a browser does.
+  void rate(httplib::Client& client, const std::string& caption, const std::string& rating) {
+    const auto page = client.Get(link);
+    ASSERT_TRUE(page && page->status == 200);
+    std::map<std::string, std::string> items;  // caption -> the item its form rates
+    const std::regex figure(R"re(data-item="([^"]+)"[\s\S]*?<figcaption>([^<]*)</figcaption>)re");
+    for (std::sregex_iterator it(page->body.begin(), page->body.end(), figure), end; it != end;
+         ++it) {
+      items[htmlText((*it)[2])] = (*it)[1];
+    }
+    ASSERT_TRUE(items.contains(caption)) << caption;
+    const auto answer = client.Post(
+        link + "/rate",
+        "item=" + httplib::detail::encode_query_param(items.at(caption)) + "&rating=" + rating,
+        "application/x-www-form-urlencoded");
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, 303) << answer->body;
+  }
+
+  // The elements of the first group as "kind:identifier-or-text".
+  static std::vector<std::string> connection(const json& page) {
+    std::vector<std::string> elements;
+    for (const auto& element : page["groups"][0]["elements"]) {
+      elements.push_back(element["kind"].get<std::string>() + ":" +
+                         element.value("identifier", element.value("value", json("")).dump()));
+    }
+    return elements;
+  }
+
+  // Puts a newer build of the plugin into the update library.
+  void offerUpdate() const {
+    const fs::path archive = UPDATE_ARCHIVE_PATH;
+    fs::copy_file(archive, library / archive.filename());
+    std::ofstream(library / "details.json") << json{{"version", UPDATE_TEST_VERSION}}.dump();
+  }
+
+  // The colour tag of each photo of the session, by file name.
+  Tags colourTags() {
+    Tags tags;
+    for (const std::string& photo : photos) {
+      std::string error;
+      const auto sidecar = host::Sidecar::read(photo + ".xmp", &error);
+      EXPECT_TRUE(sidecar.has_value()) << error;
+      tags[fs::path(photo).filename()] = sidecar ? sidecar->colorTag() : -1;
+    }
+    return tags;
+  }
+
+  TempHome home;
+  fs::path library = makeTempDirectory("library");  // the update library, empty unless filled
+  SandboxProcess sandbox{
+      withArguments({"--seed-demo", "--library", library.string(), "--encoding-delay-ms", "20",
+                     "--long-poll-hold-ms", "500"})};
+  fs::path session = home.path() / "Session";
+  std::vector<std::string> photos = drawSampleSession(session);
+  std::string link;  // the proofing page's path, "/p/CODE"
+};
+
+TEST_F(ThroughTheHost, RefusalsOfTheServiceAreShownWithTheirMessages) {
+  const auto r = lines(
+      "set userName-input \"one@example.test\"\n"
+      "set password-input \"wrong\"\n"
+      "press login-action\n"
+      "set userName-input \"none@example.test\"\n"
+      "set password-input \"pw none\"\n"
+      "press login-action\n"
+      "press logout-action\n"  // the form to create an account is on the login page
+      "press createAccount-action\n"
+      "set createAccountName-input \"solo\"\n"
+      "set createEmail-input \"new@example.test\"\n"
+      "set createPassword-input \"new pw\"\n"
+      "press createDo-action\n");
+  ASSERT_EQ(r.size(), 12u);
+  const std::pair<int, const char*> errors[] = {
+      {2, "Wrong e-mail or password"},
+      {5, "Can't find account"},
+      {11, "Account already taken, or invalid characteres"}};
+  for (const auto& [index, message] : errors) {
+    EXPECT_EQ(r[index]["ok"], false) << r[index].dump();
+    EXPECT_EQ(r[index]["error"]["domain"], "VoreliaC1Plugin.PluginError");
+    EXPECT_EQ(r[index]["error"]["localizedDescription"], message);
+    EXPECT_TRUE(r[index]["callbacks"].empty()) << r[index].dump();
+  }
+
+  // A token request that gets no answer is the service's fault, not the user's.
+  sandbox.setFault({{"method", "POST"}, {"path", "/Token"}, {"drop", true}});
+  const auto dropped = lines(
+      "set userName-input \"one@example.test\"\nset password-input \"pw one\"\n"
+      "press login-action\n");
+  ASSERT_EQ(dropped.size(), 3u);
+  EXPECT_EQ(dropped[2]["error"]["localizedDescription"], "Server Error") << dropped[2].dump();
+}
+
+TEST_F(ThroughTheHost, TheChosenAccountOutlivesTheHost) {
+  auto r = lines(
+      "set userName-input \"TWO@example.test \"\n"
+      "set password-input \"pw two\"\n"
+      "press login-action\n"
+      "page\n"
+      "set accounts-action [\"second\"]\n"
+      "page\n");
+  ASSERT_EQ(r.size(), 6u);
+  EXPECT_EQ(r[3]["groups"][0]["elements"][0]["options"].size(), 2u) << r[3].dump();
+  EXPECT_EQ(connection(r[5])[1], "label:\"Connected to second\"");
+
+  // A restart keeps the login; a login with a stored account keeps it whatever the list says.
+  r = lines("page\nset password-input \"pw two\"\npress login-action\npage\n");
+  ASSERT_EQ(r.size(), 4u);
+  EXPECT_EQ(connection(r[0])[1], "label:\"Connected to second\"");
+  EXPECT_EQ(connection(r[3])[1], "label:\"Connected to second\"");
+
+  // Logging out shows the login form again, in this run and the next.
+  r = lines("press logout-action\n");
+  r = lines("page\n");
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(connection(r[0])[3], "text:userName-input");
+}
+
+// The albums offered by the publishing actions.
+std::vector<std::string> offeredAlbums(const json& actionPage) {
+  std::vector<std::string> names;
+  for (const auto& option : actionPage["groups"][0]["elements"][0]["options"]) {
+    if (!option["separator"].get<bool>() && option["value"] != "create") {
+      names.push_back(option["title"]);
+    }
+  }
+  return names;
+}
+
+TEST_F(ThroughTheHost, TheAlbumListFollowsTheAccountChosen) {
+  sandbox.seedAlbum({{"account", "first"}, {"name", "First album"}});
+  sandbox.seedAlbum({{"account", "second"}, {"name", "Second album"}});
+  // The list arrives while the user works: the host asks for the action page again, every few
+  // milliseconds for at most a minute, until the chosen account's albums show, then logs out and
+  // chooses the other account.
+  const std::string ask = "action-page voreliaPublishShare\n";
+  const std::string logIn =
+      "set userName-input \"two@example.test\"\nset password-input \"pw two\"\npress "
+      "login-action\n";
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+  int fresh = 0;  // how many choices the album list has followed
+  const CohostRun run = runCohost(
+      pluginRun(sandbox, {"shell"})
+          .withInput(logIn + "set accounts-action [\"first\"]\n" + ask)
+          .answering([&](const json& line) -> std::optional<std::string> {
+            if (line.value("command", "") != "action-page") return "";
+            const std::string chosen = fresh == 0 ? "First album" : "Second album";
+            if (offeredAlbums(line) != std::vector{chosen}) {
+              std::this_thread::sleep_for(std::chrono::milliseconds(5));
+              return std::chrono::steady_clock::now() < deadline ? std::optional(ask)
+                                                                 : std::nullopt;
+            }
+            if (++fresh == 1) {
+              return "press logout-action\n" + logIn + "set accounts-action [\"second\"]\n" + ask;
+            }
+            return std::nullopt;
+          }));
+  ASSERT_FALSE(run.timedOut) << run.describe();
+  EXPECT_EQ(fresh, 2) << "the album list stayed stale\n" << run.describe().substr(0, 4000);
+}
+
+TEST_F(ThroughTheHost, GalleryProofingAndTagsThroughTheHost) {
+  const CohostRun run = cohost(
+      kLogIn +
+          "publish voreliaPublishShare {\"albumsList-input\":\"create\",\"albumName-input\":"
+          "\"Été wedding\",\"albumDownload-input\":true}" +
+          files(photos.size()) +
+          "\npublish voreliaPublishProofing {\"albumsList-input\":\"create\",\"albumName-input\":"
+          "\"Client picks\"}" +
+          files(photos.size()) + "\npublish voreliaPublishAI {}" + files(photos.size()) + "\n",
+      false);
+  ASSERT_EQ(run.exitCode, 0) << run.describe();
+  const auto published = results(run, "publish");
+  ASSERT_EQ(published.size(), 3u) << run.describe();
+  // No document was open: the first publication opened the session, where the tags then went.
+  EXPECT_EQ(published[0]["opened"], json::array({fs::canonical(session).string()}));
+  EXPECT_FALSE(published[2].contains("opened"));
+  EXPECT_EQ(run.out.find("demo-password"), std::string::npos);
+  // The plugin's workflows report their steps to the host as they go.
+  std::size_t steps = 0;
+  for (const json& line : run.lines()) {
+    if (!line.contains("progress") || !line["progress"].contains("total")) continue;  // not export
+    ++steps;
+    EXPECT_LE(line["progress"]["completed"], line["progress"]["total"]) << line;
+  }
+  EXPECT_GE(steps, 3 * photos.size());
+
+  // The gallery and the proofing album hold the session in file order behind their links.
+  auto albums = albumItems(sandbox);
+  const std::vector<std::string> expected = {
+      "Anna_a_s___portrait.jpg", "Beach___morning.jpg",     "Café___terrace___at___night.jpg",
+      "Forest___trail.jpg",      "Harbour___at___dusk.jpg", "Snow___field.jpg"};
+  EXPECT_EQ(albums["Été wedding"], expected);
+  EXPECT_EQ(albums["Client picks"], expected);
+  const std::string gallery = published[0]["results"][0]["url"];
+  const std::string proofing = published[1]["results"][0]["url"];
+  EXPECT_NE(gallery.find("/a/"), std::string::npos) << gallery;
+  EXPECT_EQ(proofing.find("/p/"), gallery.find("/a/")) << proofing;
+  const json shares = sandbox.admin("GET", "/admin/state").body["shares"];
+  ASSERT_EQ(shares.size(), 2u);
+  EXPECT_EQ(shares[0]["url"], gallery);
+  EXPECT_EQ(shares[0]["isDownloadEnabled"], true);
+
+  // Every photo of the session carries its tags as one keyword, ending in ';'.
+  EXPECT_EQ(published[2]["results"][0]["message"], "Go to metadata and keywords of your images");
+  for (const std::string& name : photos) {
+    std::ostringstream sidecar;
+    sidecar << std::ifstream(name + ".xmp", std::ios::binary).rdbuf();
+    const std::string text = sidecar.str();
+    ASSERT_NE(text.find("<rdf:li>"), std::string::npos) << name;
+    EXPECT_EQ(text[text.find("</rdf:li>") - 1], ';') << text;
+  }
+}
+
+TEST_F(ThroughTheHost, ClientRatingsComeBackAsColourTags) {
+  ASSERT_EQ(photos.size(), 6u);
+  const CohostRun published =
+      cohost(kLogIn +
+             "publish voreliaPublishProofing {\"albumsList-input\":\"create\",\"albumName-input\":"
+             "\"Client picks\"}" +
+             files(5) + "\n");
+  ASSERT_EQ(published.exitCode, 0) << published.describe();
+  const std::string url = results(published, "publish").at(0)["results"][0]["url"];
+  link = url.substr(url.find("/p/"));
+
+  httplib::Client client(sandbox.baseUrl().substr(0, sandbox.baseUrl().size() - 1));
+  rate(client, "Anna's portrait.jpg", "5");
+  rate(client, "Café terrace at night.jpg", "pick");
+  rate(client, "Harbour at dusk.jpg", "1");
+  // What a browser gets: the images as JPEG, an unknown link as a page.
+  std::smatch image;
+  const std::string page = client.Get(link)->body;
+  ASSERT_TRUE(std::regex_search(page, image, std::regex("<img src=\"http://[^/]+([^\"]+)\"")));
+  EXPECT_EQ(client.Get(htmlText(image[1]))->get_header_value("Content-Type"), "image/jpeg");
+  const auto unknown = client.Get("/a/NoSuchCode");
+  EXPECT_EQ(unknown->status, 404);
+  EXPECT_THAT(unknown->get_header_value("Content-Type"), HasSubstr("text/html"));
+
+  // Look for ratings, choose red, choose the album; the job runs when the host's main queue does.
+  const std::string bringBack =
+      "press checkAlbumsRatings-action\n"
+      "set taggingOptions-action \"Red\"\n"
+      "set albumRating-action [\"Client picks\"]\n";
+  const CohostRun first = cohost(bringBack + "wait\n");
+  ASSERT_EQ(first.exitCode, 0) << first.describe();
+  EXPECT_EQ(results(first, "wait").at(0)["ran"], 1) << first.describe();
+  Tags expected = {{"Anna's portrait.jpg", 1},       {"Beach morning.jpg", 0},
+                   {"Café terrace at night.jpg", 1}, {"Forest trail.jpg", 0},
+                   {"Harbour at dusk.jpg", 1},       {"Snow field.jpg", 0}};
+  EXPECT_EQ(colourTags(), expected);
+
+  // The client withdraws one rating; the next run clears the red it set and marks the others. It
+  // leaves the job queued at the end, which cohost runs before it quits.
+  rate(client, "Café terrace at night.jpg", "clear");
+  const CohostRun second = cohost(bringBack);
+  ASSERT_EQ(second.exitCode, 0) << second.describe();
+  expected["Café terrace at night.jpg"] = 0;
+  EXPECT_EQ(colourTags(), expected);
+  // The scripts folder is left empty.
+  EXPECT_TRUE(fs::is_empty(home.path() / "Library/Scripts/Capture One Scripts"));
+}
+
+TEST_F(ThroughTheHost, InterruptedPublicationRemovesTheExportedCopies) {
+  const fs::path temporary = home.path() / "tmp";
+  fs::create_directories(temporary);
+  for (const int signal : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signal);
+    sandbox.admin("DELETE", "/admin/faults");  // a request held by the last run goes on
+    const int stall =
+        sandbox.setFault({{"method", "PUT"}, {"path", "/api/*/encode"}, {"stall", true}});
+    const auto stalled = [&](const CohostRun&) {
+      const json faults = sandbox.admin("GET", "/admin/faults").body["faults"];
+      return faults.size() == 1 && faults[0]["id"] == stall && faults[0]["hits"] > 0;
+    };
+    // The login of the first run holds for the second.
+    const CohostRun run = cohost(
+        (signal == SIGINT ? kLogIn : "") + "publish voreliaPublishShare {}" + files(2) + "\n", true,
+        [&](CohostOptions& options) {
+          options.withVariable("TMPDIR", temporary.string()).then(stalled, "", signal);
+        });
+    EXPECT_EQ(run.exitCode, 130) << run.describe();
+    EXPECT_EQ(run.err, "cohost: interrupted\n") << run.describe();
+    EXPECT_TRUE(fs::is_empty(temporary)) << "the exported copies were left behind";
+  }
+}
+
+TEST_F(ThroughTheHost, SelfUpdateInstallsTheNewerBundleThatTheNextStartLoads) {
+  const std::string version = UPDATE_TEST_VERSION;
+  const fs::path archive = UPDATE_ARCHIVE_PATH;
+  offerUpdate();
+  const std::string updates = sandbox.baseUrl() + "libraries/captureone/";
+
+  const fs::path plugins =
+      home.path() / "Library" / "Application Support" / "Capture One" / "Plug-ins";
+  const fs::path installed = plugins / "VoreliaC1Plugin.coplugin";
+  const auto updated = [&](const CohostRun&) {
+    return VersionIn(installed) == version && fs::exists(installed / "VoreliaC1Plugin.so") &&
+           fs::exists(installed / "Resources" / "VoreliaC1PluginIcon.icns");
+  };
+  // The first start runs the build's bundle and stays up until the update is in place.
+  const CohostRun first =
+      runCohost(pluginRun(sandbox, {"shell"}).withInput("bundle\n").then(updated, ""));
+  ASSERT_FALSE(first.timedOut) << "the update was not installed\n" << first.describe();
+  ASSERT_EQ(first.exitCode, 0) << first.describe();
+  EXPECT_EQ(first.single()["pluginVersion"], "0.1.5-beta") << first.describe();
+  EXPECT_TRUE(fs::exists(home.path() / "Downloads" / archive.filename()));
+
+  // The next start finds the bundle in the plug-ins folder.
+  const fs::path elsewhere = home.path() / "elsewhere";
+  fs::create_directories(elsewhere);
+  const CohostRun next = runCohost(CohostOptions({"--json", "shell"})
+                                       .withInput("bundle\nactions 1\n")
+                                       .inFolder(elsewhere)
+                                       .withVariable("VORELIA_UPDATE_URL", updates));
+  ASSERT_EQ(next.exitCode, 0) << next.describe();
+  const std::vector<json> shown = next.lines();
+  ASSERT_EQ(shown.size(), 2u) << next.describe();
+  EXPECT_EQ(shown[0]["pluginVersion"], version) << next.describe();
+  std::error_code ec;
+  EXPECT_TRUE(fs::equivalent(shown[0].value("path", ""), installed, ec)) << next.describe();
+  const fs::path icon = installed / "Resources" / "VoreliaC1PluginIcon.icns";
+  ASSERT_FALSE(shown[1]["actions"].empty()) << next.describe();
+  for (const json& action : shown[1]["actions"]) {
+    EXPECT_EQ(action["image"].value("path", ""), icon.string()) << action.dump();
+    EXPECT_EQ(action["image"].value("bytes", 0u), fs::file_size(icon)) << action.dump();
+  }
+
+  // Exactly one download: the new version finds its own archive and asks for nothing more.
+  int archiveRequests = 0;
+  for (const auto& request : sandbox.requests()) {
+    if (request["path"] == "/libraries/captureone/" + archive.filename().string()) {
+      ++archiveRequests;
+    }
+  }
+  EXPECT_EQ(archiveRequests, 1);
+}
+
+// The user steps that reach a route, after a login (which is itself the steps of its routes).
+enum class Steps { logIn, gallery, tagging, ratings, start };
+
+struct Route {
+  const char* name;
+  const char* method;
+  const char* path;   // the sandbox's glob over the raw path
+  const char* query;  // matched exactly; nullptr: any
+  Steps steps;
+};
+
+struct Fault {
+  const char* name;
+  json rule;
+};
+
+const Route kRoutes[] = {
+    {"TokenGrant", "POST", "/Token", nullptr, Steps::logIn},
+    {"RelatedAccounts", "GET", "/api/Account/RelatedAccounts", nullptr, Steps::logIn},
+    {"AccountState", "GET", "/api/Account/*/State", nullptr, Steps::gallery},
+    {"Credits", "GET", "/api/*/credits", nullptr, Steps::tagging},
+    {"AlbumList", "GET", "/api/*/containers/", "", Steps::gallery},
+    {"ExpandedAlbumList", "GET", "/api/*/containers/", "$expand", Steps::ratings},
+    {"AlbumCreation", "PUT", "/api/*/containers/Faulted", nullptr, Steps::gallery},
+    {"Reservation", "PUT", "/api/*/inituploadresources", nullptr, Steps::gallery},
+    {"PutBlob", "PUT", "/blob/*-o/*", nullptr, Steps::gallery},
+    {"EncodingRequest", "PUT", "/api/*/encode", nullptr, Steps::gallery},
+    {"Share", "POST", "/api/*/shares", nullptr, Steps::gallery},
+    {"LongPoll", "POST", "/api/anonymous/longpollingstates", nullptr, Steps::gallery},
+    {"Reorder", "POST", "/api/*/$synchronize", nullptr, Steps::gallery},
+    {"VisionCreation", "PUT", "/api/*/visions", nullptr, Steps::tagging},
+    {"VisionUpload", "PUT", "/blob/visions/*", nullptr, Steps::tagging},
+    {"Analysis", "POST", "/api/*/analyse/", nullptr, Steps::tagging},
+    {"UpdateDocument", "GET", "/libraries/captureone/details.json", nullptr, Steps::start},
+    {"UpdateArchive", "GET", "/libraries/captureone/*.zip", nullptr, Steps::start},
+    {"UsageQueue", "POST", "/statsc1/messages", nullptr, Steps::gallery},
+};
+
+std::string deepJson() { return std::string(100000, '[') + std::string(100000, ']'); }
+
+const Fault kFaults[] = {
+    {"Status500Json",
+     {{"status", 500}, {"body", {{"hasError", true}, {"message", "An error has occurred."}}}}},
+    {"Status500Html",
+     {{"status", 500},
+      {"body", "<html><body><h1>500 Internal Server Error</h1></body></html>"},
+      {"contentType", "text/html"}}},
+    {"Status403AzureXml",
+     {{"status", 403},
+      {"body",
+       "\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"utf-8\"?><Error><Code>AuthenticationFailed"
+       "</Code><Message>Server failed to authenticate the request.</Message></Error>"},
+      {"contentType", "application/xml"}}},
+    {"Status200Garbage", {{"garbage", true}}},
+    {"Status200TruncatedJson",
+     {{"status", 200}, {"body", R"({"hasError":false,"storageUrl":"http://127.0.0.1/blob/u)"}}},
+    {"Status200WrongTypes",
+     {{"status", 200},
+      {"body", json::parse(R"({"access_token":5, "hasError":"no", "message":7, "value":{"id":1},
+          "storageUrl":12, "url":["x"], "id":{"v":1}, "uploadSas":false, "name":3,
+          "credits":"many", "keywords":"dog", "description":[], "version":2, "isValide":"true"})")}}},
+    {"DroppedConnection", {{"drop", true}}},
+    {"Status200DeepJson", {{"status", 200}, {"body", deepJson()}}},
+    {"StallPastTheTimeout", {{"stall", true}}},
+};
+
+struct Cell {
+  const Route* route;
+  const Fault* fault;
+  std::string name() const { return std::string(route->name) + "_" + fault->name; }
+  bool stalls() const { return fault->rule.contains("stall"); }
+};
+void PrintTo(const Cell& cell, std::ostream* out) { *out << cell.name(); }
+
+// Every route times every fault, but for the encoding request's 2xx answers: a service that took
+// the request and never encodes is waited for, by design, four hours.
+std::vector<Cell> cells() {
+  std::vector<Cell> all;
+  for (const Route& route : kRoutes) {
+    for (const Fault& fault : kFaults) {
+      const bool answered2xx =
+          fault.rule.value("garbage", false) || fault.rule.value("status", 0) == 200;
+      if (std::string_view(route.name) == "EncodingRequest" && answered2xx) continue;
+      all.push_back({&route, &fault});
+    }
+  }
+  return all;
+}
+
+const std::string kShareMessage =
+    "Click show to see your web album. It may takes few minutes before the pictures appears.";
+const std::string kTagsMessage = "Go to metadata and keywords of your images";
+constexpr auto kRequestTimeout = "1500";  // milliseconds, for the stalls
+constexpr auto kRunBound = std::chrono::seconds(120);
+
+// In the shell, whose standard input is the script, the password is on its line.
+const std::string kShellLogIn =
+    "set userName-input \"demo@vorelia.test\"\n"
+    "set password-input \"demo-password\"\n"
+    "press login-action\n"
+    "set accounts-action [\"demo-studio\"]\n";
+
+class FaultMatrix : public ThroughTheHost, public ::testing::WithParamInterface<Cell> {
+ protected:
+  FaultMatrix() {
+    if (GetParam().route->name == std::string("UpdateArchive")) offerUpdate();
+  }
+
+  std::string publish(const char* action, const std::string& album) const {
+    const json settings = {{"albumsList-input", "create"}, {"albumName-input", album}};
+    return std::string("publish ") + action + " " + (album.empty() ? "{}" : settings.dump()) +
+           files(2) + "\n";
+  }
+
+  std::string stepsOf(Steps steps) const {
+    switch (steps) {
+      case Steps::logIn:
+      case Steps::start:
+        return kShellLogIn + "page\n";
+      case Steps::gallery:
+        return kShellLogIn + publish("voreliaPublishShare", "Faulted");
+      case Steps::tagging:
+        return kShellLogIn + "press checkCredits-action\n" + publish("voreliaPublishAI", "");
+      case Steps::ratings:
+        return kShellLogIn + "press checkAlbumsRatings-action\npage\n";
+    }
+    return "";
+  }
+
+  // Runs the lines in cohost's shell on the session, against the sandbox; standard input stays
+  // open until held() says so.
+  CohostRun shell(const std::string& lines, bool shortTimeout,
+                  std::function<bool(const CohostRun&)> held = {}) {
+    CohostOptions options = pluginRun(sandbox, {"--document", session.string(), "shell"});
+    options.withInput(lines)
+        .then(std::move(held), "")
+        .withVariable("VORELIA_REQUEST_TIMEOUT_MS",
+                      shortTimeout ? std::optional<std::string>(kRequestTimeout) : std::nullopt);
+    options.timeout = kRunBound;
+    return runCohost(options);
+  }
+
+  // The number of items in the album of that name once encoding had its chance, or -1 when the
+  // account has no such album.
+  int albumSize(const std::string& name, int expected) const {
+    int size = -1;
+    waitUntil(
+        [&] {
+          const auto albums = albumItems(sandbox);
+          size = albums.contains(name) ? static_cast<int>(albums.at(name).size()) : -1;
+          return size == expected;
+        },
+        std::chrono::seconds(10));
+    return size;
+  }
+
+  // Whatever the plug-ins folder holds is a whole bundle: an update never leaves half of one.
+  void expectPluginsFolderWhole() const {
+    const fs::path plugins = home.path() / "Library/Application Support/Capture One/Plug-ins";
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(plugins, ec)) {
+      const fs::path bundle = entry.path();
+      std::ifstream info(bundle / "Info.json");
+      const json parsed = json::parse(info, nullptr, false);
+      EXPECT_TRUE(parsed.is_object() && fs::exists(bundle / parsed.value("library", "")))
+          << "a partial bundle in the plug-ins folder: " << bundle;
+    }
+  }
+
+  // What both runs must do: end by themselves, not by a signal, and answer every command.
+  static void expectEndedAndAnswered(const CohostRun& run, const std::string& lines) {
+    EXPECT_FALSE(run.timedOut) << run.describe();
+    EXPECT_EQ(run.signal, 0) << run.describe();
+    // 2 when a fault kept the login from happening: the next steps' elements are not there.
+    EXPECT_TRUE(run.exitCode >= 0 && run.exitCode <= 2) << run.describe();
+    std::vector<std::string> sent, answered;
+    std::istringstream script(lines);
+    for (std::string line; std::getline(script, line);)
+      sent.push_back(line.substr(0, line.find(' ')));
+    for (const json& result : run.lines()) {
+      if (result.is_object() && result.contains("command")) answered.push_back(result["command"]);
+    }
+    EXPECT_EQ(answered, sent) << run.describe();
+  }
+
+  // The one result of the publish command of a run.
+  static json publishResult(const CohostRun& run) {
+    const auto published = results(run, "publish");
+    if (published.size() != 1 || published[0]["results"].size() != 1) return nullptr;
+    return published[0]["results"][0];
+  }
+};
+
+TEST_P(FaultMatrix, EndsAnswersReportsLossesAndLeavesTheNextRunWorking) {
+  const Cell& cell = GetParam();
+  json rule = cell.fault->rule;
+  rule["method"] = cell.route->method;
+  rule["path"] = cell.route->path;
+  if (cell.route->query != nullptr) rule["query"] = cell.route->query;
+  const int id = sandbox.setFault(rule);
+  const auto hits = [&] {
+    const json faults = sandbox.admin("GET", "/admin/faults").body["faults"];
+    for (const json& fault : faults) {
+      if (fault["id"] == id) return fault["hits"].get<int>();
+    }
+    return 0;
+  };
+
+  // The faulted run; it stays up at least until the fault struck (a start's background requests).
+  const std::string steps = stepsOf(cell.route->steps);
+  const CohostRun faulted =
+      shell(steps, cell.stalls(), [&](const CohostRun&) { return hits() > 0; });
+  expectEndedAndAnswered(faulted, steps);
+  EXPECT_GT(hits(), 0) << "the steps never reached the route";
+  if (cell.route->steps == Steps::gallery) {
+    const json result = publishResult(faulted);
+    ASSERT_TRUE(result.is_object()) << faulted.describe();
+    if (result.value("message", "") == kShareMessage) {
+      EXPECT_EQ(albumSize("Faulted", 2), 2) << "success reported with images missing\n"
+                                            << faulted.describe();
+    }
+  } else if (cell.route->steps == Steps::tagging) {
+    const json result = publishResult(faulted);
+    ASSERT_TRUE(result.is_object()) << faulted.describe();
+    if (result.value("message", "") == kTagsMessage) {
+      for (std::size_t i = 0; i < 2; ++i) {
+        std::string error;
+        const auto sidecar = host::Sidecar::read(photos[i] + ".xmp", &error);
+        EXPECT_TRUE(sidecar && !sidecar->keywords().empty())
+            << "success reported with " << photos[i] << " untagged " << error;
+      }
+    }
+  }
+  expectPluginsFolderWhole();
+
+  // Faults cleared, the next run in the same home finds everything in place and publishes; when
+  // the faulted run left no account connected, it logs in again first (out, then in) as a user
+  // would.
+  sandbox.admin("DELETE", "/admin/faults");
+  const std::string before = shell("page\n", false).out;
+  const std::string logIn =
+      std::string(before.find("\"logout-action\"") != std::string::npos ? "press logout-action\n"
+                                                                        : "") +
+      kShellLogIn;
+  const std::string clean =
+      (before.find("Connected to demo-studio") != std::string::npos ? "" : logIn) + "page\n" +
+      publish("voreliaPublishShare", "Clean");
+  const CohostRun next = shell(clean, false);
+  expectEndedAndAnswered(next, clean);
+  EXPECT_EQ(next.exitCode, 0) << next.describe();
+  const auto pages = results(next, "page");
+  ASSERT_EQ(pages.size(), 1u) << next.describe();
+  EXPECT_NE(pages[0]["groups"].dump().find("\"Connected to demo-studio\""), std::string::npos)
+      << pages[0].dump();
+  const json result = publishResult(next);
+  EXPECT_EQ(result.value("message", ""), kShareMessage) << next.describe();
+  EXPECT_NE(result.value("url", json()).dump().find("/a/"), std::string::npos) << next.describe();
+  EXPECT_EQ(albumSize("Clean", 2), 2);
+  EXPECT_EQ(platform::SecretStore::file(home.path() / "Library/Keychains")->load("password"),
+            "demo-password");
+  expectPluginsFolderWhole();
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryRouteEveryFault, FaultMatrix, ::testing::ValuesIn(cells()),
+                         [](const ::testing::TestParamInfo<Cell>& info) {
+                           return info.param.name();
+                         });
+
+}  // namespace
+}  // namespace vorelia::testing
