@@ -69,7 +69,7 @@ for ((n = 1; n <= tasks; n++)); do
   esac
 done >"$work/tasks.cohost"
 
-# The routes and faults of the fault matrix (tests/end-to-end/fault_matrix_test.cpp), as admin
+# The routes and faults of the fault matrix (FaultMatrix in tests/end-to-end/through_the_host_test.cpp), as admin
 # interface rules. A fault stays on its route for a while, then comes off.
 routes=(
   'POST /Token' 'GET /api/Account/RelatedAccounts' 'GET /api/Account/*/State'
