@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <stdexcept>
 #include <system_error>
 #include <utility>
 
@@ -27,15 +26,15 @@ SessionCore::~SessionCore() {
 std::shared_ptr<SessionCore> SessionCore::create(long maxConnectionsPerHost) {
   ensureCurlInitialized();
   auto core = std::make_shared<SessionCore>(Key{});
-  core->multi_.reset(curl_multi_init());
-  if (!core->multi_) throw std::runtime_error("libcurl could not create a multi handle");
-  curl_multi_setopt(core->multi_.get(), CURLMOPT_MAX_HOST_CONNECTIONS,
-                    std::max(1L, maxConnectionsPerHost));
+  core->maxConnectionsPerHost_ = std::max(1L, maxConnectionsPerHost);
   return core;
 }
 
 bool SessionCore::startIoLocked() {
   if (io_.joinable()) return true;
+  multi_.reset(curl_multi_init());  // its wake-up sockets, too, only once needed
+  if (!multi_) return false;
+  curl_multi_setopt(multi_.get(), CURLMOPT_MAX_HOST_CONNECTIONS, maxConnectionsPerHost_);
   try {
     // The I/O thread holds no reference: shutdown() joins it before the core can go away.
     io_ = std::thread([this] { ioLoop(); });
@@ -88,7 +87,7 @@ void SessionCore::shutdown() {
   {
     std::scoped_lock lock(mutex_);
     stopping_ = true;
-    curl_multi_wakeup(multi_.get());
+    if (io_.joinable()) curl_multi_wakeup(multi_.get());
   }
   if (io_.joinable()) io_.join();
   std::unique_lock lock(mutex_);

@@ -31,8 +31,8 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   SessionCore(const SessionCore&) = delete;
   SessionCore& operator=(const SessionCore&) = delete;
 
-  // A session with its own multi handle; its I/O thread starts with the first transfer, so that a
-  // session never used costs no thread. Throws std::runtime_error when libcurl cannot make one.
+  // A session with its own multi handle and I/O thread, both made with the first transfer, so that
+  // a session never used costs no thread and no socket.
   static std::shared_ptr<SessionCore> create(long maxConnectionsPerHost);
 
   // Any thread. Adds the transfer to the multi handle; once shutdown() started, delivers it as
@@ -63,7 +63,8 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   };
   using ActiveIt = std::map<std::uint64_t, Active>::iterator;
 
-  // Starts the I/O thread unless it runs; false when the system gives no thread. Under mutex_.
+  // Makes the multi handle and starts the I/O thread unless it runs; false when the system gives
+  // neither. Under mutex_.
   bool startIoLocked();
   void ioLoop();
   void add(std::uint64_t id, Active task);
@@ -81,8 +82,9 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   void post(Delivery deliver, TransferResult result);
   void deliveryReturned();
 
-  CurlMulti multi_;
-  std::thread io_;  // started under mutex_, read once stopping_ is set
+  long maxConnectionsPerHost_ = 1;
+  CurlMulti multi_;  // made under mutex_ before io_ starts
+  std::thread io_;   // started under mutex_, read once stopping_ is set
 
   std::mutex mutex_;
   std::condition_variable deliveriesDone_;

@@ -1,8 +1,8 @@
 // URL sessions: HTTP(S) transfers on libcurl. Each session owns one libcurl multi handle driven by
-// one I/O thread; connections are reused within a session. Every task calls its completion exactly
-// once (on success, on failure, on time-out, on cancel and when the session shuts down), always on
-// the CompletionPool, never on the caller's thread and never on the I/O thread, so a completion may
-// block on other transfers.
+// one I/O thread, both made with its first task; connections are reused within a session. Every
+// task calls its completion exactly once (on success, on failure, on time-out, on cancel and when
+// the session shuts down), always on the CompletionPool, never on the caller's thread and never on
+// the I/O thread, so a completion may block on other transfers.
 //
 // TLS peer and host verification are always on. A test CA can be added (URLSessionConfiguration::
 // extraCAFile, or the environment variable VORELIA_EXTRA_CA_FILE); it is trusted in addition to the
