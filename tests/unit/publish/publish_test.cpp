@@ -117,6 +117,13 @@ class Publishing : public ::testing::Test {
     local.tm_isdst = -1;
     return std::chrono::system_clock::from_time_t(std::mktime(&local));
   }();
+  // What the handlers read outlives the server, whose destructor ends their threads: how many
+  // resources a reservation gets, the stored names the store refuses, the credits, and the
+  // analyses (escaped name -> answer body).
+  std::atomic<std::size_t> resourceLimit{1000};
+  Guarded<std::string> refusedName{"(none)"};
+  Guarded<std::string> credits{"1000"};
+  Guarded<std::map<std::string, std::string>> analyses;
   HttpTestServer server;
   std::shared_ptr<PluginState> state = std::make_shared<PluginState>(
       Deployment{server.url("/"), "", "", "https://www.vorelia.test"});
@@ -161,9 +168,6 @@ class PublishShareTest : public Publishing {
   JSON sent(const std::string& path) const { return JSON::Parse(server.requests(path).at(0).body); }
 
   const PublishSettings album{{"albumsList-input", std::string("w1")}};
-  // Read by the server's threads while the test changes them between runs.
-  std::atomic<std::size_t> resourceLimit{1000};
-  Guarded<std::string> refusedName{"(none)"};
 };
 
 TEST_F(PublishShareTest, PublishesIntoAnAlbumOfTheSameNameAndReturnsItsLink) {
@@ -337,10 +341,6 @@ class PublishAiTest : public Publishing {
     }
     return std::nullopt;
   }
-
-  // Read by the server's threads while a workflow runs.
-  Guarded<std::string> credits{"1000"};
-  Guarded<std::map<std::string, std::string>> analyses;  // escaped name -> answer body
 };
 
 TEST_F(PublishAiTest, ExportedFilesMustMeetTheAnalysisLimits) {
