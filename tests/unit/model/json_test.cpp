@@ -50,6 +50,14 @@ TEST(JSON, TypedReadersFollowTheLenientRules) {
   EXPECT_EQ(JSON(std::numeric_limits<double>::infinity()).numberValue(), 0);
 }
 
+// A lookup in a failed lookup keeps the first reason. (The JSON fuzz target's replay checks each
+// kind of failed lookup on its seeds.)
+TEST(JSON, ALookupInAFailedLookupKeepsItsReason) {
+  const JSON document = JSON::Parse(R"({"list":[10,20]})");
+  EXPECT_EQ(document["nope"]["deeper"][3].error(), JSONError::notExist);
+  EXPECT_EQ(document["list"][2]["x"].error(), JSONError::indexOutOfBounds);
+}
+
 TEST(JSON, BytesThatAreNotADocumentReadAsNull) {
   for (const char* bytes : {"", "not json", "{\"a\":", "\"just a string\"", "42", "true", "null",
                             "<html>error</html>"}) {
