@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <stdexcept>
+#include <system_error>
 #include <utility>
 
 #include "platform/dispatch.h"
@@ -30,24 +31,37 @@ std::shared_ptr<SessionCore> SessionCore::create(long maxConnectionsPerHost) {
   if (!core->multi_) throw std::runtime_error("libcurl could not create a multi handle");
   curl_multi_setopt(core->multi_.get(), CURLMOPT_MAX_HOST_CONNECTIONS,
                     std::max(1L, maxConnectionsPerHost));
-  // The I/O thread holds no reference: shutdown() joins it before the core can go away.
-  core->io_ = std::thread([raw = core.get()] { raw->ioLoop(); });
   return core;
+}
+
+bool SessionCore::startIoLocked() {
+  if (io_.joinable()) return true;
+  try {
+    // The I/O thread holds no reference: shutdown() joins it before the core can go away.
+    io_ = std::thread([this] { ioLoop(); });
+  } catch (const std::system_error&) {
+    return false;
+  }
+  return true;
 }
 
 std::uint64_t SessionCore::submit(std::unique_ptr<Transfer> transfer, Delivery deliver) {
   std::uint64_t id = 0;
+  bool stopping = false;
   {
     std::scoped_lock lock(mutex_);
     id = nextId_++;
     ++undelivered_;
-    if (!stopping_) {
+    stopping = stopping_;
+    if (!stopping && startIoLocked()) {
       incoming_.push_back({id, std::move(transfer), std::move(deliver)});
       curl_multi_wakeup(multi_.get());
       return id;
     }
   }
-  post(std::move(deliver), transfer->cancelled());
+  post(std::move(deliver),
+       stopping ? transfer->cancelled()
+                : TransferResult::failure({URLError::Code::other, "cannot start the transfer"}));
   return id;
 }
 
@@ -64,7 +78,8 @@ std::uint64_t SessionCore::reject(URLError error, Delivery deliver) {
 
 void SessionCore::cancel(std::uint64_t id) {
   std::scoped_lock lock(mutex_);
-  if (stopping_) return;  // shutdown cancels everything anyway
+  // Shutdown cancels everything anyway; without an I/O thread, no task has started.
+  if (stopping_ || !io_.joinable()) return;
   cancels_.push_back(id);
   curl_multi_wakeup(multi_.get());
 }

@@ -31,8 +31,8 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   SessionCore(const SessionCore&) = delete;
   SessionCore& operator=(const SessionCore&) = delete;
 
-  // A running session with its own multi handle. Throws std::runtime_error when libcurl cannot
-  // make one.
+  // A session with its own multi handle; its I/O thread starts with the first transfer, so that a
+  // session never used costs no thread. Throws std::runtime_error when libcurl cannot make one.
   static std::shared_ptr<SessionCore> create(long maxConnectionsPerHost);
 
   // Any thread. Adds the transfer to the multi handle; once shutdown() started, delivers it as
@@ -63,6 +63,8 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   };
   using ActiveIt = std::map<std::uint64_t, Active>::iterator;
 
+  // Starts the I/O thread unless it runs; false when the system gives no thread. Under mutex_.
+  bool startIoLocked();
   void ioLoop();
   void add(std::uint64_t id, Active task);
   // Takes the handle off the multi handle and delivers result.
@@ -80,7 +82,7 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   void deliveryReturned();
 
   CurlMulti multi_;
-  std::thread io_;
+  std::thread io_;  // started under mutex_, read once stopping_ is set
 
   std::mutex mutex_;
   std::condition_variable deliveriesDone_;

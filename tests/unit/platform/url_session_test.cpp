@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <variant>
 
@@ -241,6 +242,21 @@ TEST(URLSession, CancelAndShutdownEndRunningOrWaitingTasksOnceWithCancelled) {
       task->cancel();  // the session is gone; this must be harmless
     }
   }
+}
+
+// The plugin makes sessions it may never use, and a host may make and drop the plugin often.
+TEST(URLSession, ASessionNeverUsedStartsNoThread) {
+  const auto threads = [] {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.starts_with("Threads:")) return std::stoi(line.substr(8));
+    }
+    return -1;
+  };
+  const int before = threads();
+  std::vector<std::unique_ptr<URLSession>> sessions;
+  for (int i = 0; i < 50; ++i) sessions.push_back(std::make_unique<URLSession>());
+  EXPECT_LT(threads(), before + 10);
 }
 
 TEST(URLSession, SendsHeadersInOrderOnOneConnectionWithoutAddingContentTypeOrExpect) {
