@@ -75,23 +75,13 @@ CohostRun runCohost(const CohostOptions& options) {
   Pipe input, output, errors;
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  const int terminal = options.terminal ? posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
-  if (terminal >= 0 && grantpt(terminal) == 0 && unlockpt(terminal) == 0) {
-    // Opened after setsid, the terminal becomes cohost's controlling terminal.
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, ptsname(terminal), O_RDWR, 0);
-    posix_spawn_file_actions_adddup2(&actions, STDIN_FILENO, STDERR_FILENO);
-  } else {
-    posix_spawn_file_actions_adddup2(&actions, input.fds[0], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, errors.fds[1], STDERR_FILENO);
-  }
+  posix_spawn_file_actions_adddup2(&actions, input.fds[0], STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, errors.fds[1], STDERR_FILENO);
   posix_spawn_file_actions_adddup2(&actions, output.fds[1], STDOUT_FILENO);
   if (!options.workingFolder.empty()) {
     posix_spawn_file_actions_addchdir_np(&actions, options.workingFolder.c_str());
   }
-  const std::string program = options.program.empty() ? COHOST_PATH : options.program.string();
+  const std::string program = COHOST_PATH;
   std::vector<std::string> args = {program};
   args.insert(args.end(), options.args.begin(), options.args.end());
   std::vector<char*> argv;
@@ -104,19 +94,12 @@ CohostRun runCohost(const CohostOptions& options) {
 
   pid_t pid = 0;
   const int spawned =
-      posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), envp.data());
+      posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
   if (spawned != 0) throw std::runtime_error(std::string("posix_spawn: ") + std::strerror(spawned));
   input.closeEnd(0);
   output.closeEnd(1);
   errors.closeEnd(1);
-  if (terminal >= 0) {  // input goes in and the error stream comes out at the terminal's end
-    errors.closeEnd(0);
-    errors.fds[0] = terminal;
-    input.closeEnd(1);
-    input.fds[1] = fcntl(terminal, F_DUPFD_CLOEXEC, 0);
-  }
   fcntl(input.fds[1], F_SETFL, O_NONBLOCK);
 
   CohostRun run;

@@ -43,12 +43,6 @@ struct CohostOptions {
     steps.push_back({std::move(condition), std::move(text), signal});
     return *this;
   }
-  // Standard input and standard error on a pseudo-terminal (err then holds what cohost writes
-  // there, the echo of the input included), cohost in a session of its own.
-  CohostOptions& onTerminal() {
-    terminal = true;
-    return *this;
-  }
   // Runs cohost in folder rather than in the test's working folder.
   CohostOptions& inFolder(std::filesystem::path folder) {
     workingFolder = std::move(folder);
@@ -60,14 +54,7 @@ struct CohostOptions {
     return *this;
   }
 
-  // Runs program (a copy of cohost) rather than the cohost the tests were built with.
-  CohostOptions& withProgram(std::filesystem::path copy) {
-    program = std::move(copy);
-    return *this;
-  }
-
   std::vector<std::string> args;
-  std::filesystem::path program;  // empty: the cohost built with the tests
   std::string input;
   std::function<std::optional<std::string>(const nlohmann::json&)> answer;  // empty: no answers
   struct Step {
@@ -76,7 +63,6 @@ struct CohostOptions {
     int signal = 0;
   };
   std::vector<Step> steps;
-  bool terminal = false;
   std::filesystem::path workingFolder;
   // Changes to the test's environment. Every run also gets VORELIA_SECRET_STORE=file, loopback
   // service addresses and no COHOST_BUNDLE unless set here. HOME is inherited (a TempHome sets it).

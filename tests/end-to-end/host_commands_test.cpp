@@ -5,7 +5,6 @@
 // documented.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <filesystem>
 #include <fstream>
@@ -276,88 +275,6 @@ TEST_F(EchoHost, ShellReadsStandardInputAndReportsTheWorstStatus) {
           {"value":"a","title":"A","separator":false},{"value":"","title":"","separator":true}]},
       {"kind":"multilist","identifier":"multi","title":"Multi",
        "options":[{"value":"m","title":"M","separator":false}],"allowsFiltering":true}]})"));
-}
-
-TEST_F(EchoHost, ShellOnATerminalEditsRecallsDropsALineOnCtrlCAndRedrawsProgress) {
-  const std::vector<std::string> photos = drawSampleSession(home.path() / "photos");
-  const auto shows = [](const char* text, const char* after = "") {
-    return [=](const CohostRun& run) {
-      const std::size_t from = run.err.find(after);
-      return from != std::string::npos && run.err.find(text, from) != std::string::npos;
-    };
-  };
-  const CohostRun run = runCohost(
-      CohostOptions{"--bundle", echo, "shell"}
-          .onTerminal()
-          .withVariable("TERM", "xterm")
-          .withInput("bundle\n")
-          .then(
-              [](const CohostRun& r) {  // the second prompt: the first line ran
-                return r.err.find("cohost> ", r.err.find("cohost> ") + 1) != std::string::npos;
-              },
-              "nosuch")
-          .then(shows("nosuch"), "", SIGINT)
-          .then(shows("cohost> ", "nosuch"),
-                "\x1b[A\npublish export {\"copyTo\":" + json(home.path().string()).dump() + "} " +
-                    json(photos[0]).dump() + "\nquit\n"));
-  EXPECT_EQ(run.exitCode, 0) << run.describe();
-  std::size_t bundles = 0;
-  for (auto at = run.out.find("bundle: ok"); at != std::string::npos;
-       at = run.out.find("bundle: ok", at + 1))
-    ++bundles;
-  EXPECT_EQ(bundles, 2u) << "Up recalls the line before\n" << run.describe();
-  EXPECT_EQ(run.err.find("unknown command"), std::string::npos) << "Ctrl-C kept the line";
-  EXPECT_THAT(run.err, HasSubstr("exporting 1 file\r\n\r[########################]  1/1"));
-}
-
-TEST_F(EchoHost, HelperProgramsAnswerHelpAndTakeNoFlagForAFolder) {
-  const fs::path osascript = fs::path(COHOST_PATH).parent_path() / "cohost-osascript";
-  const struct {
-    fs::path program;
-    std::vector<std::string> args;
-    int exitCode;
-  } cases[] = {{SAMPLE_PHOTOS_PATH, {"--help"}, 0},
-               {SAMPLE_PHOTOS_PATH, {"-x"}, 2},
-               {osascript, {"--help"}, 0},
-               {osascript, {"--document", "-x", "a.scpt"}, 2},
-               {COHOST_PATH, {"--document", "-x", "page"}, 2},
-               {COHOST_PATH, {"--document", "/no/such/folder", "page"}, 2}};
-  for (const auto& c : cases) {
-    const CohostRun run =
-        runCohost(CohostOptions(c.args).withProgram(c.program).inFolder(home.path()));
-    EXPECT_EQ(run.exitCode, c.exitCode) << run.describe();
-    EXPECT_EQ(run.out.starts_with("usage: "), c.exitCode == 0) << run.describe();
-  }
-  EXPECT_FALSE(fs::exists(home.path() / "-x"));
-}
-
-TEST_F(EchoHost, PointsTheScriptInterpreterAtTheCompanionBesideCohost) {
-  const fs::path folder = home.path() / "bin";
-  fs::create_directories(folder);
-  fs::copy_file(COHOST_PATH, folder / "cohost");
-  const fs::path companion = folder / "cohost-osascript";
-  struct Case {
-    bool companionExists;
-    std::optional<std::string> variable;
-    json expected;  // the callback the echo plugin makes with what it sees
-  };
-  const Case cases[] = {
-      {true, std::nullopt, {{"action", 0}, {"value", companion.string()}}},
-      {true, "/opt/own-osascript", {{"action", 0}, {"value", "/opt/own-osascript"}}},
-      {false, std::nullopt, {{"action", 0}}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.expected.dump());
-    fs::remove(companion);
-    if (c.companionExists) {
-      std::ofstream(companion) << "#!/bin/sh\n";
-      fs::permissions(companion, fs::perms::owner_all);
-    }
-    const CohostRun run = runCohost(CohostOptions{"--json", "--bundle", echo, "press", "osascript"}
-                                        .withProgram(folder / "cohost")
-                                        .withVariable("VORELIA_OSASCRIPT", c.variable));
-    EXPECT_EQ(run.single()["callbacks"], json::array({c.expected})) << run.describe();
-  }
 }
 
 // Folders opened as documents (--document, `open`) reach the script interpreter the plugin runs,

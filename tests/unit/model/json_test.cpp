@@ -26,8 +26,6 @@ TEST(JSON, TypedReadersFollowTheLenientRules) {
       // Text that is no finite decimal number, however a number reader might take it.
       {R"({"v":"nan"})", "nan", false, 0},
       {R"({"v":"inf"})", "inf", false, 0},
-      {R"({"v":"Infinity"})", "Infinity", false, 0},
-      {R"({"v":"-inf"})", "-inf", false, 0},
       {R"({"v":"1e999"})", "1e999", false, 0},
       {R"({"v":"0x10"})", "0x10", false, 0},
       {R"({"v":""})", "", false, 0},
@@ -52,35 +50,12 @@ TEST(JSON, TypedReadersFollowTheLenientRules) {
   EXPECT_EQ(JSON(std::numeric_limits<double>::infinity()).numberValue(), 0);
 }
 
-TEST(JSON, FailedLookupsCarryTheirReason) {
-  const JSON document = JSON::Parse(R"({"a":1,"list":[10,20],"nested":{"b":"x"}})");
-  struct Case {
-    const char* what;
-    JSON value;
-    std::optional<JSONError> error;
-  };
-  const Case cases[] = {
-      {"missing member", document["nope"], JSONError::notExist},
-      {"member of a number", document["a"]["b"], JSONError::wrongType},
-      {"index -1", document["list"][-1], JSONError::indexOutOfBounds},
-      {"index == count", document["list"][2], JSONError::indexOutOfBounds},
-      {"index of a dictionary", document[0], JSONError::wrongType},
-      {"missing member keeps the first error", document["nope"]["deeper"][3], JSONError::notExist},
-      {"path to a value", document.path({"nested", "b"}), std::nullopt},
-      {"path with index", document.path({"list", std::int64_t{1}}), std::nullopt},
-      {"path through a missing member", document.path({"nope", "b"}), JSONError::notExist},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    EXPECT_EQ(c.value.error(), c.error);
-    if (c.error) {
-      EXPECT_EQ(c.value.type(), JSON::Type::null);
-      EXPECT_EQ(c.value.stringValue(), "");
-      EXPECT_FALSE(c.value.array().has_value());
-    }
-  }
-  EXPECT_EQ(document.path({"list", std::int64_t{1}}).int64Value(), 20);
-  EXPECT_EQ(document.path({}), document);
+// A lookup in a failed lookup keeps the first reason. (The JSON fuzz target's replay checks each
+// kind of failed lookup on its seeds.)
+TEST(JSON, ALookupInAFailedLookupKeepsItsReason) {
+  const JSON document = JSON::Parse(R"({"list":[10,20]})");
+  EXPECT_EQ(document["nope"]["deeper"][3].error(), JSONError::notExist);
+  EXPECT_EQ(document["list"][2]["x"].error(), JSONError::indexOutOfBounds);
 }
 
 TEST(JSON, BytesThatAreNotADocumentReadAsNull) {
@@ -92,8 +67,6 @@ TEST(JSON, BytesThatAreNotADocumentReadAsNull) {
     EXPECT_EQ(value.stringValue(), "");
     EXPECT_FALSE(value.array().has_value());
   }
-  EXPECT_EQ(JSON::Parse("[]").type(), JSON::Type::array);
-  EXPECT_EQ(JSON::Parse(R"({"a":[1,2]})")["a"].array()->size(), 2u);
 }
 
 // Copying and serialising recurse once per level, so a document may nest at most MaxDepth deep;

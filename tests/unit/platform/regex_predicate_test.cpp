@@ -27,9 +27,7 @@ TEST(RegexPredicate, MatchesTheWholeTextCaseInsensitivelyAndRefusesWhatItCannotR
     bool matches;
   } cases[] = {
       {"first_last+tag@mail.example.org", kEmail, true},
-      {"user@example", kEmail, false},
       {"user@example.com\n", kEmail, false},  // '$' alone would accept the final newline
-      {"xuser@example.com&=+ %", kEmail, false},
       {"", kAccountName, true},
       {std::string("ab\0c", 4), kAccountName, false},
       {"ABC", "^[a-z]+$", true},

@@ -1,18 +1,25 @@
+// The publishing workflows against a scripted service: a web gallery or a proofing album
+// (PublishShare), auto-tagging (PublishAi); the scripts through which tags and ratings reach the
+// catalogue, and the runner that hands them over; the escaping of item names.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
-#include <cstdio>
-#include <cstdlib>
+#include <ctime>
 #include <fstream>
+#include <future>
 #include <map>
 #include <mutex>
 #include <sstream>
 
+#include "host/plugin_scripts.h"
 #include "model/guarded.h"
 #include "model/plugin_error.h"
 #include "publish/catalogue_scripts.h"
+#include "publish/name_escaping.h"
 #include "publish/publish_ai.h"
 #include "publish/publish_share.h"
+#include "publish/script_runner.h"
 #include "support/http_test_server.h"
 #include "support/jpeg_writer.h"
 #include "support/temp_home.h"
@@ -27,74 +34,144 @@ using testing::RecordedRequest;
 using testing::ScopedEnvironment;
 using testing::TestReply;
 
-// A scripted service and blob store: albums "Été Wedding" (w1) and nothing else; every reservation
-// hands out one resource per announced file.
-class PublishShareTest : public ::testing::Test {
+std::string readFile(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::stringstream contents;
+  contents << in.rdbuf();
+  return contents.str();
+}
+
+// A real grey JPEG of width x height.
+std::string makeJpeg(int width, int height) {
+  return testing::makeJpeg(width, height, [](int, int) { return testing::Rgb{128, 128, 128}; });
+}
+
+// A temporary HOME with a scripts folder and a stand-in interpreter (a shell script) that keeps a
+// copy of every script it is given in `ran`, named after the script file; and a loopback server
+// for the service, the account "studio" signed in.
+class Publishing : public ::testing::Test {
  protected:
-  PublishShareTest() {
+  Publishing() {
+    fs::create_directories(folder);
+    fs::create_directories(ran);
+    fs::create_directories(exported);
     state->account.set("studio");
     state->setAuthentication("BEARER t", std::chrono::system_clock::now());
-    server.reply("/api/Account/studio/State", TestReply{200, {}, "{}"});
-    server.reply("/api/studio/containers/",
-                 TestReply{200, {}, R"({"value":[{"id":"w1","name":"Été Wedding"}]})"});
-    server.respond("/api/studio/containers/w1/inituploadresources", [this](
-                                                                        const RecordedRequest& r) {
-      std::string value;
-      const auto files = JSON::Parse(r.body)["value"].array().value_or(std::vector<JSON>{});
-      for (std::size_t i = 0; i < files.size() && i < resourceLimit; ++i) {
-        value +=
-            std::string(i ? "," : "") + R"({"id":"r)" + std::to_string(i) + R"(","sas":"?sig=x"})";
-      }
-      return TestReply{
-          200, {}, R"({"storageUrl":")" + server.url("/store/") + R"(","value":[)" + value + "]}"};
-    });
-    server.respond("/store/*", [this](const RecordedRequest& r) {
-      return TestReply{r.path.find(refusedName.get()) == std::string::npos ? 201 : 403};
-    });
-    server.reply("/api/studio/encode", TestReply{200, {}, "{}"});
-    server.reply("/api/studio/shares", TestReply{200, {}, R"({"url":"https://v.test/a/xyz/a/"})"});
-    server.respond("/api/anonymous/longpollingstates", [](const RecordedRequest& r) {
-      return TestReply{200, {}, r.body};  // every id asked for is done
-    });
-    server.reply("/api/studio/containers/w1/$synchronize", TestReply{200, {}, "{}"});
+    useInterpreter("exit 0");
   }
 
-  std::vector<std::string> exportFiles(const std::vector<std::string>& names) {
+  // body runs after the copy is made; $1 is the script file.
+  void useInterpreter(const std::string& body) {
+    const fs::path program = home.path() / "interpreter.sh";
+    std::ofstream(program) << "#!/bin/sh\ncp \"$1\" \"" << ran.string()
+                           << "/$(basename \"$1\")\" || exit 9\n"
+                           << body << "\n";
+    fs::permissions(program, fs::perms::owner_all);
+    interpreter.emplace("VORELIA_OSASCRIPT", program.string());
+  }
+
+  std::vector<std::string> namesIn(const fs::path& dir) const {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+      names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  // The texts of the scripts the interpreter was given, in the order of their names.
+  std::vector<std::string> ranScripts() const {
+    std::vector<std::string> texts;
+    for (const auto& name : namesIn(ran)) texts.push_back(readFile(ran / name));
+    return texts;
+  }
+
+  // Exported images of 300 x 260 pixels under the names; their paths, in order.
+  std::vector<std::string> exportImages(const std::vector<std::string>& names) const {
     std::vector<std::string> paths;
     for (const auto& name : names) {
-      const auto path = home.path() / name;
-      std::ofstream(path, std::ios::binary) << "image " << name;
-      paths.push_back(path.string());
+      std::ofstream(exported / name, std::ios::binary) << makeJpeg(300, 260);
+      paths.push_back((exported / name).string());
     }
     return paths;
   }
 
-  PublishResult publish(const std::string& action, const std::vector<std::string>& files,
-                        PublishSettings settings) {
-    PublishShare workflow(state, api);
-    return workflow.DoPublish(
-        PublishTask{action, files, std::move(settings)},
-        [this](std::uint64_t completed, std::uint64_t total, const std::optional<std::string>& t) {
-          std::scoped_lock lock(progressMutex);
-          reports.push_back(std::to_string(completed) + "/" + std::to_string(total) + " " +
-                            t.value_or(""));
-        });
+  // Runs the task, keeping each progress report as "completed/total text".
+  PublishResult run(PublishService&& workflow, const PublishTask& task) {
+    return workflow.DoPublish(task, [this](std::uint64_t completed, std::uint64_t total,
+                                           const std::optional<std::string>& text) {
+      std::scoped_lock lock(progressMutex);
+      reports.push_back(std::to_string(completed) + "/" + std::to_string(total) + " " +
+                        text.value_or(""));
+    });
   }
 
   testing::TempHome home;
-  HttpTestServer server;
-  std::shared_ptr<PluginState> state =
-      std::make_shared<PluginState>(Deployment{server.url("/"), "", "", ""});
-  std::shared_ptr<Api> api = std::make_shared<Api>(state, ApiOptions{seconds(5)});
-  // Read by the server's threads while the test changes them between runs.
+  fs::path folder = home.path() / "Library" / "Scripts" / "Capture One Scripts";
+  fs::path ran = home.path() / "ran";
+  fs::path exported = home.path() / "export";
+  std::optional<ScopedEnvironment> interpreter;
+  // 7 March 2019, 14:05:09 in the local time zone.
+  std::chrono::system_clock::time_point when = [] {
+    std::tm local{};
+    strptime("2019-03-07 14:05:09", "%Y-%m-%d %H:%M:%S", &local);
+    local.tm_isdst = -1;
+    return std::chrono::system_clock::from_time_t(std::mktime(&local));
+  }();
+  // What the handlers read outlives the server, whose destructor ends their threads: how many
+  // resources a reservation gets, the stored names the store refuses, the credits, and the
+  // analyses (escaped name -> answer body).
   std::atomic<std::size_t> resourceLimit{1000};
   Guarded<std::string> refusedName{"(none)"};
+  Guarded<std::string> credits{"1000"};
+  Guarded<std::map<std::string, std::string>> analyses;
+  HttpTestServer server;
+  std::shared_ptr<PluginState> state = std::make_shared<PluginState>(
+      Deployment{server.url("/"), "", "", "https://www.vorelia.test"});
+  std::shared_ptr<Api> api = std::make_shared<Api>(state, ApiOptions{seconds(5)});
   std::mutex progressMutex;
-  std::vector<std::string> reports;
+  std::vector<std::string> reports;  // guarded by progressMutex while a workflow runs
+};
+
+// A scripted service and blob store: albums "Été Wedding" (w1) and nothing else; every reservation
+// hands out one resource per announced file.
+class PublishShareTest : public Publishing {
+ protected:
+  PublishShareTest() {
+    server.reply("/*", TestReply{200, {}, "{}"});  // the account state and the new order
+    server.reply("/api/studio/containers/",
+                 TestReply{200, {}, R"({"value":[{"id":"w1","name":"Été Wedding"}]})"});
+    server.respond("/api/studio/containers/w1/inituploadresources", [this](auto& r) {
+      const auto files = JSON::Parse(r.body)["value"].array().value_or(std::vector<JSON>{});
+      std::vector<JSON> value;
+      for (std::size_t i = 0; i < files.size() && i < resourceLimit; ++i) {
+        value.push_back(JSON{{"id", "r" + std::to_string(i)}, {"sas", "?sig=x"}});
+      }
+      const JSON answer{{"storageUrl", server.url("/store/")}, {"value", JSON(std::move(value))}};
+      return TestReply{200, {}, *answer.rawData()};
+    });
+    server.respond("/store/*", [this](const RecordedRequest& r) {
+      return TestReply{r.path.find(refusedName.get()) == std::string::npos ? 201 : 403};
+    });
+    server.reply("/api/studio/encode", TestReply{204});  // taken, with nothing to say
+    server.reply("/api/studio/shares", TestReply{200, {}, R"({"url":"https://v.test/a/xyz/a/"})"});
+    server.respond("/api/anonymous/longpollingstates", [](const RecordedRequest& r) {
+      return TestReply{200, {}, r.body};  // every id asked for is done
+    });
+  }
+
+  PublishResult publish(const std::string& action, const std::vector<std::string>& files,
+                        PublishSettings settings) {
+    return run(PublishShare(state, api), PublishTask{action, files, std::move(settings)});
+  }
+
+  // The first request's body to path, parsed.
+  JSON sent(const std::string& path) const { return JSON::Parse(server.requests(path).at(0).body); }
+
+  const PublishSettings album{{"albumsList-input", std::string("w1")}};
 };
 
 TEST_F(PublishShareTest, PublishesIntoAnAlbumOfTheSameNameAndReturnsItsLink) {
-  const auto files = exportFiles({"b.jpg", "My photo & more.jpg", "l'été.jpg"});
+  const auto files = exportImages({"b.jpg", "My photo & more.jpg", "l'été.jpg"});
   const auto result = publish("voreliaPublishShare", files,
                               {{"albumsList-input", std::string("create")},
                                {"albumName-input", std::string("éTÉ wEDDING")},
@@ -103,47 +180,30 @@ TEST_F(PublishShareTest, PublishesIntoAnAlbumOfTheSameNameAndReturnsItsLink) {
   EXPECT_EQ(result.message,
             "Click show to see your web album. It may takes few minutes before the pictures "
             "appears.");
-  for (const auto& r : server.requests()) {  // the album is reused, not created
-    EXPECT_FALSE(r.path.starts_with("/api/studio/containers/") && r.method == "PUT" &&
-                 !r.path.starts_with("/api/studio/containers/w1/"))
-        << r.path;
-  }
+  EXPECT_TRUE(server.requests("/api/studio/containers/éTÉ wEDDING").empty())
+      << "created, not reused";
 
-  const auto reservation = JSON::Parse(
-      server.requests("/api/studio/containers/w1/inituploadresources").at(0).body)["value"];
+  const auto reservation = sent("/api/studio/containers/w1/inituploadresources")["value"];
   EXPECT_EQ(reservation[1]["name"].stringValue(), "My___photo____1____more.jpg");
-  EXPECT_EQ(reservation[2]["name"].stringValue(), "l_a_été.jpg");
-  EXPECT_EQ(reservation[0]["size"].int64Value(), 11);
-  EXPECT_EQ(server.requests("/store/r1-o/My___photo____1____more.jpg").size(), 1u);
+  EXPECT_EQ(reservation[0]["size"].int64Value(),
+            static_cast<std::int64_t>(fs::file_size(files[0])));
   EXPECT_EQ(server.requests("/api/studio/encode").size(), 3u);
-
-  // Each count from 1 to 3 is reported once, then the encoding wait as 4 of 4.
-  ASSERT_EQ(reports.size(), 4u);
-  std::sort(reports.begin(), reports.begin() + 3);
-  EXPECT_EQ(reports[0].substr(0, 4), "1/4 ");
-  EXPECT_EQ(reports[2].substr(0, 4), "3/4 ");
-  EXPECT_NE(reports[1].find(" done (2 of 4)"), std::string::npos) << reports[1];
-  EXPECT_EQ(reports[3], "4/4 Please wait encoding...");
-
-  EXPECT_EQ(JSON::Parse(server.requests("/api/studio/shares").at(0).body),
+  EXPECT_EQ(sent("/api/studio/shares"),
             JSON::Parse(R"({"containers":[{"id":"w1"}],"isDownloadEnabled":1})"));
-  EXPECT_EQ(JSON::Parse(server.requests("/api/studio/containers/w1/$synchronize").at(0).body),
+  EXPECT_EQ(sent("/api/studio/containers/w1/$synchronize"),
             JSON::Parse(R"({"value":[{"id":"r0","order":0},{"id":"r1","order":1},)"
                         R"({"id":"r2","order":2}]})"));
 }
 
 TEST_F(PublishShareTest, ProofingLinkAndASingleFile) {
-  const auto result = publish("voreliaPublishProofing", exportFiles({"one.jpg"}),
-                              {{"albumsList-input", std::string("w1")}});
+  const auto result = publish("voreliaPublishProofing", exportImages({"one.jpg"}), album);
   EXPECT_EQ(result.url, "https://v.test/p/xyz/a/");
   EXPECT_EQ(result.message.substr(0, 84),
             "Go to Capture One > Preferences > Plugins > Vorelia > Proofing to load the result.  ");
   EXPECT_EQ(reports,
             (std::vector<std::string>{"1/2 one.jpg done (1 of 2)", "2/2 Please wait encoding..."}));
   EXPECT_TRUE(server.requests("/api/studio/containers/w1/$synchronize").empty());
-  EXPECT_EQ(JSON::Parse(server.requests("/api/studio/shares").at(0).body)["isDownloadEnabled"]
-                .int64Value(),
-            0);
+  EXPECT_EQ(sent("/api/studio/shares")["isDownloadEnabled"].int64Value(), 0);
 }
 
 // A file the store refused, or whose encoding the service did not take (an error status, no
@@ -154,18 +214,16 @@ TEST_F(PublishShareTest, FilesNotStoredOrNotTakenForEncodingAreNotCountedAsPubli
     const std::string id = JSON::Parse(r.body)["id"].stringValue();
     if (id == "r3") return TestReply{500, {}, R"({"hasError":true})"};
     if (id == "r4") return TestReply{.body = "{}", .dropAfter = 0};
-    return TestReply{200, {}, "{}"};
+    return TestReply{204};
   });
-  auto result =
-      publish("voreliaPublishShare", exportFiles({"a.jpg", "bad.jpg", "c.jpg", "d.jpg", "e.jpg"}),
-              {{"albumsList-input", std::string("w1")}});
+  auto result = publish("voreliaPublishShare",
+                        exportImages({"a.jpg", "bad.jpg", "c.jpg", "d.jpg", "e.jpg"}), album);
   EXPECT_EQ(result.url, "https://v.test/a/xyz/a/");
   EXPECT_EQ(result.message.substr(0, 40), "3 of 5 images could not be uploaded. Cli");
   // r3's 500 is sent again three times; r4's answer began before the drop, so it is not.
   EXPECT_EQ(server.requests("/api/studio/encode").size(), 7u);
-  EXPECT_EQ(JSON::Parse(server.requests("/api/anonymous/longpollingstates").at(0).body),
-            JSON::Parse(R"({"value":["r0","r2"]})"));
-  EXPECT_EQ(JSON::Parse(server.requests("/api/studio/containers/w1/$synchronize").at(0).body),
+  EXPECT_EQ(sent("/api/anonymous/longpollingstates"), JSON::Parse(R"({"value":["r0","r2"]})"));
+  EXPECT_EQ(sent("/api/studio/containers/w1/$synchronize"),
             JSON::Parse(R"({"value":[{"id":"r0","order":0},{"id":"r2","order":1}]})"));
   ASSERT_EQ(reports.size(), 6u);
   std::sort(reports.begin(), reports.begin() + 5);
@@ -175,8 +233,7 @@ TEST_F(PublishShareTest, FilesNotStoredOrNotTakenForEncodingAreNotCountedAsPubli
   EXPECT_EQ(reports[5], "6/6 Please wait encoding...");
 
   result = publish("voreliaPublishShare",
-                   exportFiles({"bad1.jpg", "bad2.jpg", "bad3.jpg", "d.jpg", "e.jpg"}),
-                   {{"albumsList-input", std::string("w1")}});
+                   exportImages({"bad1.jpg", "bad2.jpg", "bad3.jpg", "d.jpg", "e.jpg"}), album);
   EXPECT_EQ(result.url, std::nullopt);
   EXPECT_EQ(result.message, "No image could be uploaded");
 }
@@ -185,13 +242,13 @@ TEST_F(PublishShareTest, RunsThatCannotGoOnEndWithAMessage) {
   EXPECT_EQ(publish("voreliaPublishShare", {}, {}).message, "Invalid task, no files");
   EXPECT_EQ(server.requestCount(), 0u);
 
-  const auto files = exportFiles({"a.jpg", "b.jpg"});
+  const auto files = exportImages({"a.jpg", "b.jpg"});
   EXPECT_EQ(
       publish("voreliaPublishShare", files, {{"albumsList-input", std::string("nope")}}).message,
       "Album is null, retry with an other name");
 
   resourceLimit = 1;
-  auto result = publish("voreliaPublishShare", files, {{"albumsList-input", std::string("w1")}});
+  auto result = publish("voreliaPublishShare", files, album);
   EXPECT_FALSE(result.url.has_value());
   EXPECT_EQ(result.message,
             "The service made room for 1 of 2 images. Nothing was uploaded, retry later");
@@ -199,9 +256,7 @@ TEST_F(PublishShareTest, RunsThatCannotGoOnEndWithAMessage) {
 
   server.reply("/api/studio/containers/w1/inituploadresources",
                TestReply{200, {}, R"({"hasError":true,"message":"Quota exceeded"})"});
-  EXPECT_EQ(
-      publish("voreliaPublishShare", files, {{"albumsList-input", std::string("w1")}}).message,
-      "Quota exceeded");
+  EXPECT_EQ(publish("voreliaPublishShare", files, album).message, "Quota exceeded");
 
   server.reply("/api/studio/containers/", TestReply{.body = "{}", .dropAfter = 0});
   result = publish("voreliaPublishShare", files, {});
@@ -209,11 +264,7 @@ TEST_F(PublishShareTest, RunsThatCannotGoOnEndWithAMessage) {
   EXPECT_NE(result.message.find("album list"), std::string::npos);
 }
 
-TEST(PublishShareAlbumName, DatedDefaultWithoutLeadingZeros) {
-  std::tm local{};
-  strptime("2019-03-07 14:05", "%Y-%m-%d %H:%M", &local);
-  local.tm_isdst = -1;
-  const auto when = std::chrono::system_clock::from_time_t(std::mktime(&local));
+TEST_F(PublishShareTest, DatedDefaultAlbumNameWithoutLeadingZeros) {
   EXPECT_EQ(PublishShare::GetAlbumName({}, when), "C1_2019_3_7_14:5");
   EXPECT_EQ(PublishShare::GetAlbumName({{"albumName-input", std::string("")}}, when),
             "C1_2019_3_7_14:5");
@@ -221,35 +272,53 @@ TEST(PublishShareAlbumName, DatedDefaultWithoutLeadingZeros) {
             " Trip ");
 }
 
-// A real grey JPEG of width x height.
-std::string makeJpeg(int width, int height) {
-  return testing::makeJpeg(width, height, [](int, int) { return testing::Rgb{128, 128, 128}; });
+class ScriptRunner : public Publishing {};
+
+// A script whose interpreter was killed, or that could not be written, did not run; nothing is left
+// behind, and nothing is written anywhere else.
+TEST_F(ScriptRunner, ReportsAScriptThatCouldNotRun) {
+  useInterpreter("kill -9 $$");
+  EXPECT_FALSE(runScript("Vorelia_proofing_", "set x to 1", when));
+  EXPECT_TRUE(namesIn(folder).empty());
+  useInterpreter("exit 0");
+  fs::remove_all(folder);
+  EXPECT_FALSE(runScript("Vorelia_proofing_", "set x to 1", when));
+  EXPECT_EQ(namesIn(home.path() / "Library"), std::vector<std::string>{"Scripts"});
 }
 
-std::string readFile(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::stringstream contents;
-  contents << in.rdbuf();
-  return contents.str();
+TEST_F(ScriptRunner, RunsInTheSameSecondKeepTheirOwnFiles) {
+  // Each interpreter waits (at most about five seconds) until both scripts are running, so both
+  // files exist at once.
+  useInterpreter("n=0\nwhile :; do\n  set -- \"" + ran.string() +
+                 "\"/*\n  [ $# -ge 2 ] && exit 0\n  [ $n -ge 500 ] && exit 1\n"
+                 "  sleep 0.01; n=$((n+1))\ndone");
+  const std::string text = "tell application \"Capture One 12\"\n été\nend tell";
+  auto first = std::async(std::launch::async, [&] { return runScript("P_", text, when); });
+  auto second = std::async(std::launch::async, [&] { return runScript("P_", "second", when); });
+  EXPECT_TRUE(first.get());
+  EXPECT_TRUE(second.get());
+
+  const auto names = namesIn(ran);
+  ASSERT_EQ(names, (std::vector<std::string>{"P_07_03_2019_14_05_09.scpt",
+                                             "P_07_03_2019_14_05_09_2.scpt"}));
+  std::vector<std::string> texts = {readFile(ran / names[0]), readFile(ran / names[1])};
+  std::sort(texts.begin(), texts.end());
+  EXPECT_EQ(texts, (std::vector<std::string>{"second", text}));
+  EXPECT_TRUE(namesIn(folder).empty());
 }
 
 // A scripted service: credits, one vision "v1" whose blobs go to /store/, analyses answered per
-// item name; a scripts folder; an interpreter that keeps a copy of the script it runs.
-class PublishAiTest : public ::testing::Test {
+// item name.
+class PublishAiTest : public Publishing {
  protected:
   PublishAiTest() {
-    state->account.set("studio");
-    state->setAuthentication("BEARER t", std::chrono::system_clock::now());
-    fs::create_directories(home.path() / "Library" / "Scripts" / "Capture One Scripts");
-    fs::create_directories(exported);
     server.respond("/api/studio/credits", [this](const RecordedRequest&) {
       return TestReply{200, {}, R"({"credits":)" + credits.get() + "}"};
     });
     server.respond("/api/studio/visions", [this](const RecordedRequest&) {
-      return TestReply{
-          200,
-          {},
-          R"({"id":"v1","uploadSas":"?sig=u","storageUrl":")" + server.url("/store/") + R"("})"};
+      const JSON vision{
+          {"id", "v1"}, {"uploadSas", "?sig=u"}, {"storageUrl", server.url("/store/")}};
+      return TestReply{200, {}, *vision.rawData()};
     });
     server.reply("/store/*", TestReply{201});
     server.respond("/api/studio/visions/v1/analyse/", [this](const RecordedRequest& r) {
@@ -257,35 +326,10 @@ class PublishAiTest : public ::testing::Test {
       const auto found = answers.find(JSON::Parse(r.body)["escapedName"].stringValue());
       return found == answers.end() ? TestReply{404} : TestReply{200, {}, found->second};
     });
-    useInterpreter("exit 0");
-  }
-
-  void useInterpreter(const std::string& last) {
-    const fs::path program = home.path() / "interpreter.sh";
-    std::ofstream(program) << "#!/bin/sh\ncp \"$1\" \"" << (home.path() / "ran.scpt").string()
-                           << "\"\n"
-                           << last << "\n";
-    fs::permissions(program, fs::perms::owner_all);
-    interpreter.emplace("VORELIA_OSASCRIPT", program.string());
-  }
-
-  std::vector<std::string> exportImages(const std::vector<std::string>& names) {
-    std::vector<std::string> paths;
-    for (const auto& name : names) {
-      std::ofstream(exported / name, std::ios::binary) << makeJpeg(300, 260);
-      paths.push_back((exported / name).string());
-    }
-    return paths;
   }
 
   PublishResult publish(const std::vector<std::string>& files) {
-    PublishAi workflow(state, api);
-    return workflow.DoPublish(
-        PublishTask{"voreliaPublishAI", files, {}},
-        [this](std::uint64_t completed, std::uint64_t total, const std::optional<std::string>& t) {
-          reports.push_back(std::to_string(completed) + "/" + std::to_string(total) + " " +
-                            t.value_or(""));
-        });
+    return run(PublishAi(state, api), PublishTask{"voreliaPublishAI", files, {}});
   }
 
   // The refusal DoPublish threw, if any.
@@ -297,90 +341,61 @@ class PublishAiTest : public ::testing::Test {
     }
     return std::nullopt;
   }
-
-  testing::TempHome home;
-  // What the handlers read outlives the server, whose destructor ends their threads.
-  Guarded<std::string> credits{"1000"};
-  Guarded<std::map<std::string, std::string>> analyses;  // escaped name -> answer body
-  HttpTestServer server;
-  fs::path exported = home.path() / "export";
-  std::optional<ScopedEnvironment> interpreter;
-  std::shared_ptr<PluginState> state = std::make_shared<PluginState>(
-      Deployment{server.url("/"), "", "", "https://www.vorelia.test"});
-  std::shared_ptr<Api> api = std::make_shared<Api>(state, ApiOptions{seconds(5)});
-  std::vector<std::string> reports;
 };
 
 TEST_F(PublishAiTest, ExportedFilesMustMeetTheAnalysisLimits) {
-  struct Case {
+  const struct {
     const char* name;
     int width, height;
     std::uintmax_t padTo;  // trailing bytes up to this size; 0 leaves the JPEG as it is
     bool conforms;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"photo.JPG", 300, 300, 0, true},       {"photo.jpeg", 300, 300, 0, false},
       {"photo", 300, 300, 0, false},          {"wide.jpg", 4096, 256, 0, true},
       {"too-wide.jpg", 4097, 256, 0, false},  {"too-low.jpg", 4096, 255, 0, false},
-      {"too-narrow.jpg", 255, 300, 0, false}, {"too-high.jpg", 300, 4097, 0, false},
       {"under.jpg", 300, 300, 3999999, true}, {"limit.jpg", 300, 300, 4000000, false},
       {"unreadable.jpg", 0, 0, 100, true},  // not an image: only the size counts
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const fs::path file = exported / c.name;
-    {
-      std::ofstream out(file, std::ios::binary);
-      if (c.width > 0) out << makeJpeg(c.width, c.height);
-    }
+    std::ofstream(file, std::ios::binary) << (c.width > 0 ? makeJpeg(c.width, c.height) : "");
     if (c.padTo > 0) fs::resize_file(file, c.padTo);
     EXPECT_EQ(PublishAi::conformImage(file.string()), c.conforms);
   }
   EXPECT_FALSE(PublishAi::conformImage((exported / "missing.jpg").string()));
-  EXPECT_FALSE(PublishAi::conformImage(exported.string() + "/"));
 }
 
-TEST_F(PublishAiTest, CostPerImageAddsEveryChosenOption) {
-  for (auto* option : {&state->general, &state->face, &state->adult, &state->describe,
-                       &state->celebrity, &state->landmark, &state->wedding, &state->food,
-                       &state->travel, &state->apparel, &state->texture}) {
-    *option = true;
-  }
-  EXPECT_EQ(PublishAi(state, api).costPerImage(), 16.5);
-  state->adult = state->describe = false;
-  EXPECT_EQ(PublishAi(state, api).costPerImage(), 12.5);
-}
-
+// Every chosen option adds its cost to each image: 16.5 credits for all of them.
 TEST_F(PublishAiTest, RefusalsComeBeforeAnyRequest) {
   std::vector<std::string> ten;
   for (int i = 0; i < 10; ++i) ten.push_back("img" + std::to_string(i) + ".jpg");
   const auto files = exportImages(ten);
   std::ofstream(exported / "big.jpeg", std::ios::binary) << makeJpeg(300, 300);
 
-  state->describe = true;  // 2.5 credits an image
-  for (const char* tooFew : {"24.5", R"("nan")", R"("inf")"}) {
+  EXPECT_EQ(refusal(files), PluginError::noAIOptionsSelected);
+  for (auto* option : {&state->general, &state->face, &state->adult, &state->describe,
+                       &state->celebrity, &state->landmark, &state->wedding, &state->food,
+                       &state->travel, &state->apparel, &state->texture}) {
+    *option = true;
+  }
+  EXPECT_EQ(refusal({files[0], (exported / "big.jpeg").string()}), PluginError::checkFilesFailed);
+  EXPECT_EQ(server.requestCount(), 0u);
+  for (const char* tooFew : {"164.5", R"("nan")", R"("inf")"}) {
     credits.set(tooFew);
     EXPECT_EQ(refusal(files), PluginError::notEnoughCredits) << tooFew;
   }
-  EXPECT_EQ(server.requests("/api/studio/visions*").size(), 0u);
+  EXPECT_EQ(server.requestCount(), 3u);  // only the credit checks
 
-  state->general = state->face = state->describe = false;
-  EXPECT_EQ(refusal(files), PluginError::noAIOptionsSelected);
-  state->describe = true;
-  EXPECT_EQ(refusal({files[0], (exported / "big.jpeg").string()}), PluginError::checkFilesFailed);
-  EXPECT_EQ(server.requestCount(), 3u);  // only the credit checks of the first runs
-
-  // Exactly enough credits: ten images at 2.5 each.
-  credits.set("25");
+  // Exactly enough credits: ten images at 16.5 each.
+  credits.set("165");
   EXPECT_EQ(refusal(files), std::nullopt);
   EXPECT_EQ(server.requests("/api/studio/visions/v1/analyse/").size(), 10u);
   EXPECT_EQ(publish({}).message, "Invalid task, no files");
 }
 
 TEST_F(PublishAiTest, TagsEachAnalysedImageAndSkipsAFailedAnalysis) {
-  state->general = true;
-  state->describe = true;
-  state->face = false;
+  state->general = state->describe = true;
   // Service text may try to end its literal and add a command; it must reach the script escaped.
   const std::string hostile = R"(A "dog" & (do shell script "touch /tmp/pwned") & "\)";
   analyses.set({
@@ -393,8 +408,7 @@ TEST_F(PublishAiTest, TagsEachAnalysedImageAndSkipsAFailedAnalysis) {
                       .rawData()
                       .value()},
   });
-  const auto files = exportImages({"IMG_0001.jpg", "My photo.jpg", "c.d.jpg"});
-  const auto result = publish(files);
+  const auto result = publish(exportImages({"IMG_0001.jpg", "My photo.jpg", "c.d.jpg"}));
   EXPECT_EQ(result.url, "https://www.vorelia.test");
   EXPECT_EQ(result.message, "Go to metadata and keywords of your images");
   EXPECT_EQ(reports, (std::vector<std::string>{
@@ -402,9 +416,9 @@ TEST_F(PublishAiTest, TagsEachAnalysedImageAndSkipsAFailedAnalysis) {
                          "2/4 tagging IMG_0001.jpg tasks: (2 of 4)",
                          "3/4 tagging c.d.jpg tasks: (3 of 4)",
                      }));
-  EXPECT_EQ(readFile(home.path() / "ran.scpt"),
-            keywordScript(keywordRecord("IMG_0001.", "dog;beach;", "") +
-                          keywordRecord("c.d.", "5;true;", hostile)));
+  EXPECT_EQ(ranScripts(),
+            std::vector<std::string>{keywordScript(keywordRecord("IMG_0001.", "dog;beach;", "") +
+                                                   keywordRecord("c.d.", "5;true;", hostile))});
 
   // One upload and one analysis per image, in order, the payload naming the image.
   std::vector<std::string> sequence;
@@ -424,38 +438,78 @@ TEST_F(PublishAiTest, TagsEachAnalysedImageAndSkipsAFailedAnalysis) {
             (std::vector<std::string>{"PUT /store/v1/IMG_0001.jpg?sig=u", "analyse IMG_0001.jpg",
                                       "PUT /store/v1/My___photo.jpg?sig=u", "analyse My photo.jpg",
                                       "PUT /store/v1/c.d.jpg?sig=u", "analyse c.d.jpg"}));
-  // The script file is gone after the run.
-  EXPECT_TRUE(fs::is_empty(home.path() / "Library" / "Scripts" / "Capture One Scripts"));
 }
 
 TEST_F(PublishAiTest, EndsWithoutScriptOrWithAnHonestMessage) {
   state->general = true;
-  struct Case {
-    const char* what;
-    std::string answer;
-    const char* interpreterEnd;
-    const char* message;
-    bool ran;
-  };
-  const Case cases[] = {
-      {"nothing found", R"({"hasError":false,"name":"a.jpg","keywords":[],"description":5})",
-       "exit 0", "No tags", false},
-      {"the interpreter fails", R"({"hasError":false,"name":"a.jpg","keywords":["x"]})", "exit 3",
-       "Tags could not be written to the catalogue", true},
-  };
   const auto files = exportImages({"a.jpg"});
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    fs::remove(home.path() / "ran.scpt");
-    reports.clear();
-    analyses.set({{"a.jpg", c.answer}});
-    useInterpreter(c.interpreterEnd);
-    const auto result = publish(files);
-    EXPECT_EQ(result.url, "https://www.vorelia.test");
-    EXPECT_EQ(result.message, c.message);
-    EXPECT_EQ(fs::exists(home.path() / "ran.scpt"), c.ran);
-    EXPECT_EQ(reports.back(), "2/2 tagging a.jpg tasks: (2 of 2)");
+  // Nothing found: no script runs.
+  analyses.set({{"a.jpg", R"({"hasError":false,"name":"a.jpg","keywords":[],"description":5})"}});
+  EXPECT_EQ(publish(files).message, "No tags");
+  EXPECT_TRUE(ranScripts().empty());
+  EXPECT_EQ(reports.back(), "2/2 tagging a.jpg tasks: (2 of 2)");
+
+  analyses.set({{"a.jpg", R"({"hasError":false,"name":"a.jpg","keywords":["x"]})"}});
+  useInterpreter("exit 3");
+  const auto result = publish(files);
+  EXPECT_EQ(result.url, "https://www.vorelia.test");
+  EXPECT_EQ(result.message, "Tags could not be written to the catalogue");
+  EXPECT_EQ(ranScripts().size(), 1u);
+}
+
+// The scripts are compared byte for byte with the texts the host's script tests feed to
+// cohost-osascript; service text that tries to leave its string literal must stay inside it.
+TEST(KeywordScript, IsTheHeadTheRecordsAndTheBodyByteForByte) {
+  using Records = std::vector<testing::Record>;
+  const Records cases[] = {
+      {},
+      {{"IMG_0001.", "dog;beach;", ""}},
+      {{"IMG_0001.", "dog;", R"(x" & (do shell script "touch /tmp/pwned") & ")"},
+       {R"(a"b.)", R"(back\slash;"quoted";)", R"(ends with a backslash \)"},
+       {R"(\".)", R"(\\;)", "line one\nline two, été"}},
+  };
+  for (const auto& records : cases) {
+    std::string text;
+    for (const auto& r : records) text += keywordRecord(r.key, r.tags, r.description);
+    EXPECT_EQ(keywordScript(text), testing::keywordScript(records)) << records.size();
   }
+}
+
+TEST(RatingsScript, EachChoiceMarksTheListedImagesByteForByte) {
+  const std::vector<std::string> names = {"Beach_01.", R"(Say "cheese" \o/.)"};
+  const std::pair<const char*, RatingMark> cases[] = {
+      {"1", {"rating", 1}},         {"5", {"rating", 5}},         {"Red", {"color tag", 1}},
+      {"Orange", {"color tag", 2}}, {"Yellow", {"color tag", 3}}, {"Green", {"color tag", 4}},
+      {"Blue", {"color tag", 5}},   {"Pink", {"color tag", 6}},   {"Purple", {"color tag", 7}},
+      {"6", {"color tag", 4}},      {"red", {"color tag", 4}},    {"", {"color tag", 4}},
+  };
+  for (const auto& [option, mark] : cases) {
+    SCOPED_TRACE(option);
+    EXPECT_EQ(ratingsScript(names, option),
+              testing::ratingsScript(names, mark.property, mark.value));
+  }
+}
+
+TEST(NameEscaping, EscapesTheTenUnsafeCharacters) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"My photo & more.jpg", "My___photo____1____more.jpg"},
+      {"a/b?c.jpg", "a_6_b_9_c.jpg"},
+      {"l'été.jpg", "l_a_été.jpg"},
+      {"100% \"raw\" ~1+2\\x.jpg", "100_3_____5_raw_5_____7_1_8_2_4_x.jpg"},
+  };
+  for (const auto& [name, escaped] : cases) EXPECT_EQ(voreliaEscape(name), escaped) << name;
+}
+
+// A name without underscores comes back whole from its escape (the fuzz target checks that);
+// elsewhere the codes are replaced one after another, an underscore in one code at most.
+TEST(NameEscaping, UnescapesCodesInOrderWithoutOverlap) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"IMG_1_2.jpg", "IMG&2.jpg"},
+      {"______", "  "},
+      {"_____", " __"},
+      {"a_3___b", "a_3 b"},  // not the escape of a name without underscores
+  };
+  for (const auto& [name, unescaped] : cases) EXPECT_EQ(voreliaUnescape(name), unescaped) << name;
 }
 
 }  // namespace
