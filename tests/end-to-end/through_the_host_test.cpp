@@ -37,6 +37,7 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 using Tags = std::map<std::string, int>;
+using ::testing::HasSubstr;
 
 // The login lines; "-" reads the password from standard input (cohost() gives it there).
 std::string logIn(const std::string& password = "-") {
@@ -112,16 +113,6 @@ class ThroughTheHost : public ::testing::Test {
     EXPECT_EQ(answer->status, 303) << answer->body;
   }
 
-  // The elements of the first group as "kind:identifier-or-text".
-  static std::vector<std::string> connection(const json& page) {
-    std::vector<std::string> elements;
-    for (const auto& element : page["groups"][0]["elements"]) {
-      elements.push_back(element["kind"].get<std::string>() + ":" +
-                         element.value("identifier", element.value("value", json("")).dump()));
-    }
-    return elements;
-  }
-
   // Puts a newer build of the plugin into the update library.
   void offerUpdate() const {
     const fs::path archive = UPDATE_ARCHIVE_PATH;
@@ -185,6 +176,7 @@ TEST_F(ThroughTheHost, RefusalsOfTheServiceAreShownWithTheirMessages) {
 }
 
 TEST_F(ThroughTheHost, TheChosenAccountOutlivesTheHost) {
+  const std::string connected = "\"Connected to second\"";
   auto r = lines(
       "set userName-input \"TWO@example.test \"\n"
       "set password-input \"pw two\"\n"
@@ -192,19 +184,19 @@ TEST_F(ThroughTheHost, TheChosenAccountOutlivesTheHost) {
       "set accounts-action [\"second\"]\n"
       "page\n");
   ASSERT_EQ(r.size(), 5u);
-  EXPECT_EQ(connection(r[4])[1], "label:\"Connected to second\"");
+  EXPECT_THAT(r[4].dump(), HasSubstr(connected));
 
   // A restart keeps the login; a login with a stored account keeps it whatever the list says.
   r = lines("page\nset password-input \"pw two\"\npress login-action\npage\n");
   ASSERT_EQ(r.size(), 4u);
-  EXPECT_EQ(connection(r[0])[1], "label:\"Connected to second\"");
-  EXPECT_EQ(connection(r[3])[1], "label:\"Connected to second\"");
+  EXPECT_THAT(r[0].dump(), HasSubstr(connected));
+  EXPECT_THAT(r[3].dump(), HasSubstr(connected));
 
   // Logging out shows the login form again, in this run and the next.
   r = lines("press logout-action\n");
   r = lines("page\n");
   ASSERT_EQ(r.size(), 1u);
-  EXPECT_EQ(connection(r[0])[3], "text:userName-input");
+  EXPECT_THAT(r[0].dump(), HasSubstr("\"userName-input\""));
 }
 
 // The albums offered by the publishing actions.
