@@ -211,10 +211,8 @@ std::string CohostRun::describe() const {
   return text.str();
 }
 
-std::filesystem::path pluginBundle() { return PLUGIN_BUNDLE_PATH; }
-
 CohostOptions pluginRun(const SandboxProcess& sandbox, const std::vector<std::string>& args) {
-  std::vector<std::string> all = {"--json", "--bundle", pluginBundle().string()};
+  std::vector<std::string> all = {"--json", "--bundle", PLUGIN_BUNDLE_PATH};
   all.insert(all.end(), args.begin(), args.end());
   const std::string queuePath = sandbox.admin("GET", "/admin/queue").body["queuePath"];
   return std::move(CohostOptions(all)

@@ -87,8 +87,7 @@ struct CohostRun {
 
 CohostRun runCohost(const CohostOptions& options);
 
-// The real bundle and the test bundles built beside the tests.
-std::filesystem::path pluginBundle();
+// A test bundle built beside the tests.
 std::filesystem::path fixtureBundle(const std::string& name);
 
 // A --json run of the real bundle with args against the sandbox: the API and the usage queue (with

@@ -1,16 +1,14 @@
-// The connection page against the sandbox: logging in, an event during another, and a restart
-// that restores the login.
+// The connection page against the sandbox: an event that arrives while a login is handled.
 #include <gtest/gtest.h>
 
 #include "plugin/vorelia_c1_plugin.h"
 #include "support/sandbox_process.h"
 #include "support/temp_home.h"
-#include "support/wait.h"
 
 namespace vorelia {
 namespace {
 
-TEST(ConnectionFlow, LoginDropsAnEventDuringItAndSurvivesARestart) {
+TEST(ConnectionFlow, LoginDropsAnEventDuringIt) {
   testing::TempHome home;
   testing::SandboxProcess sandbox;
   testing::ScopedEnvironment api{"VORELIA_API_URL", sandbox.baseUrl()};
@@ -37,15 +35,6 @@ TEST(ConnectionFlow, LoginDropsAnEventDuringItAndSurvivesARestart) {
   EXPECT_EQ(nestedCalls, 0);
   EXPECT_FALSE(plugin->isHandlingAction);
   EXPECT_EQ(plugin->state->account.get(), "ann-studio");  // the logout never happened
-
-  sandbox.seedAlbum({{"account", "ann-studio"}, {"name", "Wedding"}});
-  plugin.reset();
-  sandbox.clearRequests();
-  auto restarted = std::make_unique<VoreliaC1Plugin>();
-  ASSERT_TRUE(testing::waitUntil([&] { return restarted->state->containers.get().size() == 1; }));
-  EXPECT_EQ(restarted->state->containers.get()[0]["name"].stringValue(), "Wedding");
-  // The restored header was used as it was: no token grant after the restart.
-  for (const auto& request : sandbox.requests()) EXPECT_NE(request["path"], "/Token");
 }
 
 }  // namespace
