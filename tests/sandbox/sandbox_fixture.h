@@ -90,7 +90,9 @@ class SandboxTest : public ::testing::Test {
       const auto result = send(c.method, c.path, c.body, c.headers, c.type);
       ASSERT_TRUE(result);
       EXPECT_EQ(result->status, c.status) << result->body;
-      if (member) EXPECT_TRUE(json(result).contains(member)) << result->body;
+      if (member) {
+        EXPECT_TRUE(json(result).contains(member)) << result->body;
+      }
     }
   }
 
