@@ -207,7 +207,6 @@ TEST(URLSession, RepeatsARequestThatAllowsItAfterTransientFailuresOnly) {
   } cases[] = {
       {"503, then success", {{.status = 503}, ok}, 2, 200L},
       {"no answer in time, then success", {{.stall = true}, ok}, 2, 200L},
-      {"400 is final", {{.status = 400}, ok}, 1, 400L},
       {"lost after the answer began",
        {{.body = std::string(1000, 'x'), .dropAfter = 100}, ok},
        1,
