@@ -266,8 +266,6 @@ TEST_F(ThroughTheHost, ClientRatingsComeBackAsColourTags) {
   ASSERT_EQ(second.exitCode, 0) << second.describe();
   expected["Café terrace at night.jpg"] = 0;
   EXPECT_EQ(colourTags(), expected);
-  // The scripts folder is left empty.
-  EXPECT_TRUE(fs::is_empty(home.path() / "Library/Scripts/Capture One Scripts"));
 }
 
 TEST_F(ThroughTheHost, InterruptedPublicationRemovesTheExportedCopies) {
@@ -293,7 +291,6 @@ TEST_F(ThroughTheHost, InterruptedPublicationRemovesTheExportedCopies) {
 
 TEST_F(ThroughTheHost, SelfUpdateInstallsTheNewerBundleThatTheNextStartLoads) {
   const std::string version = UPDATE_TEST_VERSION;
-  const fs::path archive = UPDATE_ARCHIVE_PATH;
   offerUpdate();
   const std::string updates = sandbox.baseUrl() + "libraries/captureone/";
 
@@ -311,7 +308,6 @@ TEST_F(ThroughTheHost, SelfUpdateInstallsTheNewerBundleThatTheNextStartLoads) {
   ASSERT_FALSE(first.timedOut) << "the update was not installed\n" << first.describe();
   ASSERT_EQ(first.exitCode, 0) << first.describe();
   EXPECT_EQ(first.single()["pluginVersion"], "0.1.5-beta") << first.describe();
-  EXPECT_TRUE(fs::exists(home.path() / "Downloads" / archive.filename()));
 
   // The next start finds the bundle in the plug-ins folder.
   const fs::path elsewhere = home.path() / "elsewhere";
