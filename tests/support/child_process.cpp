@@ -47,7 +47,6 @@ pid_t spawnChild(const std::filesystem::path& program, const std::vector<std::st
   sigemptyset(&defaults);
   sigaddset(&defaults, SIGTERM);
   sigaddset(&defaults, SIGINT);
-  sigaddset(&defaults, SIGPIPE);
   posix_spawnattr_setsigmask(&attributes, &none);
   posix_spawnattr_setsigdefault(&attributes, &defaults);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);

@@ -1,5 +1,5 @@
-// Child processes for tests: started with posix_spawn (stop signals at their defaults), reaped with
-// a bounded wait.
+// Child processes for tests: started with posix_spawn (SIGINT and SIGTERM at their defaults,
+// SIGPIPE as the test has it), reaped with a bounded wait.
 #pragma once
 
 #include <sys/types.h>
