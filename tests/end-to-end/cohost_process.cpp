@@ -3,8 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/child_process.h"
 #include "support/sandbox_process.h"
 #include "support/wait.h"
 
@@ -73,30 +72,8 @@ std::vector<std::string> buildEnvironment(const CohostOptions& options) {
 CohostRun runCohost(const CohostOptions& options) {
   signal(SIGPIPE, SIG_IGN);  // cohost may exit before reading all of its input
   Pipe input, output, errors;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, input.fds[0], STDIN_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, errors.fds[1], STDERR_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, output.fds[1], STDOUT_FILENO);
-  if (!options.workingFolder.empty()) {
-    posix_spawn_file_actions_addchdir_np(&actions, options.workingFolder.c_str());
-  }
-  const std::string program = COHOST_PATH;
-  std::vector<std::string> args = {program};
-  args.insert(args.end(), options.args.begin(), options.args.end());
-  std::vector<char*> argv;
-  for (std::string& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> environment = buildEnvironment(options);
-  std::vector<char*> envp;
-  for (std::string& entry : environment) envp.push_back(entry.data());
-  envp.push_back(nullptr);
-
-  pid_t pid = 0;
-  const int spawned =
-      posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) throw std::runtime_error(std::string("posix_spawn: ") + std::strerror(spawned));
+  const pid_t pid = spawnChild(COHOST_PATH, options.args, output.fds[1], errors.fds[1],
+                               options.workingFolder, input.fds[0], buildEnvironment(options));
   input.closeEnd(0);
   output.closeEnd(1);
   errors.closeEnd(1);
@@ -105,8 +82,6 @@ CohostRun runCohost(const CohostOptions& options) {
   CohostRun run;
   std::string pending = options.input;  // what is still to be written
   std::size_t written = 0;
-  std::size_t answeredUpTo = 0;  // how much of run.out the answerer has seen
-  bool answering = static_cast<bool>(options.answer);
   std::size_t step = 0;  // the next of options.steps
   const auto closeWhenDone = [&] {
     for (; step < options.steps.size(); ++step) {
@@ -115,8 +90,7 @@ CohostRun runCohost(const CohostOptions& options) {
       pending += next.text;
       if (next.signal != 0) kill(pid, next.signal);
     }
-    if (written == pending.size() && !answering && input.fds[1] >= 0 &&
-        step == options.steps.size()) {
+    if (written == pending.size() && input.fds[1] >= 0 && step == options.steps.size()) {
       input.closeEnd(1);
     }
   };
@@ -142,10 +116,7 @@ CohostRun runCohost(const CohostOptions& options) {
     if (fds[2].revents != 0) {
       const ssize_t n = write(input.fds[1], pending.data() + written, pending.size() - written);
       if (n > 0) written += static_cast<std::size_t>(n);
-      if (n < 0) {  // cohost stopped reading: nothing more can reach it
-        answering = false;
-        written = pending.size();
-      }
+      if (n < 0) written = pending.size();  // cohost stopped reading: nothing more can reach it
     }
     for (int i = 0; i < 2; ++i) {
       if (fds[i].revents == 0) continue;
@@ -158,34 +129,11 @@ CohostRun runCohost(const CohostOptions& options) {
         pipe.closeEnd(0);
       }
     }
-    while (answering) {
-      const std::size_t end = run.out.find('\n', answeredUpTo);
-      if (end == std::string::npos) break;
-      const auto reply = options.answer(
-          nlohmann::json::parse(run.out.substr(answeredUpTo, end - answeredUpTo), nullptr, false));
-      answeredUpTo = end + 1;
-      if (reply) {
-        pending += *reply;
-      } else {
-        answering = false;
-      }
-    }
   }
   // Both streams closed: cohost is ending. Its exit is awaited within what is left of the time.
-  int status = 0;
-  const auto reaped = [&] { return waitpid(pid, &status, WNOHANG) == pid; };
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-      deadline - std::chrono::steady_clock::now());
-  if (!run.timedOut && !waitUntil(reaped, std::max(left, std::chrono::milliseconds(0)))) {
-    run.timedOut = true;
-    kill(pid, SIGKILL);
-  }
-  if (run.timedOut) {
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-  }
-  if (WIFEXITED(status)) run.exitCode = WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) run.signal = WTERMSIG(status);
+  run.exitCode = reapChild(pid, std::max(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                             deadline - std::chrono::steady_clock::now()),
+                                         std::chrono::milliseconds(0)));
   return run;
 }
 
@@ -204,8 +152,7 @@ nlohmann::json CohostRun::single() const {
 
 std::string CohostRun::describe() const {
   std::ostringstream text;
-  text << "exit " << exitCode << ", signal " << signal << (timedOut ? ", timed out" : "")
-       << "\n--- stdout\n"
+  text << "exit " << exitCode << (timedOut ? ", timed out" : "") << "\n--- stdout\n"
        << out << "--- stderr\n"
        << err;
   return text.str();

@@ -28,13 +28,6 @@ struct CohostOptions {
     input = std::move(text);
     return *this;
   }
-  // Answers cohost as it goes: answer sees each line cohost writes, parsed as JSON, and what it
-  // returns is written to cohost's standard input; input closes once it has returned nullopt.
-  CohostOptions& answering(
-      std::function<std::optional<std::string>(const nlohmann::json& line)> answerer) {
-    answer = std::move(answerer);
-    return *this;
-  }
   // Once condition holds for what cohost has written so far (asked every few milliseconds), writes
   // text to its input and sends it signal (0: none). Steps fire in order, each once; input closes
   // after the last, so that cohost keeps running, with its plugin loaded, until then.
@@ -56,7 +49,6 @@ struct CohostOptions {
 
   std::vector<std::string> args;
   std::string input;
-  std::function<std::optional<std::string>(const nlohmann::json&)> answer;  // empty: no answers
   struct Step {
     std::function<bool(const CohostRun&)> condition;
     std::string text;
@@ -71,8 +63,7 @@ struct CohostOptions {
 };
 
 struct CohostRun {
-  int exitCode = -1;  // -1 when cohost did not exit normally
-  int signal = 0;     // the signal that ended it, if one did
+  int exitCode = -1;  // -1 when cohost did not exit normally (a signal, or killed at the time-out)
   bool timedOut = false;
   std::string out;
   std::string err;

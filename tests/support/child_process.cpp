@@ -16,16 +16,25 @@ extern char** environ;
 namespace vorelia::testing {
 
 pid_t spawnChild(const std::filesystem::path& program, const std::vector<std::string>& arguments,
-                 int outFd, int errFd, const std::filesystem::path& workingDirectory) {
+                 int outFd, int errFd, const std::filesystem::path& workingDirectory, int inFd,
+                 std::vector<std::string> environment) {
   std::vector<std::string> argv{program.string()};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
-  std::vector<char*> raw;
-  for (std::string& argument : argv) raw.push_back(argument.data());
-  raw.push_back(nullptr);
+  const auto terminated = [](std::vector<std::string>& texts) {
+    std::vector<char*> raw;
+    for (std::string& text : texts) raw.push_back(text.data());
+    raw.push_back(nullptr);
+    return raw;
+  };
+  std::vector<char*> raw = terminated(argv), envp = terminated(environment);
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  if (inFd >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, inFd, STDIN_FILENO);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  }
   if (outFd >= 0) posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
   if (errFd >= 0) posix_spawn_file_actions_adddup2(&actions, errFd, STDERR_FILENO);
   if (!workingDirectory.empty()) {
@@ -38,13 +47,12 @@ pid_t spawnChild(const std::filesystem::path& program, const std::vector<std::st
   sigemptyset(&defaults);
   sigaddset(&defaults, SIGTERM);
   sigaddset(&defaults, SIGINT);
-  sigaddset(&defaults, SIGPIPE);
   posix_spawnattr_setsigmask(&attributes, &none);
   posix_spawnattr_setsigdefault(&attributes, &defaults);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   pid_t pid = -1;
-  const int error =
-      ::posix_spawn(&pid, argv[0].c_str(), &actions, &attributes, raw.data(), environ);
+  const int error = ::posix_spawn(&pid, argv[0].c_str(), &actions, &attributes, raw.data(),
+                                  environment.empty() ? environ : envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   if (error != 0) {

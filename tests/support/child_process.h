@@ -1,5 +1,5 @@
-// Child processes for tests: started with posix_spawn (stop signals at their defaults, standard
-// input from /dev/null), reaped with a bounded wait.
+// Child processes for tests: started with posix_spawn (SIGINT and SIGTERM at their defaults,
+// SIGPIPE as the test has it), reaped with a bounded wait.
 #pragma once
 
 #include <sys/types.h>
@@ -13,10 +13,12 @@
 namespace vorelia::testing {
 
 // Starts program with arguments, its standard output on outFd and its standard error on errFd
-// (each inherited when < 0), in workingDirectory when one is given. Throws std::runtime_error
-// when it cannot start.
+// (each inherited when < 0), its standard input from inFd (/dev/null when < 0), in
+// workingDirectory when one is given, with environment ("NAME=value" entries; empty: this
+// process's). Throws std::runtime_error when it cannot start.
 pid_t spawnChild(const std::filesystem::path& program, const std::vector<std::string>& arguments,
-                 int outFd, int errFd, const std::filesystem::path& workingDirectory = {});
+                 int outFd, int errFd, const std::filesystem::path& workingDirectory = {},
+                 int inFd = -1, std::vector<std::string> environment = {});
 
 // The exit code of pid once it has ended, reaping it (-1 when a signal ended it); nothing while it
 // still runs.
