@@ -142,13 +142,8 @@ std::vector<RecordedRequest> HttpTestServer::requests() const {
 }
 
 std::vector<RecordedRequest> HttpTestServer::requests(const std::string& path) const {
-  const bool prefix = !path.empty() && path.back() == '*';
-  std::vector<RecordedRequest> matching;
-  for (auto& r : requests()) {
-    if (prefix ? r.path.starts_with(path.substr(0, path.size() - 1)) : r.path == path) {
-      matching.push_back(std::move(r));
-    }
-  }
+  std::vector<RecordedRequest> matching = requests();
+  std::erase_if(matching, [&](const RecordedRequest& r) { return r.path != path; });
   return matching;
 }
 

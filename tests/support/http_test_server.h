@@ -98,7 +98,7 @@ class HttpTestServer {
   void respond(const std::string& path, TestResponder responder);
 
   std::vector<RecordedRequest> requests() const;
-  // Those whose path is `path`, or starts with it when it ends in '*'.
+  // Those whose path is `path`.
   std::vector<RecordedRequest> requests(const std::string& path) const;
   std::size_t requestCount() const;
   // Connections accepted so far.
