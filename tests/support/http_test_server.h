@@ -52,7 +52,7 @@ struct RecordedRequest {
 
 struct TestReply {
   int status = 200;
-  TestHeaders headers{};
+  TestHeaders headers{};  // besides Content-Type, which is application/octet-stream
   std::string body{};
   // When non-zero, the body is this many bytes of fillGenerated (test_bytes.h), streamed.
   std::uint64_t generatedBodySize = 0;
