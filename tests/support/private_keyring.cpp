@@ -26,11 +26,6 @@ PrivateKeyring::PrivateKeyring() : folder_(makeTempDirectory("vorelia-keyring"))
 
 PrivateKeyring::~PrivateKeyring() {
   if (busPid_ > 0) ::kill(busPid_, SIGTERM);
-  if (previousBus_) {
-    ::setenv("DBUS_SESSION_BUS_ADDRESS", previousBus_->c_str(), 1);
-  } else {
-    ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
-  }
   std::error_code ignored;
   fs::remove_all(folder_, ignored);
 }
@@ -62,7 +57,6 @@ std::string PrivateKeyring::start() {
            "gnome-keyring); " +
            log();
   }
-  if (const char* previous = std::getenv("DBUS_SESSION_BUS_ADDRESS")) previousBus_ = previous;
   ::setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
   return {};
 }

@@ -1,14 +1,13 @@
 // gnome-keyring with a new login keyring on a D-Bus session bus of its own (no service activation,
 // so nothing but this keyring can answer), set as this process's session bus, for the Secret
 // Service store's tests and benchmarks. GLib keeps the first session bus it connects to for the
-// life of the process, so one serves a whole process. Both daemons detach; the keyring ends when
-// its bus does, which the destructor stops.
+// life of the process, so one serves a whole process and its address stays set. Both daemons
+// detach; the keyring ends when its bus does, which the destructor stops.
 #pragma once
 
 #include <sys/types.h>
 
 #include <filesystem>
-#include <optional>
 #include <string>
 
 namespace vorelia::testing {
@@ -29,7 +28,6 @@ class PrivateKeyring {
  private:
   const std::filesystem::path folder_;
   pid_t busPid_ = -1;
-  std::optional<std::string> previousBus_;
 };
 
 }  // namespace vorelia::testing

