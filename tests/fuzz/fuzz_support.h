@@ -2,12 +2,12 @@
 // that cuts one input into several texts.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 // Stops the process (libFuzzer keeps the input as a crash) when condition is false.
 #define FUZZ_CHECK(condition)                                                            \
@@ -25,34 +25,27 @@ namespace vorelia::fuzz {
 class FuzzFields {
  public:
   FuzzFields(const std::uint8_t* data, std::size_t size)
-      : data_(reinterpret_cast<const char*>(data)), size_(size) {}
+      : left_(reinterpret_cast<const char*>(data), size) {}
 
-  bool empty() const { return size_ == 0; }
-  // The next byte; 0 when nothing is left.
-  std::uint8_t byte() {
-    if (size_ == 0) return 0;
-    --size_;
-    return static_cast<std::uint8_t>(*data_++);
-  }
-  // The next field; empty when nothing is left.
-  std::string next() {
-    const std::size_t length = std::min<std::size_t>(byte(), size_);
-    std::string field(data_, length);
-    data_ += length;
-    size_ -= length;
+  bool empty() const { return left_.empty(); }
+  // The next count bytes, fewer at the end.
+  std::string take(std::size_t count) {
+    std::string field(left_.substr(0, count));
+    left_.remove_prefix(field.size());
     return field;
   }
-  // Everything not read yet.
-  std::string rest() {
-    std::string all(data_, size_);
-    data_ += size_;
-    size_ = 0;
-    return all;
+  // The next byte; 0 when nothing is left.
+  std::uint8_t byte() {
+    const std::string next = take(1);
+    return next.empty() ? 0 : static_cast<std::uint8_t>(next[0]);
   }
+  // The next field; empty when nothing is left.
+  std::string next() { return take(byte()); }
+  // Everything not read yet.
+  std::string rest() { return take(left_.size()); }
 
  private:
-  const char* data_;
-  std::size_t size_;
+  std::string_view left_;
 };
 
 }  // namespace vorelia::fuzz

@@ -1,6 +1,6 @@
-// Runs a fuzz target once on every file of the folders (and on the files) named on the command
-// line, as libFuzzer runs a corpus without fuzzing. The tests replay each target's seed corpus,
-// and with it every input that once made a fuzzing run fail.
+// Runs a fuzz target once on every file of the folders named on the command line, as libFuzzer runs
+// a corpus without fuzzing. The tests replay each target's seed corpus, and with it every input
+// that once made a fuzzing run fail.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -15,10 +15,6 @@ int main(int argc, char** argv) {
   namespace fs = std::filesystem;
   std::vector<fs::path> inputs;
   for (int i = 1; i < argc; ++i) {
-    if (!fs::is_directory(argv[i])) {
-      inputs.emplace_back(argv[i]);
-      continue;
-    }
     for (const auto& entry : fs::directory_iterator(argv[i])) {
       if (entry.is_regular_file()) inputs.push_back(entry.path());
     }

@@ -10,14 +10,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <regex>
-#include <sstream>
 #include <stdexcept>
 #include <system_error>
 
 #include "support/child_process.h"
 #include "support/temp_home.h"
+#include "support/test_bytes.h"
 #include "support/wait.h"
 
 namespace vorelia::testing {
@@ -36,13 +35,6 @@ std::filesystem::path azuriteExecutable() {
   if (std::filesystem::exists(installed)) return installed;
 #endif
   return {};
-}
-
-std::string readFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 // The port of "Azurite <service> service is successfully listening at http://HOST:PORT".
@@ -117,23 +109,12 @@ AzuriteProcess::AzuriteProcess() {
   const int logFd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (logFd < 0) throw std::runtime_error("cannot create " + log.string());
 
-  std::vector<std::string> arguments{"--blobHost",
-                                     "127.0.0.1",
-                                     "--blobPort",
-                                     "0",
-                                     "--queueHost",
-                                     "127.0.0.1",
-                                     "--queuePort",
-                                     "0",
-                                     "--tableHost",
-                                     "127.0.0.1",
-                                     "--tablePort",
-                                     "0",
-                                     "--skipApiVersionCheck",
-                                     "--disableTelemetry",
-                                     "--silent",
-                                     "--location",
-                                     (dataDirectory_ / "storage").string()};
+  std::vector<std::string> arguments{"--skipApiVersionCheck", "--disableTelemetry", "--silent",
+                                     "--location", (dataDirectory_ / "storage").string()};
+  for (const std::string service : {"blob", "queue", "table"}) {
+    arguments.insert(arguments.end(),
+                     {"--" + service + "Host", "127.0.0.1", "--" + service + "Port", "0"});
+  }
   try {
     pid_ = spawnChild(executable, arguments, logFd, logFd, dataDirectory_);
   } catch (...) {

@@ -142,13 +142,8 @@ std::vector<RecordedRequest> HttpTestServer::requests() const {
 }
 
 std::vector<RecordedRequest> HttpTestServer::requests(const std::string& path) const {
-  const bool prefix = !path.empty() && path.back() == '*';
-  std::vector<RecordedRequest> matching;
-  for (auto& r : requests()) {
-    if (prefix ? r.path.starts_with(path.substr(0, path.size() - 1)) : r.path == path) {
-      matching.push_back(std::move(r));
-    }
-  }
+  std::vector<RecordedRequest> matching = requests();
+  std::erase_if(matching, [&](const RecordedRequest& r) { return r.path != path; });
   return matching;
 }
 
@@ -242,19 +237,11 @@ TestResponder HttpTestServer::responderFor(const std::string& path) const {
 
 void HttpTestServer::answer(const TestReply& reply, httplib::Response& response) {
   response.status = reply.status;
-  std::string contentType = "application/octet-stream";
-  bool typed = false;
-  for (const auto& [name, value] : reply.headers) {
-    if (sameName(name, "Content-Type")) {
-      contentType = value;
-      typed = true;
-    } else {
-      response.set_header(name, value);
-    }
-  }
+  for (const auto& [name, value] : reply.headers) response.set_header(name, value);
+  const char* contentType = "application/octet-stream";
   const bool streamed = reply.generatedBodySize > 0 || reply.stallAfter || reply.dropAfter;
   if (!streamed) {
-    if (typed || !reply.body.empty()) response.set_content(reply.body, contentType);
+    if (!reply.body.empty()) response.set_content(reply.body, contentType);
     return;
   }
   const bool generated = reply.generatedBodySize > 0;

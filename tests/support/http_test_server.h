@@ -52,7 +52,7 @@ struct RecordedRequest {
 
 struct TestReply {
   int status = 200;
-  TestHeaders headers{};
+  TestHeaders headers{};  // besides Content-Type, which is application/octet-stream
   std::string body{};
   // When non-zero, the body is this many bytes of fillGenerated (test_bytes.h), streamed.
   std::uint64_t generatedBodySize = 0;
@@ -98,7 +98,7 @@ class HttpTestServer {
   void respond(const std::string& path, TestResponder responder);
 
   std::vector<RecordedRequest> requests() const;
-  // Those whose path is `path`, or starts with it when it ends in '*'.
+  // Those whose path is `path`.
   std::vector<RecordedRequest> requests(const std::string& path) const;
   std::size_t requestCount() const;
   // Connections accepted so far.

@@ -3,9 +3,8 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
-#include <bit>
-#include <cstring>
 #include <fstream>
+#include <iterator>
 #include <vector>
 
 namespace vorelia::testing {
@@ -26,23 +25,9 @@ constexpr std::size_t kChunk = 1 << 20;
 void fillGenerated(std::uint64_t offset, char* out, std::size_t size) {
   while (size > 0) {
     const std::uint64_t word = mix(offset / 8);
-    const std::size_t start = offset % 8;
-    const std::size_t take = std::min<std::size_t>(8 - start, size);
-    if constexpr (std::endian::native == std::endian::little) {
-      if (take == 8) {
-        std::memcpy(out, &word, 8);
-        out += 8;
-        offset += 8;
-        size -= 8;
-        continue;
-      }
+    for (std::size_t i = offset % 8; i < 8 && size > 0; ++i, ++offset, --size) {
+      *out++ = static_cast<char>((word >> (8 * i)) & 0xff);
     }
-    for (std::size_t i = 0; i < take; ++i) {
-      out[i] = static_cast<char>((word >> (8 * (start + i))) & 0xff);
-    }
-    out += take;
-    offset += take;
-    size -= take;
   }
 }
 
@@ -107,6 +92,11 @@ std::string generatedSha256(std::uint64_t size) {
   forEachGeneratedChunk(size,
                         [&](const char* data, std::size_t length) { digest.update(data, length); });
   return digest.hex();
+}
+
+std::string readFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 std::string fileSha256(const std::filesystem::path& path) {

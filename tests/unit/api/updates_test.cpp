@@ -8,7 +8,6 @@
 #include <fstream>
 #include <future>
 #include <map>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -17,6 +16,7 @@
 #include "api/update_installer.h"
 #include "support/http_test_server.h"
 #include "support/temp_home.h"
+#include "support/test_bytes.h"
 
 namespace vorelia {
 namespace {
@@ -24,6 +24,7 @@ namespace {
 namespace fs = std::filesystem;
 using std::chrono::seconds;
 using testing::HttpTestServer;
+using testing::readFile;
 using testing::TestReply;
 using UpdateResult = Api::UpdateResult;
 
@@ -48,8 +49,10 @@ struct ZipEntry {
 };
 
 // value as count little-endian bytes.
-void Put(std::string& out, std::uint32_t value, int count) {
+std::string Le(std::uint64_t value, int count) {
+  std::string out;
   for (int i = 0; i < count; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+  return out;
 }
 
 // The bytes as a raw deflate stream, as zip entries of method 8 hold them: zlib's stream without
@@ -68,44 +71,22 @@ std::string Deflate(const std::string& bytes) {
 std::string BuildZip(const std::vector<ZipEntry>& entries) {
   std::string archive, directory;
   for (const auto& entry : entries) {
-    const auto crc =
-        static_cast<std::uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(entry.data.data()),
-                                         static_cast<uInt>(entry.data.size())));
     const std::string stored = entry.deflated ? Deflate(entry.data) : entry.data;
-    const std::uint32_t method = entry.deflated ? 8 : 0;
-    const auto size = static_cast<std::uint32_t>(stored.size());
-    const auto claimed = entry.claimedSize.value_or(static_cast<std::uint32_t>(entry.data.size()));
-    const auto nameSize = static_cast<std::uint32_t>(entry.name.size());
-    const std::uint32_t flags = entry.utf8Flag ? 0x0800 : 0;
-    const auto offset = static_cast<std::uint32_t>(archive.size());
-
-    Put(archive, 0x04034b50, 4);
-    for (const std::uint32_t v : {20u, flags, method, 0u, 0x21u}) Put(archive, v, 2);
-    for (const std::uint32_t v : {crc, size, claimed}) Put(archive, v, 4);
-    Put(archive, nameSize, 2);
-    Put(archive, 0, 2);
-    archive += entry.name;
-    archive += stored;
-
-    Put(directory, 0x02014b50, 4);
-    for (const std::uint32_t v : {(3u << 8) | 20u, 20u, flags, method, 0u, 0x21u}) {
-      Put(directory, v, 2);
-    }
-    for (const std::uint32_t v : {crc, size, claimed}) Put(directory, v, 4);
-    for (const std::uint32_t v : {nameSize, 0u, 0u, 0u, 0u}) Put(directory, v, 2);
-    Put(directory, entry.mode << 16, 4);
-    Put(directory, offset, 4);
-    directory += entry.name;
+    const auto crc = crc32(0, reinterpret_cast<const Bytef*>(entry.data.data()),
+                           static_cast<uInt>(entry.data.size()));
+    // What both headers hold, from the version needed to the length of the name: flags, method,
+    // time and date, checksum, sizes.
+    const std::string fields =
+        Le(20, 2) + Le(entry.utf8Flag ? 0x0800 : 0, 2) + Le(entry.deflated ? 8 : 0, 2) + Le(0, 2) +
+        Le(0x21, 2) + Le(crc, 4) + Le(stored.size(), 4) +
+        Le(entry.claimedSize.value_or(entry.data.size()), 4) + Le(entry.name.size(), 2);
+    // The central record: made by Unix, then no extra field, comment, disk or internal attributes.
+    directory += Le(0x02014b50, 4) + Le((3u << 8) | 20u, 2) + fields + Le(0, 8) +
+                 Le(entry.mode << 16, 4) + Le(archive.size(), 4) + entry.name;
+    archive += Le(0x04034b50, 4) + fields + Le(0, 2) + entry.name + stored;
   }
-  const auto directoryOffset = static_cast<std::uint32_t>(archive.size());
-  archive += directory;
-  Put(archive, 0x06054b50, 4);
-  const auto count = static_cast<std::uint32_t>(entries.size());
-  for (const std::uint32_t v : {0u, 0u, count, count}) Put(archive, v, 2);
-  Put(archive, static_cast<std::uint32_t>(directory.size()), 4);
-  Put(archive, directoryOffset, 4);
-  Put(archive, 0, 2);
-  return archive;
+  return archive + directory + Le(0x06054b50, 4) + Le(0, 4) + Le(entries.size(), 2) +
+         Le(entries.size(), 2) + Le(directory.size(), 4) + Le(archive.size(), 4) + Le(0, 2);
 }
 
 // The entries of a VoreliaC1Plugin.coplugin the installer takes: an Info.json that names the
@@ -120,14 +101,6 @@ std::vector<ZipEntry> LoadableBundle(const std::string& libraryBytes) {
 void WriteFile(const fs::path& path, const std::string& bytes) {
   fs::create_directories(path.parent_path());
   std::ofstream(path, std::ios::binary) << bytes;
-}
-
-// The bytes of path; empty when it cannot be read.
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
 }
 
 // The names in folder; none when it does not exist.
@@ -148,7 +121,7 @@ std::map<std::string, std::string> Snapshot(const fs::path& folder) {
     std::string what = std::to_string(static_cast<int>(status.type())) + ":" +
                        std::to_string(static_cast<int>(status.permissions())) + ":";
     if (fs::is_symlink(status)) what += fs::read_symlink(entry.path()).string();
-    if (fs::is_regular_file(status)) what += ReadFile(entry.path());
+    if (fs::is_regular_file(status)) what += readFile(entry.path());
     entries[fs::relative(entry.path(), folder).string()] = what;
   }
   return entries;
@@ -178,13 +151,10 @@ class Updates : public ::testing::Test {
     return result.get();
   }
 
-  // An archive of a loadable bundle followed by the entries.
-  fs::path Archive(const std::vector<ZipEntry>& entries) {
-    auto all = LoadableBundle("new");
-    all.insert(all.end(), entries.begin(), entries.end());
-    const fs::path path = home.path() / "update.zip";
-    WriteFile(path, BuildZip(all));
-    return path;
+  // Writes the archive's bytes to a file; its path.
+  fs::path Archive(const std::string& bytes) {
+    WriteFile(home.path() / "update.zip", bytes);
+    return home.path() / "update.zip";
   }
 
   testing::TempHome home;
@@ -235,13 +205,13 @@ TEST_F(Updates, DownloadInstallsTheArchiveAndRemovesOlderCopiesOrChangesNothing)
 
   server.reply(path, TestReply{200, {}, archive020});
   ASSERT_EQ(Download("0.2.0"), UpdateResult::installed);
-  EXPECT_EQ(ReadFile(plugins / "VoreliaC1Plugin.coplugin/VoreliaC1Plugin.so"), "library 0.2.0");
+  EXPECT_EQ(readFile(plugins / "VoreliaC1Plugin.coplugin/VoreliaC1Plugin.so"), "library 0.2.0");
   EXPECT_THAT(Names(plugins),
               ::testing::UnorderedElementsAre("VoreliaC1Plugin.coplugin",
                                               "VoreliaC1Plugin.0.2.0.coplugin", "Other.coplugin"));
-  EXPECT_EQ(ReadFile(plugins / "Other.coplugin/Info.json"), "other");
+  EXPECT_EQ(readFile(plugins / "Other.coplugin/Info.json"), "other");
   EXPECT_THAT(Names(downloads), ::testing::ElementsAre(saved.filename()));
-  EXPECT_EQ(ReadFile(saved), archive020);
+  EXPECT_EQ(readFile(saved), archive020);
   const auto request = server.requests().back();
   EXPECT_EQ(request.method, "GET");
   EXPECT_FALSE(request.header("Authorization").has_value());
@@ -261,7 +231,7 @@ TEST_F(Updates, NoRequestWithoutAUsableVersionOrWhenTheArchiveIsThere) {
     EXPECT_EQ(Download(c.version), c.expected) << c.version.value_or("(absent)");
   }
   EXPECT_EQ(server.requestCount(), 0u);
-  EXPECT_EQ(ReadFile(plugins / "VoreliaC1Plugin.coplugin/VoreliaC1Plugin.so"), "old library");
+  EXPECT_EQ(readFile(plugins / "VoreliaC1Plugin.coplugin/VoreliaC1Plugin.so"), "old library");
 }
 
 // A framework inside the bundle carries links that stay inside it; they are kept as links. Names
@@ -272,29 +242,31 @@ TEST_F(Updates, InstallReplacesFilesByRenameAndKeepsTheRest) {
   const std::string framework = "VoreliaC1Plugin.coplugin/Frameworks/X.framework/";
   ZipEntry unflagged = ZipEntry::File("VoreliaC1Plugin.coplugin/Resources/Café crème.txt", "2");
   unflagged.utf8Flag = false;
-  const auto archive =
-      Archive({ZipEntry::Folder("./"),  // the folder itself, as archivers of its contents write it
-               ZipEntry::Folder("VoreliaC1Plugin.coplugin/"),
-               ZipEntry::File("VoreliaC1Plugin.coplugin/Resources/Größe und Maß.txt", "1"),
-               unflagged,
-               {"VoreliaC1Plugin.coplugin/run.sh", "#!", 0100755},
-               ZipEntry::File(framework + "Versions/A/X", "x code"),
-               ZipEntry::Link(framework + "Versions/Current", "A"),
-               ZipEntry::Link(framework + "X", "Versions/Current/X"),
-               ZipEntry::Link(framework + "Headers", "./Versions/../Versions/Current/Headers")});
-  ASSERT_EQ(InstallArchive(archive, plugins), InstallResult::installed);
+  auto entries = LoadableBundle("new");
+  entries.insert(
+      entries.end(),
+      {ZipEntry::Folder("./"),  // the folder itself, as archivers of its contents write it
+       ZipEntry::Folder("VoreliaC1Plugin.coplugin/"),
+       ZipEntry::File("VoreliaC1Plugin.coplugin/Resources/Größe und Maß.txt", "1"),
+       unflagged,
+       {"VoreliaC1Plugin.coplugin/run.sh", "#!", 0100755},
+       ZipEntry::File(framework + "Versions/A/X", "x code"),
+       ZipEntry::Link(framework + "Versions/Current", "A"),
+       ZipEntry::Link(framework + "X", "Versions/Current/X"),
+       ZipEntry::Link(framework + "Headers", "./Versions/../Versions/Current/Headers")});
+  ASSERT_EQ(InstallArchive(Archive(BuildZip(entries)), plugins), InstallResult::installed);
   EXPECT_EQ(uselocale(static_cast<locale_t>(nullptr)), LC_GLOBAL_LOCALE) << "locale restored";
 
   const fs::path bundle = plugins / "VoreliaC1Plugin.coplugin";
-  EXPECT_EQ(ReadFile(bundle / "VoreliaC1Plugin.so"), "new");
-  EXPECT_EQ(ReadFile(bundle / "Resources/Größe und Maß.txt"), "1");
-  EXPECT_EQ(ReadFile(plugins / unflagged.name), "2");
-  EXPECT_EQ(ReadFile(bundle / "Resources/kept.txt"), "kept");
-  EXPECT_EQ(ReadFile(plugins / "Other.coplugin/Info.json"), "other");
+  EXPECT_EQ(readFile(bundle / "VoreliaC1Plugin.so"), "new");
+  EXPECT_EQ(readFile(bundle / "Resources/Größe und Maß.txt"), "1");
+  EXPECT_EQ(readFile(plugins / unflagged.name), "2");
+  EXPECT_EQ(readFile(bundle / "Resources/kept.txt"), "kept");
+  EXPECT_EQ(readFile(plugins / "Other.coplugin/Info.json"), "other");
   EXPECT_NE(fs::status(bundle / "run.sh").permissions() & fs::perms::owner_exec, fs::perms::none);
   EXPECT_EQ(fs::read_symlink(plugins / framework / "Versions/Current"), "A");
   EXPECT_TRUE(fs::is_symlink(plugins / framework / "X"));
-  EXPECT_EQ(ReadFile(plugins / framework / "X"), "x code");
+  EXPECT_EQ(readFile(plugins / framework / "X"), "x code");
   // The open file still reads the old bytes: it was replaced, not rewritten.
   std::string still;
   std::getline(loaded, still);
@@ -378,17 +350,14 @@ TEST_F(Updates, RefusedOrDamagedArchivesInstallNothingAndReachNothingOutside) {
   const auto before = Snapshot(plugins);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    const fs::path path = home.path() / "update.zip";
-    WriteFile(path, c.bytes);
-    EXPECT_EQ(InstallArchive(path, plugins, c.limits), c.result);
+    EXPECT_EQ(InstallArchive(Archive(c.bytes), plugins, c.limits), c.result);
     EXPECT_EQ(Snapshot(plugins), before);
     EXPECT_FALSE(fs::exists(fs::symlink_status(outside)));
   }
-  WriteFile(home.path() / "update.zip", goodBytes);
   WriteFile(home.path() / "a file", "x");  // no plug-ins folder can be made under a file
-  EXPECT_EQ(InstallArchive(home.path() / "update.zip", home.path() / "a file" / "Plug-ins"),
+  EXPECT_EQ(InstallArchive(Archive(goodBytes), home.path() / "a file" / "Plug-ins"),
             InstallResult::fileSystemFailure);
-  EXPECT_EQ(InstallArchive(home.path() / "update.zip", plugins, InstallLimits{.maxBytes = 4067}),
+  EXPECT_EQ(InstallArchive(Archive(goodBytes), plugins, InstallLimits{.maxBytes = 4067}),
             InstallResult::installed)
       << "the library and its Info make exactly the limit";
 }

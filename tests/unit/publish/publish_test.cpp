@@ -10,7 +10,6 @@
 #include <future>
 #include <map>
 #include <mutex>
-#include <sstream>
 
 #include "host/plugin_scripts.h"
 #include "model/guarded.h"
@@ -23,6 +22,7 @@
 #include "support/http_test_server.h"
 #include "support/jpeg_writer.h"
 #include "support/temp_home.h"
+#include "support/test_bytes.h"
 
 namespace vorelia {
 namespace {
@@ -30,16 +30,10 @@ namespace {
 namespace fs = std::filesystem;
 using std::chrono::seconds;
 using testing::HttpTestServer;
+using testing::readFile;
 using testing::RecordedRequest;
 using testing::ScopedEnvironment;
 using testing::TestReply;
-
-std::string readFile(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::stringstream contents;
-  contents << in.rdbuf();
-  return contents.str();
-}
 
 // A real grey JPEG of width x height.
 std::string makeJpeg(int width, int height) {
