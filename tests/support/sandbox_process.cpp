@@ -46,11 +46,13 @@ SandboxProcess::SandboxProcess(std::vector<std::string> arguments) {
       std::chrono::seconds(30));
   std::filesystem::remove_all(folder);
   constexpr std::string_view kPrefix = "listening on ";
-  if (!line.starts_with(kPrefix)) {
+  const auto colon = line.rfind(':');
+  if (!line.starts_with(kPrefix) || colon == std::string::npos) {
     stop();
     throw std::runtime_error("vorelia-sandbox did not announce its port; it printed: " + line);
   }
   url_ = line.substr(kPrefix.size());
+  port_ = std::stoi(line.substr(colon + 1));
 }
 
 SandboxProcess::~SandboxProcess() { stop(); }
@@ -107,5 +109,13 @@ std::string SandboxProcess::token(const std::string& email) const {
 int SandboxProcess::setFault(const nlohmann::json& fault) const {
   return checked("POST", "/admin/faults", fault).body.value("id", 0);
 }
+
+nlohmann::json SandboxProcess::requests() const {
+  const Answer answer = checked("GET", "/admin/requests", nullptr);
+  return answer.body.is_object() ? answer.body.value("requests", nlohmann::json::array())
+                                 : nlohmann::json::array();
+}
+
+void SandboxProcess::clearRequests() const { checked("DELETE", "/admin/requests", nullptr); }
 
 }  // namespace vorelia::testing

@@ -29,6 +29,7 @@ class SandboxProcess {
   SandboxProcess(const SandboxProcess&) = delete;
   SandboxProcess& operator=(const SandboxProcess&) = delete;
 
+  int port() const { return port_; }
   // The API root the plugin uses: "http://127.0.0.1:PORT/" (with the trailing slash).
   std::string baseUrl() const { return url_ + "/"; }
 
@@ -47,6 +48,8 @@ class SandboxProcess {
   nlohmann::json seedAlbum(const nlohmann::json& album) const;  // the album, expanded
   std::string token(const std::string& email) const;            // a fresh bearer token
   int setFault(const nlohmann::json& fault) const;              // the fault's id
+  nlohmann::json requests() const;  // the recorded requests, oldest first (a JSON array)
+  void clearRequests() const;
 
   // SIGTERM, a bounded wait for the exit, then SIGKILL. Returns the exit status (0 for a clean
   // stop), or -1 when the sandbox had to be killed or died of a signal. Later calls return the
@@ -58,6 +61,7 @@ class SandboxProcess {
                  const nlohmann::json& body) const;
 
   pid_t pid_ = -1;
+  int port_ = 0;
   std::string url_;  // "http://127.0.0.1:PORT"
   std::optional<int> exitStatus_;
 };
