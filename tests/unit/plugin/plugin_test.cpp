@@ -607,7 +607,7 @@ TEST_F(SettingsPage, CreditsLabelsWriteTheShortestExactNumber) {
     Texts labels;
   };
   const Case cases[] = {
-      {JSON{{"creditsUsed", 12}, {"creditsLimit", 100.0}, {"extraCredits", 0}},
+      {JSON{{"creditsUsed", 12}, {"creditsLimit", 100.0}, {"extraCredits", -0.0}},
        {"You used 12.0 of your 100.0 monthly credits", "You have 0.0 extra credits remaining"}},
       {JSON{{"creditsUsed", 1.5}, {"creditsLimit", 0.1}, {"extraCredits", 2.25}},
        {"You used 1.5 of your 0.1 monthly credits", "You have 2.25 extra credits remaining"}},
