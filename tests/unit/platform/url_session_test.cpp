@@ -257,7 +257,12 @@ TEST(URLSession, CancelAndShutdownEndRunningOrWaitingTasksOnceWithCancelled) {
         URLSession session(configuration);
         URLRequest request = requestFor(server.url("/stall?") + kQuerySecret);
         request.retryTransientFailures = true;
-        task = session.dataTask(request, recorder.completion());
+        // A slow completion: the session's end still waits until it has run.
+        auto slow = [record = recorder.completion()](auto data, auto response, auto error) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(50));
+          record(std::move(data), std::move(response), std::move(error));
+        };
+        task = session.dataTask(request, slow);
         if (waiting) {
           session.dataTask(requestFor(server.url("/after")), after.completion());
           ASSERT_TRUE(after.first()) << name;
