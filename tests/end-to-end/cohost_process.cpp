@@ -201,8 +201,4 @@ std::vector<std::string> drawSampleSession(const std::filesystem::path& folder, 
   return photos;
 }
 
-std::filesystem::path fixtureBundle(const std::string& name) {
-  return std::filesystem::path(FIXTURES_PATH) / (name + ".coplugin");
-}
-
 }  // namespace vorelia::testing

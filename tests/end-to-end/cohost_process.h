@@ -78,9 +78,6 @@ struct CohostRun {
 
 CohostRun runCohost(const CohostOptions& options);
 
-// A test bundle built beside the tests.
-std::filesystem::path fixtureBundle(const std::string& name);
-
 // A --json run of the real bundle with args against the sandbox: the API and the usage queue (with
 // its signature) point at it, and cohost looks for the update library and the web site beside it.
 CohostOptions pluginRun(const SandboxProcess& sandbox, const std::vector<std::string>& args);
