@@ -514,6 +514,27 @@ TEST_F(SettingsPage, LoginAndCreationRefusalsShowTheirMessage) {
   EXPECT_EQ(reloads, 0);
 }
 
+// The host may deliver an event from inside the login's reload: it is dropped, not handled.
+TEST_F(SettingsPage, AnEventDuringALoginIsDropped) {
+  service.reply("/Token", TestReply{200, {}, R"({"access_token":"t","token_type":"bearer"})"});
+  service.reply("/api/Account/RelatedAccounts", TestReply{200, {}, R"(["studio"])"});
+  plugin->state->userName.set("ann@example.com");
+  plugin->state->password.set("pw");
+  int nestedCallbacks = 0;
+  callback = [&](COSettingsCallbackAction, const std::optional<COValue>&) {
+    ++reloads;
+    EXPECT_TRUE(plugin->handle(
+        COSettingsEvent::clicked, {"logout-action"},
+        [&](COSettingsCallbackAction, const std::optional<COValue>&) { ++nestedCallbacks; },
+        nullptr));
+  };
+  EXPECT_TRUE(press("login-action"));
+  EXPECT_EQ(reloads, 1);
+  EXPECT_EQ(nestedCallbacks, 0);
+  EXPECT_FALSE(plugin->isHandlingAction);
+  EXPECT_EQ(plugin->state->account.get(), "studio");  // the logout never happened
+}
+
 TEST_F(SettingsPage, ServiceButtonsStoreTheAnswerAndRedrawThePage) {
   authenticate();
   const std::string refresh = "refreshAccounts-action", credits = "checkCredits-action";
