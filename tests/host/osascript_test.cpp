@@ -7,7 +7,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <map>
 
 #include "host/plugin_scripts.h"
 #include "sidecar.h"
@@ -27,15 +26,6 @@ struct Outcome {
   int exitCode = -1;
   std::string err;
 };
-
-// Every file under folder with its digest, to show that nothing changed.
-std::map<std::string, std::string> snapshot(const fs::path& folder) {
-  std::map<std::string, std::string> files;
-  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-    files[entry.path().string()] = entry.is_regular_file() ? fileSha256(entry.path()) : "folder";
-  }
-  return files;
-}
 
 host::Sidecar sidecar(const fs::path& path) {
   std::string error;
@@ -148,13 +138,13 @@ TEST_F(CohostOsascript, RefusesAnythingElseAndTouchesNothing) {
       {"an unknown escape", unknownEscape, "unknown escape"},
       {"an empty file", "", "not a script this host runs"},
   };
-  const auto before = snapshot(root_);
+  const auto before = treeSnapshot(root_);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const Outcome result = run(c.text);
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_THAT(result.err, HasSubstr(c.error));
-    EXPECT_EQ(snapshot(root_), before);
+    EXPECT_EQ(treeSnapshot(root_), before);
   }
 }
 

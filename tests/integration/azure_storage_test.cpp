@@ -1,6 +1,6 @@
 // The plugin against Azure Storage itself (Azurite): a usage record's Put Message under an add-only
-// signature leaves the message Azure keeps, and a gallery of real JPEG files published through
-// PublishShare, with the sandbox storing its uploads in Azurite's blob service, arrives whole.
+// signature leaves the message Azure keeps, and a gallery published through PublishShare, with the
+// sandbox storing its uploads in Azurite's blob service, arrives whole.
 #include <httplib.h>
 
 #include <gtest/gtest.h>
@@ -9,7 +9,6 @@
 #include "api/queue_message.h"
 #include "publish/publish_share.h"
 #include "support/azurite_process.h"
-#include "support/jpeg_writer.h"
 #include "support/sandbox_process.h"
 #include "support/temp_home.h"
 #include "support/test_bytes.h"
@@ -61,26 +60,15 @@ TEST_F(AzureStorage, GalleryUploadsArriveWhole) {
   state->setAuthentication("Bearer " + sandbox.token("ann@example.test"),
                            std::chrono::system_clock::now());
 
-  // Names that need escaping: spaces, ampersands, apostrophes and accents; the first file is a
-  // large noisy one, the others small patterns.
+  // Names that need escaping: spaces, ampersands, apostrophes and accents; the first file large,
+  // each of its own size.
   std::vector<std::string> files;
-  int seed = 0;
+  std::uint64_t size = 3u << 20;
   for (const char* name :
        {"Zoë at the beach.jpg", "Tom & Jerry.jpg", "Anna's cake.jpg", "café crème.jpg"}) {
-    const auto path = home.path() / name;
-    const int width = seed == 0 ? 1600 : 320 + 16 * seed, height = seed == 0 ? 1200 : 200;
-    testing::writeJpeg(path, width, height, [=](int x, int y) {
-      unsigned char noise[3] = {static_cast<unsigned char>(x * 7 + seed * 31),
-                                static_cast<unsigned char>(y * 5 + seed * 17),
-                                static_cast<unsigned char>((x ^ y) + seed)};
-      if (seed == 0) {
-        testing::fillGenerated((std::uint64_t(y) * width + x) * 3, reinterpret_cast<char*>(noise),
-                               3);
-      }
-      return testing::Rgb{noise[0], noise[1], noise[2]};
-    });
-    ++seed;
-    files.push_back(path.string());
+    files.push_back((home.path() / name).string());
+    ASSERT_TRUE(testing::writeGeneratedFile(files.back(), size));
+    size = size / 7 + 1;
   }
 
   PublishShare workflow(state, std::make_shared<Api>(state));

@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
-#include <map>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -24,8 +23,10 @@ namespace {
 namespace fs = std::filesystem;
 using std::chrono::seconds;
 using testing::HttpTestServer;
+using testing::namesIn;
 using testing::readFile;
 using testing::TestReply;
+using testing::treeSnapshot;
 using UpdateResult = Api::UpdateResult;
 
 // An entry of a zip archive written byte by byte, so that archives no well-behaved tool makes
@@ -103,30 +104,6 @@ void WriteFile(const fs::path& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
 }
 
-// The names in folder; none when it does not exist.
-std::vector<std::string> Names(const fs::path& folder) {
-  std::vector<std::string> names;
-  if (!fs::exists(folder)) return names;
-  for (const auto& entry : fs::directory_iterator(folder)) {
-    names.push_back(entry.path().filename().string());
-  }
-  return names;
-}
-
-// Every entry under folder: its kind, permissions and bytes (or link target).
-std::map<std::string, std::string> Snapshot(const fs::path& folder) {
-  std::map<std::string, std::string> entries;
-  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-    const auto status = entry.symlink_status();
-    std::string what = std::to_string(static_cast<int>(status.type())) + ":" +
-                       std::to_string(static_cast<int>(status.permissions())) + ":";
-    if (fs::is_symlink(status)) what += fs::read_symlink(entry.path()).string();
-    if (fs::is_regular_file(status)) what += readFile(entry.path());
-    entries[fs::relative(entry.path(), folder).string()] = what;
-  }
-  return entries;
-}
-
 // An installed plug-in and a neighbour that an update must leave alone, and the update library on
 // a loopback server.
 class Updates : public ::testing::Test {
@@ -175,7 +152,7 @@ TEST_F(Updates, DownloadInstallsTheArchiveAndRemovesOlderCopiesOrChangesNothing)
   WriteFile(plugins / "VoreliaC1Plugin.0.1.5.coplugin/Contents/VoreliaC1Plugin.so", "old");
   WriteFile(plugins / "Vorelia notes.txt", "older too");
   fs::create_symlink(plugins / "Other.coplugin", plugins / "Vorelia link");
-  const auto before = Snapshot(plugins);
+  const auto before = treeSnapshot(plugins);
   const std::string path = "/updates/VoreliaCaptureOnePlugin.0.2.0.coplugin.zip";
   const fs::path saved = downloads / "VoreliaCaptureOnePlugin.0.2.0.coplugin.zip";
   const struct {
@@ -199,18 +176,18 @@ TEST_F(Updates, DownloadInstallsTheArchiveAndRemovesOlderCopiesOrChangesNothing)
     EXPECT_EQ(Download("0.2.0"), c.result);
     EXPECT_EQ(server.requestCount() - sent, c.attempts);
     EXPECT_EQ(fs::remove(saved), c.result == UpdateResult::notInstalled);
-    EXPECT_THAT(Names(downloads), ::testing::IsEmpty());
-    EXPECT_EQ(Snapshot(plugins), before);
+    EXPECT_THAT(namesIn(downloads), ::testing::IsEmpty());
+    EXPECT_EQ(treeSnapshot(plugins), before);
   }
 
   server.reply(path, TestReply{200, {}, archive020});
   ASSERT_EQ(Download("0.2.0"), UpdateResult::installed);
   EXPECT_EQ(readFile(plugins / "VoreliaC1Plugin.coplugin/VoreliaC1Plugin.so"), "library 0.2.0");
-  EXPECT_THAT(Names(plugins),
+  EXPECT_THAT(namesIn(plugins),
               ::testing::UnorderedElementsAre("VoreliaC1Plugin.coplugin",
                                               "VoreliaC1Plugin.0.2.0.coplugin", "Other.coplugin"));
   EXPECT_EQ(readFile(plugins / "Other.coplugin/Info.json"), "other");
-  EXPECT_THAT(Names(downloads), ::testing::ElementsAre(saved.filename()));
+  EXPECT_THAT(namesIn(downloads), ::testing::ElementsAre(saved.filename()));
   EXPECT_EQ(readFile(saved), archive020);
   const auto request = server.requests().back();
   EXPECT_EQ(request.method, "GET");
@@ -347,11 +324,11 @@ TEST_F(Updates, RefusedOrDamagedArchivesInstallNothingAndReachNothingOutside) {
        InstallResult::unreadableArchive},
       {"damaged data", corrupted, InstallResult::unreadableArchive},
   };
-  const auto before = Snapshot(plugins);
+  const auto before = treeSnapshot(plugins);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     EXPECT_EQ(InstallArchive(Archive(c.bytes), plugins, c.limits), c.result);
-    EXPECT_EQ(Snapshot(plugins), before);
+    EXPECT_EQ(treeSnapshot(plugins), before);
     EXPECT_FALSE(fs::exists(fs::symlink_status(outside)));
   }
   WriteFile(home.path() / "a file", "x");  // no plug-ins folder can be made under a file

@@ -10,12 +10,12 @@
 
 #include <cmath>
 #include <fstream>
-#include <iterator>
 #include <limits>
 #include <random>
 #include <thread>
 
 #include "support/temp_home.h"
+#include "support/test_bytes.h"
 #include "support/wait.h"
 
 namespace vorelia::platform {
@@ -23,11 +23,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono;
-
-std::string readFile(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using testing::readFile;
 
 // Names in the folder of file other than file itself.
 std::vector<std::string> othersBeside(const fs::path& file) {

@@ -30,6 +30,7 @@ namespace {
 namespace fs = std::filesystem;
 using std::chrono::seconds;
 using testing::HttpTestServer;
+using testing::namesIn;
 using testing::readFile;
 using testing::RecordedRequest;
 using testing::ScopedEnvironment;
@@ -64,14 +65,6 @@ class Publishing : public ::testing::Test {
     interpreter.emplace("VORELIA_OSASCRIPT", program.string());
   }
 
-  std::vector<std::string> namesIn(const fs::path& dir) const {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir)) {
-      names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-  }
   // The texts of the scripts the interpreter was given, in the order of their names.
   std::vector<std::string> ranScripts() const {
     std::vector<std::string> texts;
