@@ -5,6 +5,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <nlohmann/json.hpp>
 
 #include "sandbox/server.h"
@@ -61,6 +62,7 @@ class SandboxRefuses : public ::testing::Test {
     client.set_url_encode(false);
     if (method == "GET") return client.Get(path, headers);
     if (method == "PUT") return client.Put(path, headers, body, type);
+    if (method == "DELETE") return client.Delete(path, headers);
     return client.Post(path, headers, body, type);
   }
   // The JSON body of a call that must succeed.
@@ -224,6 +226,13 @@ TEST_F(SandboxRefuses, LibraryQueueAndFaultRulesTakeNothingElse) {
     const auto hit = send("GET", "/api/ann-studio/credits", "", auth_);
     EXPECT_TRUE(!hit || json::parse(hit->body, nullptr, false).is_discarded()) << rule;
   }
+  // A stall holds the request until its rule goes, then lets it through.
+  admin("POST", faults, json::parse(at + R"("stall":true})"));
+  auto held =
+      std::async(std::launch::async, [&] { return send("GET", "/api/ann-studio/credits"); });
+  EXPECT_EQ(held.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+  admin("DELETE", faults);
+  EXPECT_EQ(held.get()->status, 401);  // no token: the route answered
   // The admin interface asks for no credentials: nothing off this machine may reach it.
   for (const char* host : {"0.0.0.0", "::", "128.0.0.1", "::ffff:127.0.0.1", "example.com", ""}) {
     EXPECT_EQ(loopbackBindAddress(host), std::nullopt) << host;
