@@ -547,6 +547,12 @@ void CommandInterpreter::publish(Call& call) {
         call.error = COError{HostErrorDomain, 2, "the publication made no link", ""};
       }
       if (!outcome->url) call.fail();
+      // An error beside a result: the task ran but lost files (the message names them).
+      if (isSet(error)) {
+        entry["error"] = toJson(error);
+        if (!isSet(call.error)) call.error = error;
+        call.fail();
+      }
     } else {
       entry["error"] = toJson(error);
       if (!isSet(call.error)) call.error = error;

@@ -135,28 +135,35 @@ void Api::Send(const std::optional<std::string>& url, Call call, DataCompletion 
 
 void Api::PutBlob(platform::URLSession& session, platform::DispatchSemaphore& throttle,
                   const std::optional<std::string>& url, const std::string& filePath,
-                  std::function<void(bool)> done) {
+                  UploadAttempts attempts, std::function<void(UploadOutcome)> done) {
   throttle.wait();
   // The signature in the address authorises the write: no "Authorization" header.
   auto request = Request(url, Call{.method = "PUT",
                                    .authenticated = false,
                                    .headers = {{"x-ms-blob-type", "BlockBlob"}},
-                                   .repeatable = true});
+                                   .repeatable = attempts == UploadAttempts::retried});
   if (!request) {
     throttle.signal();
-    CompletionPool::shared().async([done = std::move(done)] { done(false); });
+    CompletionPool::shared().async([done = std::move(done)] { done(UploadOutcome::refused); });
     return;
   }
   // The session finishes every task before it is destroyed, and the throttle outlives it.
-  session.uploadTask(std::move(*request), filePath,
-                     [&throttle, done = std::move(done)](std::optional<std::string> data,
-                                                         std::optional<URLResponse> response,
-                                                         std::optional<platform::URLError>) {
-                       const bool stored = data && response && response->statusCode >= 200 &&
-                                           response->statusCode < 300;
-                       throttle.signal();
-                       done(stored);
-                     });
+  session.uploadTask(
+      std::move(*request), filePath,
+      [&throttle, done = std::move(done)](std::optional<std::string> data,
+                                          std::optional<URLResponse> response,
+                                          std::optional<platform::URLError> error) {
+        using Code = platform::URLError::Code;
+        auto outcome = UploadOutcome::refused;
+        if (data && response && response->statusCode >= 200 && response->statusCode < 300) {
+          outcome = UploadOutcome::stored;
+        } else if (error && (error->code == Code::cannotConnect || error->code == Code::timedOut ||
+                             error->code == Code::connectionLost)) {
+          outcome = UploadOutcome::unreachable;
+        }
+        throttle.signal();
+        done(outcome);
+      });
 }
 
 void Api::SendForJSON(const std::optional<std::string>& url, Call call,

@@ -28,6 +28,13 @@ namespace vorelia {
 // for a body that is not JSON), whatever the HTTP status.
 using JSONCompletion = std::function<void(std::optional<JSON> json)>;
 
+// How a blob upload ended, after the session's retries: the store took the file (a 2xx answer);
+// it answered otherwise, or nothing was sent (no address, a file that cannot be read); or no
+// connection to it held (refused, unresolvable, reset, dropped or timed out).
+enum class UploadOutcome { stored, refused, unreachable };
+// Whether the session may repeat an upload after a transient failure, or sends it once.
+enum class UploadAttempts { retried, once };
+
 class Api;
 // The answer of the update check and the Api that asked, so that the caller can go on with it.
 using UpdateCheckCompletion =
@@ -127,16 +134,18 @@ class Api : public std::enable_shared_from_this<Api> {
   // "value" holds each resource as its JSON text (JSON::ParseKeepingListAsText).
   void InitUploadResource(const std::string& containerId, const std::vector<JSON>& files,
                           JSONCompletion onCompleted);
-  // The blob address of the file: storage URL, resource id, "-o/", item name, then the resource's
-  // signature, joined as they are. Absent without an upload resource.
+  // The blob address of the file: storage URL, resource id, "-o/", item name (what cannot stand
+  // in a URL path percent-encoded), then the resource's signature. Absent without an upload
+  // resource.
   static std::optional<std::string> UploadUrl(const std::string& storageUrl,
                                               const UploadInfo& uploadInfo);
   // Streams the file to blob storage (Put Blob, block blob) on uploadUrlSession. Waits first for
   // one of the four upload slots, blocking the caller while four uploads run. The slot is freed
   // before onCompleted runs, whatever happened; onCompleted receives the UploadInfo unchanged and
-  // whether the store accepted the file (a 2xx answer).
+  // how the upload ended.
   void UploadFile(const std::string& storageUrl, const UploadInfo& uploadInfo,
-                  std::function<void(UploadInfo uploadInfo, bool uploaded)> onCompleted);
+                  std::function<void(UploadInfo uploadInfo, UploadOutcome outcome)> onCompleted,
+                  UploadAttempts attempts = UploadAttempts::retried);
   // Tells the service that the file of uploadInfo is in place. onCompleted learns whether the
   // service took the request (a 2xx answer); no answer, or another status, means it will not
   // encode the file.
@@ -152,18 +161,19 @@ class Api : public std::enable_shared_from_this<Api> {
   // Opens a vision (one analysis run) on the selected account: PUT without a body. The answer
   // carries "id", "uploadSas" and "storageUrl".
   void CreateVision(JSONCompletion onCompleted);
-  // The blob address of one image of a vision: storage URL, vision id, "/", file name, then the
-  // signature, joined as they are.
+  // The blob address of one image of a vision: storage URL, vision id, "/", file name (what cannot
+  // stand in a URL path percent-encoded), then the signature.
   static std::string VisionUploadUrl(const std::string& storageUrl, const std::string& visionId,
                                      const std::string& fileName, const std::string& sas);
   // Streams the file at filePath into the vision's blob storage (Put Blob, block blob) on
   // visionUrlSession. Waits first for one of the four vision slots, blocking the caller while four
   // vision uploads run. The slot is freed before onCompleted runs, whatever happened; onCompleted
-  // receives state unchanged. Failures are not reported. REQUIRES: fileName is escaped.
+  // receives state unchanged and how the upload ended. REQUIRES: fileName is escaped.
   void VisionUploadFile(const std::string& storageUrl, const std::string& filePath,
                         const std::string& visionId, const std::string& fileName,
                         const std::string& sas, const JSON& state,
-                        std::function<void(JSON state)> onCompleted);
+                        std::function<void(JSON state, UploadOutcome outcome)> onCompleted,
+                        UploadAttempts attempts = UploadAttempts::retried);
   // Asks for the analysis of one uploaded image: POST of payload to the vision's "analyse/" path.
   // itemId does not enter the request; the payload names the image.
   void Analisys(const std::string& visionId, const std::string& itemId, const JSON& payload,
@@ -227,11 +237,11 @@ class Api : public std::enable_shared_from_this<Api> {
   // Streams the file to the blob address with Put Blob (block blob) on session, in one of the
   // throttle's slots: waits for one first, blocking the caller while the throttle's count of
   // uploads run, and frees it when the last attempt has ended (Put Blob replaces the blob whole,
-  // so the session may repeat it). Then done learns whether the store accepted the file (a 2xx
-  // answer). Without a URL nothing is sent and done receives false.
+  // so the session may repeat it, unless attempts says once). Then done learns how it ended.
+  // Without a URL nothing is sent and done receives refused.
   void PutBlob(platform::URLSession& session, platform::DispatchSemaphore& throttle,
                const std::optional<std::string>& url, const std::string& filePath,
-               std::function<void(bool stored)> done);
+               UploadAttempts attempts, std::function<void(UploadOutcome outcome)> done);
   // Send with the plain JSON completion.
   void SendForJSON(const std::optional<std::string>& url, Call call, JSONCompletion onCompleted);
   // The account path "api/{account}/..." or absent without an account.

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "api/api.h"
+#include "api/url_encoding.h"
 #include "model/keys.h"
 
 namespace vorelia {
@@ -25,15 +26,18 @@ std::optional<std::string> Api::UploadUrl(const std::string& storageUrl,
                                           const UploadInfo& uploadInfo) {
   if (!uploadInfo.UploadResource) return std::nullopt;
   const JSON& resource = *uploadInfo.UploadResource;
-  return storageUrl + resource[P::Id].stringValue() + "-o/" + uploadInfo.ItemName +
-         resource[P::Sas].stringValue();
+  // The item name is escaped for the service, not for a URL: a "#" or a tab would end or break
+  // the address, so whatever cannot stand in a path is percent-encoded; the store decodes it.
+  return storageUrl + resource[P::Id].stringValue() + "-o/" +
+         PercentEncodePathAllowed(uploadInfo.ItemName) + resource[P::Sas].stringValue();
 }
 
 void Api::UploadFile(const std::string& storageUrl, const UploadInfo& uploadInfo,
-                     std::function<void(UploadInfo, bool)> onCompleted) {
+                     std::function<void(UploadInfo, UploadOutcome)> onCompleted,
+                     UploadAttempts attempts) {
   PutBlob(uploadUrlSession, uploadThrottle, UploadUrl(storageUrl, uploadInfo), uploadInfo.FilePath,
-          [uploadInfo, onCompleted = std::move(onCompleted)](bool uploaded) {
-            onCompleted(uploadInfo, uploaded);
+          attempts, [uploadInfo, onCompleted = std::move(onCompleted)](UploadOutcome outcome) {
+            onCompleted(uploadInfo, outcome);
           });
 }
 

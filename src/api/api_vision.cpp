@@ -2,6 +2,7 @@
 #include <utility>
 
 #include "api/api.h"
+#include "api/url_encoding.h"
 
 namespace vorelia {
 
@@ -12,16 +13,18 @@ void Api::CreateVision(JSONCompletion onCompleted) {
 
 std::string Api::VisionUploadUrl(const std::string& storageUrl, const std::string& visionId,
                                  const std::string& fileName, const std::string& sas) {
-  return storageUrl + visionId + "/" + fileName + sas;
+  return storageUrl + visionId + "/" + PercentEncodePathAllowed(fileName) + sas;
 }
 
 void Api::VisionUploadFile(const std::string& storageUrl, const std::string& filePath,
                            const std::string& visionId, const std::string& fileName,
                            const std::string& sas, const JSON& state,
-                           std::function<void(JSON state)> onCompleted) {
-  // Failures are not reported: the callback hands the state back in every case.
+                           std::function<void(JSON state, UploadOutcome outcome)> onCompleted,
+                           UploadAttempts attempts) {
   PutBlob(visionUrlSession, visionThrottle, VisionUploadUrl(storageUrl, visionId, fileName, sas),
-          filePath, [state, onCompleted = std::move(onCompleted)](bool) { onCompleted(state); });
+          filePath, attempts, [state, onCompleted = std::move(onCompleted)](UploadOutcome outcome) {
+            onCompleted(state, outcome);
+          });
 }
 
 void Api::Analisys(const std::string& visionId, const std::string&, const JSON& payload,

@@ -14,6 +14,21 @@ void AppendEscaped(std::string& out, unsigned char c) {
   out.push_back(hex[c & 0xF]);
 }
 
+// Every byte outside the allowed set becomes %XX.
+std::string PercentEncodeOutside(std::string_view text, std::string_view allowed) {
+  std::string out;
+  out.reserve(text.size() * 3);
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (IsAsciiAlphanumeric(c) || allowed.find(ch) != std::string_view::npos) {
+      out.push_back(ch);
+    } else {
+      AppendEscaped(out, c);
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 std::string FormEncode(std::string_view text) {
@@ -33,18 +48,11 @@ std::string FormEncode(std::string_view text) {
 }
 
 std::string PercentEncodeHostAllowed(std::string_view text) {
-  static constexpr std::string_view allowed = "!$&'()*+,-.:;=[]_~";
-  std::string out;
-  out.reserve(text.size() * 3);
-  for (const char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (IsAsciiAlphanumeric(c) || allowed.find(ch) != std::string_view::npos) {
-      out.push_back(ch);
-    } else {
-      AppendEscaped(out, c);
-    }
-  }
-  return out;
+  return PercentEncodeOutside(text, "!$&'()*+,-.:;=[]_~");
+}
+
+std::string PercentEncodePathAllowed(std::string_view text) {
+  return PercentEncodeOutside(text, "!$&'()*+,-./:;=@_~");
 }
 
 std::string AlbumPathSegment(std::string_view name) {

@@ -11,6 +11,8 @@ std::string TaskErrorMessage(TaskError error) {
       return "There are no exported images to publish";
     case TaskError::noWorkflow:
       return "This action cannot publish images";
+    case TaskError::filesNotPublished:
+      return "Some images were not published";
   }
   return "This action cannot publish images";
 }
@@ -27,6 +29,11 @@ HostFailure Failure(TaskError error) {
   const std::string message = TaskErrorMessage(error);
   return HostFailure{
       COError{std::string(TaskErrorDomain), static_cast<std::int64_t>(error), message, message}};
+}
+
+HostFailure Failure(TaskError error, std::string description) {
+  return HostFailure{COError{std::string(TaskErrorDomain), static_cast<std::int64_t>(error),
+                             std::move(description), TaskErrorMessage(error)}};
 }
 
 void Report(const HostFailure& failure, COError* slot) {

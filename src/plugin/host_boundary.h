@@ -12,7 +12,9 @@
 namespace vorelia {
 
 // Failures of a publishing task that no PluginError covers.
-enum class TaskError { noAccount = 0, noFiles = 1, noWorkflow = 2 };
+// filesNotPublished goes into the slot beside a result, with the result's message as its
+// description: the task ran, but lost files.
+enum class TaskError { noAccount = 0, noFiles = 1, noWorkflow = 2, filesNotPublished = 3 };
 inline constexpr std::string_view TaskErrorDomain = "VoreliaC1Plugin.TaskError";
 
 // Any failure a host operation can report, ready for the error slot.
@@ -22,6 +24,8 @@ struct HostFailure {
 
 HostFailure Failure(PluginError error);
 HostFailure Failure(TaskError error);
+// A task error described by a message of its own (filesNotPublished names the files).
+HostFailure Failure(TaskError error, std::string description);
 
 // Stores failure into the error slot when the host passed one.
 void Report(const HostFailure& failure, COError* slot);

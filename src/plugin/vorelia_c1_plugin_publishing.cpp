@@ -197,6 +197,9 @@ std::optional<COPluginActionPublishResult> VoreliaC1Plugin::startPublishingTask(
         [&](std::uint64_t completed, std::uint64_t total, const std::optional<std::string>& text) {
           if (progress) progress(task, completed, total, text);
         });
+    // The host shows the result either way; the slot beside it tells a host that reads it (cohost
+    // does, Capture One does not) that the task lost files.
+    if (result.filesLost) Report(Failure(TaskError::filesNotPublished, result.message), error);
     return std::optional(COPluginActionPublishResult{result.url, result.message});
   });
 }

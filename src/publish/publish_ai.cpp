@@ -12,6 +12,7 @@
 #include "publish/catalogue_scripts.h"
 #include "publish/name_escaping.h"
 #include "publish/script_runner.h"
+#include "publish/upload_gate.h"
 
 namespace vorelia {
 namespace {
@@ -107,7 +108,8 @@ PublishResult PublishAi::DoPublish(const PublishTask& task, const PublishProgres
   const auto credits = Await<std::optional<JSON>>(
       [&](auto done) { api->GetComputerVisionCredits(std::move(done)); });
   if (!credits) {
-    return result("The service did not answer the credit check. Check the connection and retry");
+    return result("The service at " + AddressOf(state->baseUrl) +
+                  " did not answer the credit check. Check the connection and retry");
   }
   const double available = (*credits)["credits"].numberValue();
   if (available < cost * static_cast<double>(task.files.size())) {
@@ -120,7 +122,8 @@ PublishResult PublishAi::DoPublish(const PublishTask& task, const PublishProgres
   std::uint64_t counter = 1;
   report(counter, total, "Checking credits available and files...");
   if (!vision) {
-    return result("The service did not start the analysis. Check the connection and retry");
+    return result("The service at " + AddressOf(state->baseUrl) +
+                  " did not start the analysis. Check the connection and retry");
   }
   const std::string visionId = (*vision)[P::Id].stringValue();
   const std::string uploadSas = (*vision)[P::UploadSas].stringValue();
@@ -132,20 +135,33 @@ PublishResult PublishAi::DoPublish(const PublishTask& task, const PublishProgres
   }
 
   std::string recordText;
+  UploadGate gate;
+  std::vector<std::string> untagged;  // the files' own names, in file order
   for (const auto& file : task.files) {
     const std::string name = fs::path(file).filename().string();
+    const UploadGate::Send send = gate.next();
+    if (send == UploadGate::Send::skip) {  // the store is gone: no request
+      untagged.push_back(name);
+      continue;
+    }
+    const bool probe = send == UploadGate::Send::once;
     const JSON payload = analysisPayload(name);
     const std::string escapedName = payload["escapedName"].stringValue();
-    // A failed upload is not told apart: its analysis then fails on the service's side.
-    Await<JSON>([&](auto done) {
-      api->VisionUploadFile(storageUrl, file, visionId, escapedName, uploadSas, payload,
-                            std::move(done));
+    const auto uploaded = Await<UploadOutcome>([&](auto done) {
+      api->VisionUploadFile(
+          storageUrl, file, visionId, escapedName, uploadSas, payload,
+          [done = std::move(done)](JSON, UploadOutcome outcome) { done(outcome); },
+          probe ? UploadAttempts::once : UploadAttempts::retried);
     });
+    gate.report(uploaded, probe);
+    // A failed upload is analysed all the same: the blob may be there from an attempt whose
+    // answer was lost, and otherwise the service says so.
     const auto analysis = Await<std::optional<JSON>>(
         [&](auto done) { api->Analisys(visionId, escapedName, payload, std::move(done)); });
     // No answer, a refusal, or no item name: the image gets no record and no progress report.
     if (!analysis || (*analysis)[P::HasError].boolValue() ||
         (*analysis)[P::Name].type() != JSON::Type::string) {
+      untagged.push_back(name);
       continue;
     }
     const JSON description = (*analysis)["description"];
@@ -164,11 +180,30 @@ PublishResult PublishAi::DoPublish(const PublishTask& task, const PublishProgres
                std::to_string(total) + ")");
   }
 
-  if (recordText.empty()) return result("No tags");
-  if (!runScript(ScriptPrefix, keywordScript(recordText))) {
-    return result("Tags could not be written to the catalogue");
+  // Files that were not tagged are named first, so that a partial run never reads as whole.
+  std::string losses;
+  if (!untagged.empty()) {
+    losses = (untagged.size() == task.files.size()
+                  ? std::string("No image could be tagged: ")
+                  : std::to_string(untagged.size()) + " of " + std::to_string(task.files.size()) +
+                        " images could not be tagged: ") +
+             NamedFiles(untagged) + ".";
+    if (gate.unreachable()) {
+      losses += " The storage at " + AddressOf(storageUrl) + " could not be reached.";
+    }
   }
-  return result("Go to metadata and keywords of your images");
+  const auto ended = [&](const std::string& message) {
+    if (untagged.empty()) return result(message);
+    PublishResult lost =
+        result(untagged.size() == task.files.size() ? losses : losses + " " + message);
+    lost.filesLost = true;
+    return lost;
+  };
+  if (recordText.empty()) return ended("No tags");
+  if (!runScript(ScriptPrefix, keywordScript(recordText))) {
+    return ended("Tags could not be written to the catalogue");
+  }
+  return ended("Go to metadata and keywords of your images");
 }
 
 }  // namespace vorelia

@@ -26,6 +26,8 @@ struct PublishTask {
 struct PublishResult {
   std::optional<std::string> url;
   std::string message;
+  // Some files were not published (the message names them), though the task may have a link.
+  bool filesLost = false;
 };
 
 // (completed, total, text). Called from any thread, one call at a time.

@@ -8,6 +8,7 @@
 #include "model/keys.h"
 #include "model/text.h"
 #include "publish/name_escaping.h"
+#include "publish/upload_gate.h"
 
 namespace vorelia {
 namespace {
@@ -17,9 +18,10 @@ constexpr const char* ShareMessage =
 constexpr const char* ProofingMessage =
     "Go to Capture One > Preferences > Plugins > Vorelia > Proofing to load the result.  It may "
     "takes few minutes before the pictures appears.";
+constexpr int UploadsAtOnce = 4;  // as many as the Api lets run
 
-PublishResult Failed(std::string message) {
-  return PublishResult{std::nullopt, std::move(message)};
+PublishResult Failed(std::string message, bool filesLost = false) {
+  return PublishResult{std::nullopt, std::move(message), filesLost};
 }
 
 std::uint64_t FileSizeOf(const std::string& path) {
@@ -127,7 +129,8 @@ PublishResult PublishShare::DoPublish(const PublishTask& task, const PublishProg
 
   const auto [accountState, containerList] = loadAccountStateAndContainers();
   if (!accountState || !containerList) {
-    return Failed("The service did not answer with the album list. Check the connection and retry");
+    return Failed("The service at " + AddressOf(state->baseUrl) +
+                  " did not answer with the album list. Check the connection and retry");
   }
   const auto album = findOrCreateAlbum(
       (*containerList)[P::Value].array().value_or(std::vector<JSON>{}), task.settings);
@@ -158,7 +161,8 @@ PublishResult PublishShare::DoPublish(const PublishTask& task, const PublishProg
     api->InitUploadResource(albumId, announced, std::move(done));
   });
   if (!reservation) {
-    return Failed("The service did not answer the upload request. Check the connection and retry");
+    return Failed("The service at " + AddressOf(state->baseUrl) +
+                  " did not answer the upload request. Check the connection and retry");
   }
   if ((*reservation)[P::HasError].boolValue()) {
     return Failed((*reservation)[P::Message].stringValue());
@@ -172,38 +176,72 @@ PublishResult PublishShare::DoPublish(const PublishTask& task, const PublishProg
                   std::to_string(uploads.size()) + " images. Nothing was uploaded, retry later");
   }
 
-  // Every upload is issued at once; the Api lets four run and holds this thread for the fifth.
+  // Every upload is issued at once, four at a time. The task thread takes one of its own four
+  // slots before it asks the gate how to send a file, so the gate has heard of every upload that
+  // ended before; the Api's throttle, of the same size, then never holds it.
   const std::uint64_t total = uploads.size() + 1;
   StepCounter counter(progress, total);
   // A file counts as published once the store holds it and the service took its encoding
-  // request; any other file is not waited for, not ordered, and reported as not uploaded.
+  // request; any other file is not waited for, not ordered, and named as not uploaded.
   std::vector<char> published(uploads.size(), 0);  // written by one completion each
   std::vector<std::string> ids(uploads.size());
+  UploadGate gate;
+  platform::DispatchSemaphore slots(UploadsAtOnce);
   platform::DispatchGroup group;
   for (std::size_t i = 0; i < uploads.size(); ++i) {
     group.enter();
     UploadInfo upload = uploads[i];
     upload.UploadResource = JSON::Parse(resources[i].stringValue());
     ids[i] = (*upload.UploadResource)[P::Id].stringValue();
-    api->UploadFile(storageUrl, upload, [&, i](UploadInfo uploaded, bool stored) {
-      if (!stored) {  // not in the store: nothing to encode
-        counter.step(uploaded.ItemName, "could not be uploaded");
-        return group.leave();
-      }
-      api->TriggerEncoding(uploaded, [&, i, itemName = uploaded.ItemName](bool accepted) {
-        published[i] = accepted ? 1 : 0;
-        counter.step(itemName, accepted ? "done" : "could not be uploaded");
-        group.leave();
-      });
-    });
+    slots.wait();
+    const UploadGate::Send send = gate.next();
+    if (send == UploadGate::Send::skip) {  // the store is gone: no request
+      slots.signal();
+      counter.step(upload.ItemName, "could not be uploaded");
+      group.leave();
+      continue;
+    }
+    const bool probe = send == UploadGate::Send::once;
+    api->UploadFile(
+        storageUrl, upload,
+        [&, i, probe](UploadInfo uploaded, UploadOutcome outcome) {
+          gate.report(outcome, probe);
+          slots.signal();
+          if (outcome != UploadOutcome::stored) {  // not in the store: nothing to encode
+            counter.step(uploaded.ItemName, "could not be uploaded");
+            return group.leave();
+          }
+          api->TriggerEncoding(uploaded, [&, i, itemName = uploaded.ItemName](bool accepted) {
+            published[i] = accepted ? 1 : 0;
+            counter.step(itemName, accepted ? "done" : "could not be uploaded");
+            group.leave();
+          });
+        },
+        probe ? UploadAttempts::once : UploadAttempts::retried);
   }
   group.wait();
 
   std::vector<std::string> publishedIds;
+  std::vector<std::string> lost;  // the files' own names, in file order
   for (std::size_t i = 0; i < uploads.size(); ++i) {
-    if (published[i]) publishedIds.push_back(std::move(ids[i]));
+    if (published[i]) {
+      publishedIds.push_back(std::move(ids[i]));
+    } else {
+      lost.push_back(std::filesystem::path(task.files[i]).filename().string());
+    }
   }
-  if (publishedIds.empty()) return Failed("No image could be uploaded");
+  const std::string unreachable =
+      gate.unreachable() ? " The storage at " + AddressOf(storageUrl) + " could not be reached."
+                         : "";
+  if (publishedIds.empty()) {
+    return Failed("No image could be uploaded: " + NamedFiles(lost) + "." + unreachable, true);
+  }
+  // Said first in every message that follows, so that a partial album never reads as whole.
+  const std::string losses =
+      lost.empty()
+          ? ""
+          : std::to_string(lost.size()) + " of " + std::to_string(uploads.size()) +
+                " images could not be uploaded: " + NamedFiles(lost) + "." + unreachable + " ";
 
   const bool downloads = BoolSetting(task.settings, std::string(P::AlbumDownloadIdentifier));
   const JSON sharePayload{{"containers", std::vector<JSON>{JSON{{"id", albumId}}}},
@@ -211,9 +249,10 @@ PublishResult PublishShare::DoPublish(const PublishTask& task, const PublishProg
   const auto share = Await<std::optional<JSON>>(
       [&](auto done) { api->GetShareUrl(sharePayload, std::move(done)); });
   if (!share) {
-    return Failed(
-        "The images were uploaded, but the service did not answer with the album's "
-        "link. Retry to get it");
+    return Failed(losses + (lost.empty() ? "The images were" : "The others were") +
+                      " uploaded, but the service at " + AddressOf(state->baseUrl) +
+                      " did not answer with the album's link. Retry to get it",
+                  !lost.empty());
   }
   const std::string shareUrl = (*share)[P::Url].stringValue();
 
@@ -233,13 +272,8 @@ PublishResult PublishShare::DoPublish(const PublishTask& task, const PublishProg
   }
 
   const bool proofing = task.actionIdentifier == Publish::Proofing;
-  PublishResult result{proofing ? ProofingUrl(shareUrl) : shareUrl,
-                       proofing ? ProofingMessage : ShareMessage};
-  if (const auto failed = uploads.size() - publishedIds.size(); failed > 0) {
-    result.message = std::to_string(failed) + " of " + std::to_string(uploads.size()) +
-                     " images could not be uploaded. " + result.message;
-  }
-  return result;
+  return PublishResult{proofing ? ProofingUrl(shareUrl) : shareUrl,
+                       losses + (proofing ? ProofingMessage : ShareMessage), !lost.empty()};
 }
 
 }  // namespace vorelia

@@ -312,6 +312,54 @@ TEST_F(ThroughTheHost, PublishingHandsOverCopiesThatGoAwayAfterwards) {
   EXPECT_TRUE(fs::is_empty(temporary)) << "exported copies were left behind";
 }
 
+// A store that drops every connection costs the first uploads' attempts and one more file's, not
+// every file's; a store that lost one file goes on with the others. Either way the result names
+// the lost files and the address it could not reach, and the command fails.
+TEST_F(ThroughTheHost, LostFilesAreNamedAndAStoreThatIsGoneEndsTheRest) {
+  std::string shots;  // forty copies of a photo of the session
+  for (int i = 1; i <= 40; ++i) {
+    const fs::path shot = session / ("Shot " + std::to_string(i) + ".jpg");
+    fs::copy_file(photos[0], shot);
+    shots += " " + json(shot.string()).dump();
+  }
+  const std::string base = sandbox.baseUrl();
+  const std::string gone = " The storage at " + base.substr(0, base.size() - 1) +
+                           " could not be "
+                           "reached.";
+  const struct {
+    const char* dropped;  // the blob paths whose connections the store drops; the login holds
+    const char* album;
+    std::string files;
+    std::string message;  // how the result's message begins
+    std::size_t published;
+  } cases[] = {
+      {"/blob/*", "Gone", shots,
+       "No image could be uploaded: Shot 1.jpg, Shot 2.jpg, Shot 3.jpg, Shot 4.jpg, Shot 5.jpg "
+       "and 35 more." +
+           gone,
+       0},
+      {"/blob/*-o/Beach___morning.jpg", "Blip", files(6),
+       "1 of 6 images could not be uploaded: Beach morning.jpg." + gone + " Click show", 5},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.album);
+    sandbox.admin("DELETE", "/admin/faults");
+    const int drop = sandbox.setFault({{"method", "PUT"}, {"path", c.dropped}, {"drop", true}});
+    const json settings = {{"albumsList-input", "create"}, {"albumName-input", c.album}};
+    const CohostRun run = cohost((&c == cases ? kLogIn : "") + "publish voreliaPublishShare " +
+                                 settings.dump() + c.files + "\n");
+    EXPECT_EQ(run.exitCode, 1) << run.describe();
+    const auto published = results(run, "publish");
+    ASSERT_EQ(published.size(), 1u) << run.describe();
+    const json result = published[0]["results"][0];
+    const std::string message = result.value("message", "");
+    EXPECT_EQ(message.substr(0, c.message.size()), c.message) << run.describe();
+    EXPECT_EQ(result["error"]["localizedDescription"], message) << run.describe();
+    EXPECT_LT(hits(drop), 40) << "every file spent attempts of its own";
+    EXPECT_EQ(albumItems(sandbox)[c.album].size(), c.published);
+  }
+}
+
 TEST_F(ThroughTheHost, SelfUpdateInstallsTheNewerBundleThatTheNextStartLoads) {
   const std::string version = UPDATE_TEST_VERSION;
   offerUpdate();

@@ -1,12 +1,14 @@
 // The plugin against Azure Storage itself (Azurite): a usage record's Put Message under an add-only
 // signature leaves the message Azure keeps, and a gallery published through PublishShare, with the
-// sandbox storing its uploads in Azurite's blob service, arrives whole.
+// sandbox storing its uploads in Azurite's blob service, arrives whole, each file under its own
+// name whatever characters it holds.
 #include <httplib.h>
 
 #include <gtest/gtest.h>
 
 #include "api/api.h"
 #include "api/queue_message.h"
+#include "publish/name_escaping.h"
 #include "publish/publish_share.h"
 #include "support/azurite_process.h"
 #include "support/sandbox_process.h"
@@ -60,12 +62,13 @@ TEST_F(AzureStorage, GalleryUploadsArriveWhole) {
   state->setAuthentication("Bearer " + sandbox.token("ann@example.test"),
                            std::chrono::system_clock::now());
 
-  // Names that need escaping: spaces, ampersands, apostrophes and accents; the first file large,
-  // each of its own size.
+  // Names that need escaping for the service (spaces, ampersands, apostrophes, "%") or in a URL
+  // ("#", a tab, accents, an emoji); the first file large, each of its own size.
   std::vector<std::string> files;
   std::uint64_t size = 3u << 20;
   for (const char* name :
-       {"Zoë at the beach.jpg", "Tom & Jerry.jpg", "Anna's cake.jpg", "café crème.jpg"}) {
+       {"Zoë at the beach.jpg", "Tom & Jerry.jpg", "Anna's cake.jpg", "café crème.jpg",
+        "Shoot #3.jpg", "tab\there.jpg", "100% crop.jpg", "\U0001F408 cat.jpg"}) {
     files.push_back((home.path() / name).string());
     ASSERT_TRUE(testing::writeGeneratedFile(files.back(), size));
     size = size / 7 + 1;
@@ -81,6 +84,9 @@ TEST_F(AzureStorage, GalleryUploadsArriveWhole) {
   ASSERT_EQ(resources.size(), files.size());
   for (std::size_t i = 0; i < files.size(); ++i) {
     EXPECT_EQ(resources[i]["stage"], "encoded") << resources[i];
+    EXPECT_TRUE(resources[i]["blob"].get<std::string>().ends_with(
+        "-o/" + voreliaEscape(std::filesystem::path(files[i]).filename().string())))
+        << resources[i];
     const auto bytes = azurite.readBlob("uploads", resources[i]["blob"]);
     ASSERT_TRUE(bytes) << resources[i]["blob"];
     EXPECT_EQ(testing::sha256Hex(*bytes), testing::fileSha256(files[i])) << files[i];

@@ -119,16 +119,20 @@ TEST_F(ApiTest, EveryOperationSendsExactlyItsRequestAndOnlyTheSafeOnesAgain) {
        R"({"value":[{"name":"a.jpg"}]})"},
       {[&](Signal d) { api->UploadFile(storage(), upload, d); },
        "PUT /store/r1-o/My___photo.jpg?sv=1&sig=s3cret", 4, false, bytes},
+      // A probe of a store that was unreachable is sent once.
+      {[&](Signal d) { api->UploadFile(storage(), upload, d, UploadAttempts::once); },
+       "PUT /store/r1-o/My___photo.jpg?sv=1&sig=s3cret", 1, false, bytes},
       {[&](Signal d) { api->TriggerEncoding(upload, d); }, "PUT /api/studio/encode", 4, true,
        R"({"extra":5,"id":"r1","sas":"?sv=1&sig=s3cret"})"},
       {[&](Signal d) { api->WaitForEncodingToComplete({"r1"}, d); },
        "POST /api/anonymous/longpollingstates", 4, true, R"({"value":["r1"]})"},
       {[&](Signal d) { api->CreateVision(d); }, "PUT /api/studio/visions", 1},
       {[&](Signal d) {
-         api->VisionUploadFile(storage(), upload.FilePath, "v1", "My___photo.jpg",
+         api->VisionUploadFile(storage(), upload.FilePath, "v1", "Shoot___#3\t\u20ac.jpg",
                                "?sv=2&sig=s3cret", payload, d);
        },
-       "PUT /store/v1/My___photo.jpg?sv=2&sig=s3cret", 4, false, bytes},
+       // Sent encoded: a "#" left as it is would end the path, and the signature with it.
+       "PUT /store/v1/Shoot___#3\t\u20ac.jpg?sv=2&sig=s3cret", 4, false, bytes},
       // The item id never enters the request.
       {[&](Signal d) { api->Analisys("v1", "My___photo.jpg", share, d); },
        "POST /api/studio/visions/v1/analyse/", 1, true, shareText},
@@ -333,13 +337,14 @@ TEST_F(ApiTest, UploadsAlwaysCompleteOnceAndGiveTheirSlotBack) {
     const char* what;
     TestReply reply;
     const char* file;  // in the home folder
-    bool stored;
+    UploadOutcome outcome;
   } cases[] = {
-      {"stored", TestReply{201}, "a.jpg", true},
-      {"refused", TestReply{403, {}, "<Error>AuthenticationFailed</Error>"}, "a.jpg", false},
-      {"dropped", TestReply{.body = "x", .dropAfter = 0}, "a.jpg", false},
-      {"no such file", TestReply{201}, "gone.jpg", false},
-      {"a folder", TestReply{201}, ".", false},
+      {"stored", TestReply{201}, "a.jpg", UploadOutcome::stored},
+      {"refused", TestReply{403, {}, "<Error>AuthenticationFailed</Error>"}, "a.jpg",
+       UploadOutcome::refused},
+      {"dropped", TestReply{.body = "x", .dropAfter = 0}, "a.jpg", UploadOutcome::unreachable},
+      {"no such file", TestReply{201}, "gone.jpg", UploadOutcome::refused},
+      {"a folder", TestReply{201}, ".", UploadOutcome::refused},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -351,8 +356,8 @@ TEST_F(ApiTest, UploadsAlwaysCompleteOnceAndGiveTheirSlotBack) {
     std::atomic<int> calls{0};
     std::atomic<int> right{0};  // calls that handed back what was asked and the right outcome
     for (int i = 0; i < 6; ++i) {
-      api->UploadFile(storage(), upload, [&](UploadInfo back, bool uploaded) {
-        right += uploaded == c.stored && back.ItemName == upload.ItemName &&
+      api->UploadFile(storage(), upload, [&](UploadInfo back, UploadOutcome outcome) {
+        right += outcome == c.outcome && back.ItemName == upload.ItemName &&
                  back.UploadResource == upload.UploadResource;
         ++calls;
       });
@@ -379,14 +384,17 @@ TEST_F(ApiTest, EachKindOfUploadWaitsForOneOfItsOwnFourSlots) {
   std::thread gallery([&] {
     for (int i = 0; i < 5; ++i) {
       api->UploadFile(storage(), info("r" + std::to_string(i)),
-                      [&](UploadInfo, bool uploaded) { completed += uploaded ? 1 : 100; });
+                      [&](UploadInfo, UploadOutcome outcome) {
+                        completed += outcome == UploadOutcome::stored ? 1 : 100;
+                      });
     }
     ++fifthsReturned;
   });
   std::thread vision([&] {
     for (int i = 0; i < 5; ++i) {
-      api->VisionUploadFile(storage(), file.string(), "v1", "p.jpg", "?s", payload,
-                            [&](JSON back) { completed += back == payload ? 1 : 100; });
+      api->VisionUploadFile(
+          storage(), file.string(), "v1", "p.jpg", "?s", payload,
+          [&](JSON back, UploadOutcome) { completed += back == payload ? 1 : 100; });
     }
     ++fifthsReturned;
   });

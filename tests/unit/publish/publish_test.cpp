@@ -206,7 +206,9 @@ TEST_F(PublishShareTest, FilesNotStoredOrNotTakenForEncodingAreNotCountedAsPubli
   auto result = publish("voreliaPublishShare",
                         exportImages({"a.jpg", "bad.jpg", "c.jpg", "d.jpg", "e.jpg"}), album);
   EXPECT_EQ(result.url, "https://v.test/a/xyz/a/");
-  EXPECT_EQ(result.message.substr(0, 40), "3 of 5 images could not be uploaded. Cli");
+  EXPECT_EQ(result.message.substr(0, 63),
+            "3 of 5 images could not be uploaded: bad.jpg, d.jpg, e.jpg. Cli");
+  EXPECT_TRUE(result.filesLost);
   // r3's 500 is sent again three times; r4's answer began before the drop, so it is not.
   EXPECT_EQ(server.requests("/api/studio/encode").size(), 7u);
   EXPECT_EQ(sent("/api/anonymous/longpollingstates"), JSON::Parse(R"({"value":["r0","r2"]})"));
@@ -219,10 +221,12 @@ TEST_F(PublishShareTest, FilesNotStoredOrNotTakenForEncodingAreNotCountedAsPubli
   }
   EXPECT_EQ(reports[5], "6/6 Please wait encoding...");
 
-  result = publish("voreliaPublishShare",
-                   exportImages({"bad1.jpg", "bad2.jpg", "bad3.jpg", "d.jpg", "e.jpg"}), album);
+  result = publish(
+      "voreliaPublishShare",
+      exportImages({"bad1.jpg", "bad2.jpg", "bad3.jpg", "d.jpg", "e.jpg", "bad 4.jpg"}), album);
   EXPECT_EQ(result.url, std::nullopt);
-  EXPECT_EQ(result.message, "No image could be uploaded");
+  EXPECT_EQ(result.message,
+            "No image could be uploaded: bad1.jpg, bad2.jpg, bad3.jpg, d.jpg, e.jpg and 1 more.");
 }
 
 TEST_F(PublishShareTest, RunsThatCannotGoOnEndWithAMessage) {
@@ -397,7 +401,10 @@ TEST_F(PublishAiTest, TagsEachAnalysedImageAndSkipsAFailedAnalysis) {
   });
   const auto result = publish(exportImages({"IMG_0001.jpg", "My photo.jpg", "c.d.jpg"}));
   EXPECT_EQ(result.url, "https://www.vorelia.test");
-  EXPECT_EQ(result.message, "Go to metadata and keywords of your images");
+  EXPECT_EQ(result.message,
+            "1 of 3 images could not be tagged: My photo.jpg. Go to metadata and keywords of your "
+            "images");
+  EXPECT_TRUE(result.filesLost);
   EXPECT_EQ(reports, (std::vector<std::string>{
                          "1/4 Checking credits available and files...",
                          "2/4 tagging IMG_0001.jpg tasks: (2 of 4)",
