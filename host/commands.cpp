@@ -542,17 +542,17 @@ void CommandInterpreter::publish(Call& call) {
     if (outcome) {
       entry["url"] = outcome->url ? Json(*outcome->url) : Json(nullptr);
       entry["message"] = outcome->message;
-      // A publication is for its link: without one it did not happen, whatever the message says.
-      if (!outcome->url && !isSet(call.error)) {
-        call.error = COError{HostErrorDomain, 2, "the publication made no link", ""};
-      }
-      if (!outcome->url) call.fail();
       // An error beside a result: the task ran but lost files (the message names them).
       if (isSet(error)) {
         entry["error"] = toJson(error);
         if (!isSet(call.error)) call.error = error;
         call.fail();
       }
+      // A publication is for its link: without one it did not happen, whatever the message says.
+      if (!outcome->url && !isSet(call.error)) {
+        call.error = COError{HostErrorDomain, 2, "the publication made no link", ""};
+      }
+      if (!outcome->url) call.fail();
     } else {
       entry["error"] = toJson(error);
       if (!isSet(call.error)) call.error = error;
