@@ -451,6 +451,26 @@ TEST_F(PublishAiTest, EndsWithoutScriptOrWithAnHonestMessage) {
   EXPECT_EQ(ranScripts().size(), 1u);
 }
 
+// A store that drops every connection costs the first image's attempts and one more image's; the
+// rest are named as not tagged without a request, and the run says so.
+TEST_F(PublishAiTest, AStoreThatIsGoneCostsTwoImagesAndTheRestAreNamed) {
+  state->general = true;
+  server.reply("/store/*", TestReply{.body = "x", .dropAfter = 0});
+  const std::string tagged = R"({"hasError":false,"name":"a.jpg","keywords":["x"]})";
+  analyses.set({{"a.jpg", tagged}, {"b.jpg", tagged}});
+  const auto result = publish(
+      exportImages({"a.jpg", "b.jpg", "c.jpg", "d.jpg", "e.jpg", "f.jpg", "g.jpg", "h.jpg"}));
+  EXPECT_EQ(result.message.substr(0, 96),
+            "6 of 8 images could not be tagged: c.jpg, d.jpg, e.jpg, f.jpg, g.jpg and 1 more. The "
+            "storage at ");
+  EXPECT_NE(result.message.find(" could not be reached. Go to metadata"), std::string::npos);
+  EXPECT_TRUE(result.filesLost);
+  const auto requests = server.requests();
+  const auto uploads = std::count_if(requests.begin(), requests.end(),
+                                     [](const auto& r) { return r.path.starts_with("/store/"); });
+  EXPECT_LT(uploads, 8) << "every image spent attempts of its own";
+}
+
 // The scripts are compared byte for byte with the texts the host's script tests feed to
 // cohost-osascript; service text that tries to leave its string literal must stay inside it.
 TEST(KeywordScript, IsTheHeadTheRecordsAndTheBodyByteForByte) {
