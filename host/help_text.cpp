@@ -122,7 +122,8 @@ ENVIRONMENT
   COHOST_DOCUMENTS    set by cohost for cohost-osascript: the open documents' folders, separated
                       by ':', with '%', ':' and control characters written %XX
   COHOST_CHOOSE       the document to choose when several are open (set by --choose)
-  COHOST_SCRIPT_REPORT set by cohost for cohost-osascript: the pipe (a file descriptor) where it
+  COHOST_SCRIPT_REPORT
+                      set by cohost for cohost-osascript: the pipe (a file descriptor) where it
                       reports a script it refused or could not carry out
   VORELIA_API_URL     the service's API root. When it names this machine (127.0.0.0/8, ::1,
                       localhost), VORELIA_UPDATE_URL, VORELIA_QUEUE_URL and VORELIA_WEB_URL
