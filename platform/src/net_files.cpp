@@ -59,13 +59,16 @@ std::optional<TemporaryFile> TemporaryFile::create(const std::string& prefix) {
 }
 
 TemporaryFile::TemporaryFile(TemporaryFile&& other) noexcept
-    : path_(std::exchange(other.path_, {})), fd_(std::move(other.fd_)) {}
+    : path_(std::exchange(other.path_, {})),
+      fd_(std::move(other.fd_)),
+      lock_(std::move(other.lock_)) {}
 
 TemporaryFile& TemporaryFile::operator=(TemporaryFile&& other) noexcept {
   if (this != &other) {
     remove();
     path_ = std::exchange(other.path_, {});
     fd_ = std::move(other.fd_);
+    lock_ = std::move(other.lock_);
   }
   return *this;
 }
@@ -79,6 +82,7 @@ void TemporaryFile::remove() {
     std::filesystem::remove(path_, ignored);
     path_.clear();
   }
+  lock_ = InUseLock();
 }
 
 bool TemporaryFile::truncate() {
