@@ -49,7 +49,8 @@ inline constexpr std::string_view DownloadFilePrefix = "vorelia-download";
 
 // A file created in the system's temporary folder with mode 0600, removed on destruction. It is
 // locked as in use while it lives, so that a sweep of another run leaves it alone; what a killed
-// run left is removed by URLSession::removeAbandonedDownloads.
+// run left is removed by URLSession::removeAbandonedDownloads, and what is still alive when the
+// process exits is removed then.
 class TemporaryFile {
  public:
   // Returns nullopt when the file cannot be created.
