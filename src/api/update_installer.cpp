@@ -4,6 +4,7 @@
 #include <archive_entry.h>
 #include <fcntl.h>
 #include <locale.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -260,8 +261,10 @@ InstallResult InstallArchive(const fs::path& archive, const fs::path& pluginsFol
   if (!IsLoadableBundle(staged)) return InstallResult::notABundle;
 
   // The swap: the old bundle aside into the staging folder, the new one in, the old one removed
-  // with the staging folder. Each step is one rename, so the bundle in the plug-ins folder is
-  // always one whole bundle, or for a moment none, which RecoverInterruptedInstalls mends.
+  // with the staging folder. Where the file system can, the first two are one atomic exchange, so
+  // the plug-ins folder always holds one whole bundle, old or new; elsewhere they are two renames,
+  // and a kill between them leaves the old bundle aside, which RecoverInterruptedInstalls puts
+  // back.
   const auto cut = [&](InstallStep step) {
     if (!interrupt || interrupt(step)) return false;
     staging.keep();
@@ -270,16 +273,22 @@ InstallResult InstallArchive(const fs::path& archive, const fs::path& pluginsFol
   const fs::path bundle = pluginsFolder / UpdateBundleName;
   const fs::path aside = staging.path() / PreviousBundleName;
   const bool hadBundle = fs::symlink_status(bundle, ec).type() != fs::file_type::not_found;
-  if (cut(InstallStep::setAside)) return InstallResult::fileSystemFailure;
-  if (hadBundle) {
-    fs::rename(bundle, aside, ec);
-    if (ec) return InstallResult::fileSystemFailure;
-  }
   if (cut(InstallStep::moveIn)) return InstallResult::fileSystemFailure;
-  fs::rename(staged, bundle, ec);
-  if (ec) {
-    if (hadBundle) fs::rename(aside, bundle, ec);
+  if (hadBundle &&
+      ::renameat2(AT_FDCWD, staged.c_str(), AT_FDCWD, bundle.c_str(), RENAME_EXCHANGE) == 0) {
+    // The old bundle now lies where the new one was staged, and goes with the staging folder.
+  } else if (hadBundle && errno != EINVAL && errno != ENOSYS) {
     return InstallResult::fileSystemFailure;
+  } else {
+    if (hadBundle) {
+      fs::rename(bundle, aside, ec);
+      if (ec) return InstallResult::fileSystemFailure;
+    }
+    fs::rename(staged, bundle, ec);
+    if (ec) {
+      if (hadBundle) fs::rename(aside, bundle, ec);
+      return InstallResult::fileSystemFailure;
+    }
   }
   if (cut(InstallStep::removeOld)) return InstallResult::fileSystemFailure;
   return InstallResult::installed;

@@ -9,10 +9,10 @@
 // old one removed. The files of a plug-in that is loaded right now are never rewritten in place,
 // nothing of the old bundle stays in the new one, a failed or refused archive leaves the plug-ins
 // folder exactly as it was, and a process killed at any moment leaves the old or the new bundle
-// whole (or, between the two renames, the old one set aside, which RecoverInterruptedInstalls puts
-// back). Entries that could reach outside the folder are refused, and with them the whole archive:
-// absolute names, names with a ".." component, names through a symbolic link of the archive,
-// symbolic links that do not stay
+// whole (on a file system without an atomic exchange of folders, a kill between the two renames
+// leaves the old one set aside, which RecoverInterruptedInstalls puts back). Entries that could
+// reach outside the folder are refused, and with them the whole archive: absolute names, names with
+// a ".." component, names through a symbolic link of the archive, symbolic links that do not stay
 // inside the top folder they are in (as a bundle's "Versions/Current -> A" does), hard links,
 // device files, pipes and sockets, and encrypted entries. An archive that unpacks to more than its
 // limits allow is refused as soon as the bytes written pass them, whatever its headers claim.
@@ -58,7 +58,10 @@ std::string UpdateArchiveName(std::string_view version);
 std::filesystem::path PluginsFolder(const std::filesystem::path& libraryFolder);
 
 // The moves of an install, for a test seam that stops it as a kill would.
-enum class InstallStep { setAside, moveIn, removeOld };
+enum class InstallStep {
+  moveIn,     // the new bundle in, the old one aside (one atomic exchange where it can be)
+  removeOld,  // the old bundle removed with the staging folder
+};
 // Called before each step; returning false stops the install right there, leaving every file as a
 // process killed at that moment would (the staging folder too), and reports fileSystemFailure.
 using InstallInterruption = std::function<bool(InstallStep step)>;
