@@ -6,6 +6,8 @@
 #include <set>
 #include <string_view>
 
+#include "suggestion.h"
+
 namespace vorelia::host {
 
 namespace {
@@ -72,7 +74,12 @@ const Document* chooseDocument(const std::vector<Document>& documents,
   for (const Document& document : documents) {
     if (equalIgnoringCase(document.name, *choice)) chosen = &document;
   }
-  if (chosen == nullptr) *error = "no open document is named " + *choice;
+  if (chosen == nullptr) {
+    std::vector<std::string> names;
+    for (const Document& document : documents) names.push_back(document.name);
+    *error = "no open document is named " + *choice + didYouMean(*choice, names) +
+             "; open: " + listOf(names);
+  }
   return chosen;
 }
 

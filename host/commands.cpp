@@ -15,12 +15,15 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include "document_images.h"
 #include "document_list.h"
 #include "help_text.h"
 #include "image_export.h"
 #include "interrupts.h"
 #include "line_reader.h"
 #include "platform/dispatch.h"
+#include "script_report.h"
+#include "settings_elements.h"
 #include "suggestion.h"
 
 namespace vorelia::host {
@@ -31,40 +34,6 @@ constexpr std::size_t Any = std::numeric_limits<std::size_t>::max();
 
 // The domain of the errors cohost itself puts into a result (the plugin's keep their own).
 constexpr const char* HostErrorDomain = "cohost";
-
-// The identifier of an element; empty for a label, which has none.
-std::string identifierOf(const COSettingsElement& element) {
-  return std::visit(
-      [](const auto& item) -> std::string {
-        if constexpr (requires { item.identifier; }) {
-          return item.identifier;
-        } else {
-          return "";
-        }
-      },
-      element);
-}
-
-// The element of the groups with this identifier, or nullptr.
-const COSettingsElement* findElement(const std::vector<COSettingsElementsGroup>& groups,
-                                     const std::string& identifier) {
-  for (const auto& group : groups) {
-    for (const auto& element : group.elements) {
-      if (identifierOf(element) == identifier) return &element;
-    }
-  }
-  return nullptr;
-}
-
-std::vector<std::string> identifiersOf(const std::vector<COSettingsElementsGroup>& groups) {
-  std::vector<std::string> identifiers;
-  for (const auto& group : groups) {
-    for (const auto& element : group.elements) {
-      if (std::string id = identifierOf(element); !id.empty()) identifiers.push_back(std::move(id));
-    }
-  }
-  return identifiers;
-}
 
 // A publishing task run on a thread of its own. Shared with that thread, which may outlive an
 // interrupted wait: everything it touches lives here.
@@ -82,6 +51,17 @@ struct RunningTask {
   COError error;
 };
 
+// `set ID -` takes its value from the next line of standard input. When such a line of words (or
+// one with a mistyped command) is refused before it read that line, the line is read and dropped
+// all the same, so that the value, a password, is never run, and shown, as a command. A terminal
+// is left alone: there nothing is typed before the prompt for the value, which a refused line
+// never shows.
+void dropUnreadInput(std::string_view command, std::string_view last, std::size_t words) {
+  if (words >= 2 && last == "-" && (command == "set" || !CommandInterpreter::isCommand(command))) {
+    dropInputLine();
+  }
+}
+
 }  // namespace
 
 struct CommandInterpreter::Call {
@@ -91,6 +71,7 @@ struct CommandInterpreter::Call {
   Status status = Status::ok;
   bool quit = false;
   bool interrupted = false;
+  bool inputRead = false;  // `set ID -` read its line of standard input
   COError error;
 
   void usage(const std::string& message) {
@@ -104,6 +85,14 @@ struct CommandInterpreter::Call {
     fail();
   }
   bool ok() const { return status == Status::ok; }
+  // Whether the user can choose value in the element identifier of groups; otherwise a usage
+  // error. REQUIRES: the groups hold the element.
+  bool canChoose(const std::vector<COSettingsElementsGroup>& groups, const std::string& identifier,
+                 const COValue& value) {
+    const std::string problem = choiceProblem(*findElement(groups, identifier), value);
+    if (!problem.empty()) usage(problem);
+    return problem.empty();
+  }
   // Whether the groups hold an element with identifier; otherwise a usage error naming the ones
   // they hold.
   bool holds(const std::vector<COSettingsElementsGroup>& groups, const std::string& identifier,
@@ -210,6 +199,11 @@ CommandInterpreter::CommandInterpreter(COPluginBase& plugin, HostContext context
 CommandOutcome CommandInterpreter::execute(std::string_view line) {
   TokenizeResult split = tokenize(line);
   if (!split.error.empty() || split.tokens.empty()) {
+    const std::string_view text = line.substr(0, line.find_last_not_of(" \t\r") + 1);
+    const std::size_t lastWord = text.find_last_of(" \t") + 1;  // 0: a single word
+    if (!split.tokens.empty() && lastWord > 0) {
+      dropUnreadInput(split.tokens.front().text, text.substr(lastWord), 2);
+    }
     Json result = {{"command", split.tokens.empty() ? "" : split.tokens.front().text},
                    {"ok", false},
                    {"usage", split.error.empty() ? "no command" : split.error},
@@ -237,6 +231,13 @@ CommandOutcome CommandInterpreter::execute(const std::vector<Token>& tokens) {
     } catch (...) {
       call.hostError("the command ended with an exception");
     }
+  }
+  for (const std::string& failure : takeScriptReports()) {
+    if (!isSet(call.error)) call.error = {HostErrorDomain, 3, "a catalogue script failed", failure};
+    call.fail();
+  }
+  if (!call.inputRead && !call.ok()) {
+    dropUnreadInput(call.name, tokens.back().text, tokens.size());
   }
   if (call.status == Status::usage) {
     Json result = {
@@ -323,9 +324,11 @@ void CommandInterpreter::set(Call& call) {
   if (!call.holds(page, *identifier, "the page")) return;
   if (fromInput) {
     const std::optional<std::string> line = readSecretLine(*identifier + ": ");
+    call.inputRead = true;
     if (!line) return call.usage("standard input ended before a value for " + *identifier);
     value = *line;
   }
+  if (!call.canChoose(page, *identifier, *value)) return;
   const auto* text = std::get_if<COSettingsTextItem>(findElement(page, *identifier));
   call.result["identifier"] = *identifier;
   // What is typed into a secure field is never shown back.
@@ -394,8 +397,9 @@ void CommandInterpreter::actionSet(Call& call) {
   if (publishing == nullptr) return;
   const auto action = resolveAction(call, *publishing, *identifier);
   if (!action) return;
-  if (!call.holds(publishing->settings(*action, *settings, nullptr), *element,
-                  "the action's panel")) {
+  const auto panel = publishing->settings(*action, *settings, nullptr);
+  if (!call.holds(panel, *element, "the action's panel") ||
+      !call.canChoose(panel, *element, *value)) {
     return;
   }
   call.result["action"] = *identifier;
@@ -493,7 +497,13 @@ void CommandInterpreter::publish(Call& call) {
   if (!action) return;
   call.result["action"] = *identifier;
   call.result["files"] = *files;
-  openFoldersOf(call, *files);
+  const PublishedDocuments from = documentsToPublishFrom(documents_, *files);
+  if (!from.refusal.empty()) return call.usage(from.refusal);
+  if (from.documents != documents_) {  // none was open
+    documents_ = from.documents;
+    exportDocumentList(documents_);
+    call.result["opened"] = documents_;
+  }
   InterruptScope catching;
 
   const std::optional<COProcessSettings> processing =
@@ -561,22 +571,6 @@ void CommandInterpreter::publish(Call& call) {
     results.push_back(std::move(entry));
   }
   call.result["results"] = std::move(results);
-}
-
-void CommandInterpreter::openFoldersOf(Call& call, const std::vector<std::string>& files) {
-  if (!documents_.empty()) return;
-  for (const std::string& file : files) {
-    const std::filesystem::path parent = std::filesystem::path(file).parent_path();
-    std::string ignored;  // a file that is not there fails its export with a clearer message
-    const std::optional<std::string> folder =
-        documentFolder(parent.empty() ? "." : parent.string(), &ignored);
-    if (folder && std::find(documents_.begin(), documents_.end(), *folder) == documents_.end()) {
-      documents_.push_back(*folder);
-    }
-  }
-  if (documents_.empty()) return;
-  exportDocumentList(documents_);
-  call.result["opened"] = documents_;
 }
 
 std::optional<COPluginActionPublishResult> CommandInterpreter::runTask(

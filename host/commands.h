@@ -90,9 +90,6 @@ class CommandInterpreter {
   // the offered ones (nullptr then).
   std::shared_ptr<const COPluginAction> resolveAction(Call& call, COPublishingPlugin& publishing,
                                                       const std::string& identifier);
-  // Opens the folders of files as documents when none is open, as the host has the images it
-  // publishes in its catalogue; says so in the result.
-  void openFoldersOf(Call& call, const std::vector<std::string>& files);
   // Runs one task on a thread of its own and waits for it, or for SIGINT/SIGTERM (then returns
   // nullopt with call.interrupted set, the thread left to end with the process).
   std::optional<COPluginActionPublishResult> runTask(Call& call, COPublishingPlugin& publishing,

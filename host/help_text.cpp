@@ -37,7 +37,10 @@ THE CATALOGUE
   in xmp:Rating, colour tag in xmp:Label. The plugin writes into the catalogue by running scripts
   with cohost-osascript (installed beside cohost), which understands exactly the plugin's keyword
   and ratings scripts, carries them out on the chosen document's sidecars (each replaced
-  atomically) and refuses any other script. Documents open with --document or `open`.
+  atomically) and refuses any other script. Documents open with --document or `open`. A script
+  that is refused or fails (no document open, a --choose that names none, a sidecar that cannot
+  be read) fails the command that ran it (publish, wait, or the work cohost runs as it ends) with
+  the error "a catalogue script failed" and the script's error as its failure reason.
 
 THE BUNDLE
   Taken from --bundle, else from COHOST_BUNDLE, else from the plug-ins folder
@@ -55,9 +58,13 @@ ARGUMENTS
   ID        a settings element's identifier. It must be on the page the plugin draws now (for
             action-set: on the action's panel); any other is a usage error naming those there.
   VALUE     a JSON literal: a string ("text"), a number (3), a Boolean (true) or an array of
-            strings (["a","b"]); anything else is a usage error. For `set`, - reads the value
-            (a string) from the next line of standard input, not echoed on a terminal: the
-            way to give a password.
+            strings (["a","b"]); anything else is a usage error. A list takes one of its
+            options' values (a string), a multiple-choice list an array of them; any other value
+            is a usage error naming the options. For `set`, - reads the value (a string) from
+            the next line of standard input, not echoed on a terminal: the way to give a
+            password. When the line is refused before it reads the value (a mistyped ID), the
+            next line is read and dropped all the same (unless it is a terminal's), so that a
+            password is never run as a command.
   ACTION    a publishing action's identifier. It names the action last offered by `actions` (which
             is asked for one file first when it has not run yet); an identifier never offered is
             a usage error naming the offered ones.
@@ -87,8 +94,11 @@ COMMANDS
                                 scaled to the long edge without upscaling when asked, keyword
                                 metadata kept when asked) into a temporary folder, ask for the
                                 tasks, run each with SETTINGS, and show its link and message.
-                                With no document open, the files' folders are opened as
-                                documents first (the plugin's scripts write there). Progress goes
+                                The files must be images of the document cohost works on (the
+                                first open, or the one --choose names), as the host exports
+                                only its own images; any other file is a usage error. With no
+                                document open, the files' folder is opened as a document first
+                                (the plugin's scripts write there). Progress goes
                                 to the error stream: "exporting N files", then a bar with
                                 completed/total, the plugin's text and the time left (the time
                                 so far once the total is reached), redrawn in place on a
@@ -112,6 +122,9 @@ ENVIRONMENT
   COHOST_DOCUMENTS    set by cohost for cohost-osascript: the open documents' folders, separated
                       by ':', with '%', ':' and control characters written %XX
   COHOST_CHOOSE       the document to choose when several are open (set by --choose)
+  COHOST_SCRIPT_REPORT
+                      set by cohost for cohost-osascript: the pipe (a file descriptor) where it
+                      reports a script it refused or could not carry out
   VORELIA_API_URL     the service's API root. When it names this machine (127.0.0.0/8, ::1,
                       localhost), VORELIA_UPDATE_URL, VORELIA_QUEUE_URL and VORELIA_WEB_URL
                       that are not set point beside it (ROOT/libraries/captureone/,
@@ -125,7 +138,8 @@ RESULTS
   ERROR      {"domain": S, "code": N, "localizedDescription": S, "failureReason": S (when set)}
   A usage error reads {"command": NAME, "ok": false, "usage": "what is wrong", "error": null}.
   A bundle that cannot be loaded reads {"command": "load", "ok": false, "bundle": PATH,
-  "error": ERROR} (domain "cohost").
+  "error": ERROR} (domain "cohost"). Work that cohost runs as it ends and whose script fails
+  reads as the result of a last `wait`.
   Members by command:
     page          "groups": [GROUP]
     set           "identifier", "value", "callbacks": [CALLBACK]

@@ -153,6 +153,7 @@ std::optional<ExportFolder> ExportFolder::create(std::string* problem) {
   std::error_code error;
   fs::path base = fs::temp_directory_path(error);
   if (error) base = "/tmp";
+  platform::removeAbandoned(base, "cohost-export-");
   std::string pattern = (base / "cohost-export-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) {
     *problem = "cannot make an export folder under " + base.string();
@@ -161,7 +162,8 @@ std::optional<ExportFolder> ExportFolder::create(std::string* problem) {
   return ExportFolder(fs::path(pattern));
 }
 
-ExportFolder::ExportFolder(ExportFolder&& other) noexcept : path_(std::move(other.path_)) {
+ExportFolder::ExportFolder(ExportFolder&& other) noexcept
+    : path_(std::move(other.path_)), lock_(std::move(other.lock_)) {
   other.path_.clear();
 }
 

@@ -10,6 +10,7 @@
 #include <variant>
 #include <vector>
 
+#include "platform/leftovers.h"
 #include "sdk/co_publishing.h"
 
 namespace vorelia::host {
@@ -25,8 +26,9 @@ struct ExportRecipe {
 // (a file format other than JPEG, a scale method or unit it does not know).
 std::variant<ExportRecipe, std::string> recipeFor(const COProcessSettings& settings);
 
-// A fresh folder under the temporary directory, removed with everything in it when the object
-// goes. Moves only.
+// A fresh folder under the temporary directory ("cohost-export-XXXXXX"), removed with everything in
+// it when the object goes, and locked as in use while it lives. Making one first removes the export
+// folders that killed runs left (those no live process holds). Moves only.
 class ExportFolder {
  public:
   // Returns nullopt and says why in *problem when the folder cannot be made.
@@ -38,8 +40,9 @@ class ExportFolder {
   const std::filesystem::path& path() const { return path_; }
 
  private:
-  explicit ExportFolder(std::filesystem::path path) : path_(std::move(path)) {}
+  explicit ExportFolder(std::filesystem::path path) : path_(std::move(path)), lock_(path_) {}
   std::filesystem::path path_;
+  platform::InUseLock lock_;
 };
 
 struct ExportedImage {

@@ -120,4 +120,10 @@ std::optional<std::string> readSecretLine(const std::string& prompt) {
   return line;
 }
 
+void dropInputLine() {
+  if (isatty(STDIN_FILENO) == 1) return;
+  std::string dropped;
+  std::getline(std::cin, dropped);
+}
+
 }  // namespace vorelia::host

@@ -35,4 +35,7 @@ class LineReader {
 // then), or the next line of input otherwise; nullopt at the end of input.
 std::optional<std::string> readSecretLine(const std::string& prompt);
 
+// Reads the next line of standard input and forgets it; does nothing on a terminal.
+void dropInputLine();
+
 }  // namespace vorelia::host

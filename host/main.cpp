@@ -20,8 +20,8 @@
 #include "interrupts.h"
 #include "line_reader.h"
 #include "output.h"
-#include "platform/dispatch.h"
 #include "platform/user_directories.h"
+#include "script_report.h"
 
 namespace vorelia::host {
 
@@ -256,6 +256,7 @@ int run(int argc, char** argv) {
   }
   exportDocumentList(documents);
   if (options.choose) setenv(ChooseVariable, options.choose->c_str(), 1);
+  openScriptReports();
   useCompanionScriptInterpreter();
   keepToLoopback();
   ensureScriptsFolder();
@@ -284,9 +285,10 @@ int run(int argc, char** argv) {
     status = outcome.status;
   }
   // Like an application that quits, cohost runs what is still queued on its main queue (a ratings
-  // job the last command queued) before the plugin goes.
-  platform::MainQueue::shared().drain();
-  return static_cast<int>(status);
+  // job the last command queued) before the plugin goes. Shown only when its script failed.
+  const CommandOutcome last = interpreter.execute({Token{"wait"}});
+  if (last.status != Status::ok) output.result(last.result);
+  return static_cast<int>(worse(status, last.status));
 }
 
 }  // namespace

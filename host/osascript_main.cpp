@@ -8,7 +8,8 @@
 // the document to work on when several are open is --choose NAME, else COHOST_CHOOSE, else the
 // first. Exit status 0 when the script ran, 1 when it was refused or failed (nothing is written
 // then, unless the disk fails part-way), 2 for a bad command line. Messages go to the error stream
-// only: the standard output is the plugin's host's.
+// only (the standard output is the plugin's host's), or to cohost when it runs the plugin
+// (script_report.h).
 #include <cstdlib>
 #include <exiv2/exiv2.hpp>
 #include <filesystem>
@@ -23,6 +24,7 @@
 #include "document_list.h"
 #include "host_script.h"
 #include "script_effects.h"
+#include "script_report.h"
 
 namespace vorelia::host {
 
@@ -65,8 +67,9 @@ Arguments parseArguments(int argc, char** argv) {
   return arguments;
 }
 
+// Under cohost the message goes to cohost, which fails the command that ran the script with it.
 int fail(const std::string& message) {
-  std::cerr << "cohost-osascript: " << message << "\n";
+  if (!reportScriptFailure(message)) std::cerr << "cohost-osascript: " << message << "\n";
   return 1;
 }
 
@@ -135,9 +138,8 @@ int main(int argc, char** argv) {
     Exiv2::XmpParser::terminate();
     return status;
   } catch (const std::exception& e) {
-    std::cerr << "cohost-osascript: " << e.what() << "\n";
+    return vorelia::host::fail(e.what());
   } catch (...) {
-    std::cerr << "cohost-osascript: unexpected failure\n";
+    return vorelia::host::fail("unexpected failure");
   }
-  return 1;
 }

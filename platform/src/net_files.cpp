@@ -5,10 +5,38 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <mutex>
+#include <set>
+#include <string>
 #include <system_error>
 #include <utility>
 
 namespace vorelia::platform::net {
+namespace {
+
+// The temporary files alive now. The shared session is never destroyed, so a download still
+// running when the process exits would leave its file: the exit removes what is listed here.
+struct LiveTemporaries {
+  std::mutex mutex;
+  std::set<std::string> paths;  // guarded by mutex
+};
+
+LiveTemporaries& liveTemporaries() {
+  // Never destroyed: the exit handler below reads it after static destructors may have run.
+  static LiveTemporaries* const live = [] {
+    auto* made = new LiveTemporaries;
+    std::atexit([] {
+      LiveTemporaries& all = liveTemporaries();
+      std::scoped_lock lock(all.mutex);
+      for (const auto& path : all.paths) ::unlink(path.c_str());
+    });
+    return made;
+  }();
+  return *live;
+}
+
+}  // namespace
 
 FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
   if (this != &other) {
@@ -55,17 +83,25 @@ std::optional<TemporaryFile> TemporaryFile::create(const std::string& prefix) {
   // mkostemp creates the file with mode 0600.
   FileDescriptor fd(::mkostemp(pattern.data(), O_CLOEXEC));
   if (!fd) return std::nullopt;
+  LiveTemporaries& live = liveTemporaries();
+  {
+    std::scoped_lock lock(live.mutex);
+    live.paths.insert(pattern);
+  }
   return TemporaryFile(std::filesystem::path(pattern), std::move(fd));
 }
 
 TemporaryFile::TemporaryFile(TemporaryFile&& other) noexcept
-    : path_(std::exchange(other.path_, {})), fd_(std::move(other.fd_)) {}
+    : path_(std::exchange(other.path_, {})),
+      fd_(std::move(other.fd_)),
+      lock_(std::move(other.lock_)) {}
 
 TemporaryFile& TemporaryFile::operator=(TemporaryFile&& other) noexcept {
   if (this != &other) {
     remove();
     path_ = std::exchange(other.path_, {});
     fd_ = std::move(other.fd_);
+    lock_ = std::move(other.lock_);
   }
   return *this;
 }
@@ -77,8 +113,12 @@ void TemporaryFile::remove() {
   if (!path_.empty()) {
     std::error_code ignored;
     std::filesystem::remove(path_, ignored);
+    LiveTemporaries& live = liveTemporaries();
+    std::scoped_lock lock(live.mutex);
+    live.paths.erase(path_.string());
     path_.clear();
   }
+  lock_ = InUseLock();
 }
 
 bool TemporaryFile::truncate() {

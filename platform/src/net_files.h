@@ -6,6 +6,9 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
+
+#include "platform/leftovers.h"
 
 namespace vorelia::platform::net {
 
@@ -41,7 +44,13 @@ struct UploadSource {
 // Opens a regular file for reading; nullopt when it cannot be opened or is not a regular file.
 std::optional<UploadSource> openUploadSource(const std::filesystem::path& path);
 
-// A file created in the system's temporary folder with mode 0600, removed on destruction.
+// The name of every download's temporary file starts with this, then "-".
+inline constexpr std::string_view DownloadFilePrefix = "vorelia-download";
+
+// A file created in the system's temporary folder with mode 0600, removed on destruction. It is
+// locked as in use while it lives, so that a sweep of another run leaves it alone; what a killed
+// run left is removed by URLSession::removeAbandonedDownloads, and what is still alive when the
+// process exits is removed then.
 class TemporaryFile {
  public:
   // Returns nullopt when the file cannot be created.
@@ -62,12 +71,13 @@ class TemporaryFile {
 
  private:
   TemporaryFile(std::filesystem::path path, FileDescriptor fd)
-      : path_(std::move(path)), fd_(std::move(fd)) {}
+      : path_(std::move(path)), fd_(std::move(fd)), lock_(path_) {}
 
   void remove();
 
   std::filesystem::path path_;  // empty once moved from
   FileDescriptor fd_;
+  InUseLock lock_;  // released after the file is removed
 };
 
 }  // namespace vorelia::platform::net

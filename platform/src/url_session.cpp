@@ -5,6 +5,8 @@
 #include <mutex>
 #include <utility>
 
+#include "net_files.h"
+#include "platform/leftovers.h"
 #include "url_policy.h"
 #include "url_session_core.h"
 
@@ -141,6 +143,12 @@ std::shared_ptr<URLSessionTask> URLSession::downloadTask(URLRequest request,
                         }
                         // result.file goes out of scope here and removes the temporary file.
                       });
+}
+
+void URLSession::removeAbandonedDownloads() {
+  std::error_code error;
+  const auto folder = std::filesystem::temp_directory_path(error);
+  if (!error) removeAbandoned(folder, std::string(net::DownloadFilePrefix) + "-");
 }
 
 const URLSessionConfiguration& URLSession::configuration() const { return impl_->configuration; }

@@ -35,12 +35,27 @@ long statusOf(std::string_view line) {
   return status;
 }
 
+// Whether a Content-Length value names more than limit bytes (digits only; anything else is left
+// to the count of the bytes that arrive).
+bool tooLong(std::string_view value, std::uint64_t limit) {
+  if (value.empty() || value.find_first_not_of("0123456789") != std::string_view::npos) {
+    return false;
+  }
+  std::uint64_t length = 0;
+  for (const char c : value) {
+    length = length * 10 + static_cast<std::uint64_t>(c - '0');
+    if (length > limit) return true;  // before the next step could overflow
+  }
+  return false;
+}
+
 }  // namespace
 
 bool Transfer::startResponse(long status) {
   // Every response (an interim one, a redirect, the final one) starts afresh, so the task sees
   // only the final response's headers and body.
   status_ = status;
+  bodyBytes_ = 0;
   responseHeaders_.clear();
   responseBody_.clear();
   if (download_ && !download_->truncate()) {
@@ -55,11 +70,24 @@ std::size_t Transfer::onHeader(char* buffer, std::size_t size, std::size_t count
   const std::size_t length = size * count;
   transfer.touch();
   const std::string_view line = trimmed(std::string_view(buffer, length));
-  if (line.starts_with("HTTP/")) return transfer.startResponse(statusOf(line)) ? length : 0;
+  if (line.starts_with("HTTP/")) {
+    const long status = statusOf(line);
+    if (!transfer.followRedirects_ && isRedirect(status)) {
+      transfer.redirectRefused_ = true;
+      return 0;  // ends the transfer: nothing of the answer is taken, nothing is sent on
+    }
+    return transfer.startResponse(status) ? length : 0;
+  }
   const auto colon = line.find(':');
   if (colon == std::string_view::npos) return length;  // the blank line ending the headers
   const std::string_view name = trimmed(line.substr(0, colon));
   const std::string_view value = trimmed(line.substr(colon + 1));
+  // An announced length past the limit ends the transfer before any of the body is read.
+  if (transfer.maxBody_ > 0 && equalsIgnoringCase(name, "Content-Length") &&
+      tooLong(value, transfer.maxBody_)) {
+    transfer.tooLarge_ = true;
+    return 0;
+  }
   if (isRedirect(transfer.status_) && equalsIgnoringCase(name, "Location")) {
     char* current = nullptr;
     curl_easy_getinfo(transfer.easy_.get(), CURLINFO_EFFECTIVE_URL, &current);
@@ -76,6 +104,11 @@ std::size_t Transfer::onBody(char* data, std::size_t size, std::size_t count, vo
   auto& transfer = *static_cast<Transfer*>(self);
   const std::size_t length = size * count;
   transfer.touch();
+  transfer.bodyBytes_ += length;
+  if (transfer.maxBody_ > 0 && transfer.bodyBytes_ > transfer.maxBody_) {
+    transfer.tooLarge_ = true;
+    return 0;
+  }
   if (transfer.download_) {
     if (!writeAll(transfer.download_->fd(), data, length)) {
       transfer.fileFailed_ = true;

@@ -59,7 +59,7 @@ std::variant<std::unique_ptr<Transfer>, URLError> Transfer::make(
     }
   }
   if (kind == TaskKind::download) {
-    transfer->download_ = TemporaryFile::create("vorelia-download");
+    transfer->download_ = TemporaryFile::create(std::string(DownloadFilePrefix));
     if (!transfer->download_) {
       return URLError{URLError::Code::fileError, "cannot create a temporary download file"};
     }
@@ -77,7 +77,9 @@ std::optional<URLError> Transfer::configure(URLRequest& request,
   CURL* easy = easy_.get();
   curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
   curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+  followRedirects_ = request.followRedirects;
+  maxBody_ = request.maxBodySize;
+  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, followRedirects_ ? 1L : 0L);
   curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 10L);
   // Never from https down to http; onHeader also keeps http redirects on loopback.
   curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, url.https ? "https" : "http,https");
@@ -178,8 +180,10 @@ void Transfer::started() {
 }
 
 std::optional<std::chrono::milliseconds> Transfer::retryDelay(CURLcode code, double jitter) {
-  // A file that failed or a refused redirect would fail the same way again.
-  if (!retry_ || !firstStarted_ || fileFailed_ || redirectRefused_) return std::nullopt;
+  // A file that failed, a refused redirect or an answer too long would fail the same way again.
+  if (!retry_ || !firstStarted_ || fileFailed_ || redirectRefused_ || tooLarge_) {
+    return std::nullopt;
+  }
   const auto retryAfter =
       std::find_if(responseHeaders_.begin(), responseHeaders_.end(),
                    [](const auto& h) { return equalsIgnoringCase(h.first, "Retry-After"); });
@@ -197,6 +201,7 @@ std::optional<std::chrono::milliseconds> Transfer::retryDelay(CURLcode code, dou
 bool Transfer::rewind() {
   uploadOffset_ = 0;
   status_ = 0;
+  bodyBytes_ = 0;
   responseHeaders_.clear();
   responseBody_.clear();
   if (download_ && !download_->truncate()) return false;
@@ -209,7 +214,12 @@ bool Transfer::rewind() {
 }
 
 TransferResult Transfer::finish(CURLcode code) {
-  if (code != CURLE_OK || fileFailed_ || redirectRefused_) {
+  if (code != CURLE_OK || fileFailed_ || redirectRefused_ || tooLarge_) {
+    if (tooLarge_) {
+      return TransferResult::failure(
+          {URLError::Code::tooLarge,
+           "the answer is longer than " + std::to_string(maxBody_) + " bytes (" + redacted_ + ")"});
+    }
     if (fileFailed_) {
       return TransferResult::failure(
           {URLError::Code::fileError,
@@ -218,7 +228,9 @@ TransferResult Transfer::finish(CURLcode code) {
     }
     if (redirectRefused_) {
       return TransferResult::failure(
-          {URLError::Code::badURL, "refused a redirect to plain http (" + redacted_ + ")"});
+          {URLError::Code::badURL, std::string(followRedirects_ ? "refused a redirect to plain http"
+                                                                : "refused to follow a redirect") +
+                                       " (" + redacted_ + ")"});
     }
     return TransferResult::failure(errorForCurlCode(code, redacted_));
   }

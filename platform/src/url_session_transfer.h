@@ -98,7 +98,12 @@ class Transfer {
   long status_ = 0;                        // of the response being received
   HTTPHeaders responseHeaders_;            // of the response being received
   bool fileFailed_ = false;                // reading the upload or writing the download failed
-  bool redirectRefused_ = false;           // a redirect broke the http/https rules
+  bool redirectRefused_ = false;           // a redirect broke the http/https rules, or came
+                                           // to a request that follows none
+  bool followRedirects_ = true;
+  std::uint64_t maxBody_ = 0;    // the request's maxBodySize; zero: no limit
+  std::uint64_t bodyBytes_ = 0;  // of the response being received
+  bool tooLarge_ = false;        // the body passed maxBody_
   std::chrono::milliseconds idle_{0};
   std::chrono::steady_clock::time_point lastProgress_;
   std::optional<URLRetryPolicy> retry_;  // set when the request allows retries

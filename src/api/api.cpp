@@ -116,6 +116,8 @@ std::optional<URLRequest> Api::Request(const std::optional<std::string>& url, co
   // A body that cannot be serialised is left out; the request goes without one.
   if (call.body) request.body = call.body->rawData();
   request.retryTransientFailures = call.repeatable || call.method == "GET";
+  request.maxBodySize = call.maxAnswerBytes;
+  request.followRedirects = call.followRedirects;
   return request;
 }
 
@@ -141,7 +143,8 @@ void Api::PutBlob(platform::URLSession& session, platform::DispatchSemaphore& th
   auto request = Request(url, Call{.method = "PUT",
                                    .authenticated = false,
                                    .headers = {{"x-ms-blob-type", "BlockBlob"}},
-                                   .repeatable = attempts == UploadAttempts::retried});
+                                   .repeatable = attempts == UploadAttempts::retried,
+                                   .maxAnswerBytes = ShortAnswerLimit});
   if (!request) {
     throttle.signal();
     CompletionPool::shared().async([done = std::move(done)] { done(UploadOutcome::refused); });

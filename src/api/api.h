@@ -9,6 +9,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -104,8 +105,9 @@ class Api : public std::enable_shared_from_this<Api> {
   // header could be had; the request is then left without one.
   bool SetAuthenticationHeader(platform::URLRequest& request);
   // Caches "BEARER " + token with the current date, in the state and in the user defaults, as one
-  // step. Safe from any thread, also from a completion.
-  void StoreAccessToken(const std::string& token);
+  // step. Safe from any thread, also from a completion. False when the defaults could not be
+  // written (the state holds the header all the same, for this run).
+  bool StoreAccessToken(const std::string& token);
 
   // Accounts and credits.
   // The names of the accounts related to the login, in the service's order; empty on failure.
@@ -187,9 +189,10 @@ class Api : public std::enable_shared_from_this<Api> {
   // folder and installs it into the plug-ins folder (update_installer.h), then removes the older
   // copies there. Returns at once. Does nothing when the version is absent or is not a plain file
   // name part, or when its archive is already in the Downloads folder: that archive marks the
-  // version as handled. Only a complete answer with a 2xx status is kept as the archive, so a
-  // failed download is tried again at the next start. onFinished, when given, learns how it ended,
-  // once, on the pool, after the last file operation.
+  // version as handled. Only a complete answer with a 2xx status, at most 1 GiB, becomes the
+  // archive, and only once its install ran (installed or refused), so a failed download, or a run
+  // killed before the end, is tried again at the next start. onFinished, when given, learns how it
+  // ended, once, on the pool, after the last file operation.
   enum class UpdateResult {
     skipped,            // no usable version, or no Downloads folder
     alreadyDownloaded,  // the archive is in the Downloads folder: no request was made
@@ -199,6 +202,10 @@ class Api : public std::enable_shared_from_this<Api> {
     installed,          // unpacked and moved into place, older copies removed
   };
   void DownloadUpdate(std::function<void(UpdateResult)> onFinished = nullptr);
+  // Removes what runs killed midway left (ours only, by name, none that a live run still uses):
+  // temporary downloads, hidden partial archives in the Downloads folder, and staged installs
+  // beside the plug-ins folder, putting a bundle set aside back first. Blocking file work.
+  static void RemoveLeftoversOfKilledRuns();
   // Posts the record to the statistics queue (state.queueUrl) as one Put Message. Returns at once;
   // the answer is ignored. Sends nothing when the record cannot be serialised.
   void PostToQueue(const JSON& payload);
@@ -211,6 +218,13 @@ class Api : public std::enable_shared_from_this<Api> {
   platform::URLSession visionUrlSession;          // image uploads of the auto-tagging workflow
 
  private:
+  // Ceilings of answers read into memory: a short answer (a token, a check, the update document),
+  // a list (albums, accounts, long polls; the default), the reservation of 100,000 files at about
+  // 1 KiB each.
+  static constexpr std::uint64_t ShortAnswerLimit = std::uint64_t{1} << 20;
+  static constexpr std::uint64_t ListAnswerLimit = std::uint64_t{64} << 20;
+  static constexpr std::uint64_t ReservationAnswerLimit = std::uint64_t{100} << 20;
+
   struct Call {
     std::string method = "GET";
     bool authenticated = true;
@@ -220,6 +234,10 @@ class Api : public std::enable_shared_from_this<Api> {
     // Safe to send twice (a GET always is): the session may then repeat it after a transient
     // failure, and its completion sees only the last attempt.
     bool repeatable = false;
+    // The longest answer read into memory; a longer one fails the request as if no answer came.
+    std::uint64_t maxAnswerBytes = ListAnswerLimit;
+    // Off for requests whose body carries a password: their answer may not send it elsewhere.
+    bool followRedirects = true;
   };
   using DataCompletion = std::function<void(std::optional<std::string> data,
                                             std::optional<platform::URLResponse> response)>;

@@ -29,7 +29,7 @@ void Api::GetRelatedAccounts(std::function<void(std::vector<std::string>)> onCom
 bool Api::IsAccountValid() {
   bool valid = false;
   DispatchSemaphore answered(0);
-  Send(IsAccountValidUrl(), Call{"GET", /*authenticated=*/false, std::nullopt, std::nullopt},
+  Send(IsAccountValidUrl(), Call{.authenticated = false, .maxAnswerBytes = ShortAnswerLimit},
        [&valid, &answered](std::optional<std::string> data, std::optional<URLResponse>) {
          if (data) valid = JSON::Parse(*data)["isValide"].boolValue();
          answered.signal();
@@ -42,7 +42,11 @@ bool Api::CreateAccount() {
   const auto userName = state->createUserName.get();
   const auto password = state->createPassword.get();
   std::optional<std::string> url = CreateAccountUrl();
-  Call call{"PUT", /*authenticated=*/false, std::nullopt, std::nullopt};
+  // The body carries the password: a redirect fails the creation instead of being followed.
+  Call call{.method = "PUT",
+            .authenticated = false,
+            .maxAnswerBytes = ShortAnswerLimit,
+            .followRedirects = false};
   if (userName && password) {
     call.body = JSON{{"username", *userName}, {"password", *password}};
   } else {

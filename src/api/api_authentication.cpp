@@ -29,7 +29,9 @@ void Api::RequestAccessToken(std::function<void(TokenGrant)> onGranted) {
       Request(state->baseUrl + "Token", Call{.method = "POST",
                                              .authenticated = false,
                                              .contentType = "application/x-www-form-urlencoded",
-                                             .headers = {{"Accept", "application/json"}}});
+                                             .headers = {{"Accept", "application/json"}},
+                                             .maxAnswerBytes = ShortAnswerLimit,
+                                             .followRedirects = false});
   // The password grant: both values form-encoded, so every character arrives as part of its value.
   request->body = "grant_type=password&username=" + FormEncode(*userName) +
                   "&password=" + FormEncode(*password);
@@ -38,7 +40,8 @@ void Api::RequestAccessToken(std::function<void(TokenGrant)> onGranted) {
       std::move(*request), [onGranted = std::move(onGranted)](std::optional<std::string> data,
                                                               std::optional<platform::URLResponse>,
                                                               std::optional<platform::URLError>) {
-        // Data comes exactly when the service answered, whatever the status.
+        // Data comes exactly when the service answered, whatever the status; an answer that
+        // redirects ends without data, so the password never reaches the address it names.
         if (!data) return onGranted(TokenGrant{.token = std::nullopt, .answered = false});
         const JSON token = JSON::Parse(*data)["access_token"];
         if (token.type() != JSON::Type::string) return onGranted(TokenGrant{});
@@ -63,14 +66,14 @@ bool Api::SetAuthenticationHeader(URLRequest& request) {
   return true;
 }
 
-void Api::StoreAccessToken(const std::string& token) {
+bool Api::StoreAccessToken(const std::string& token) {
   const std::string header = "BEARER " + token;
   const auto now = std::chrono::system_clock::now();
   const auto defaults = platform::UserDefaults::standard();
   std::scoped_lock lock(headerStoreMutex_);
   state->setAuthentication(header, now);
-  defaults->set(std::string(P::AuthenticationHeader), header);
-  defaults->set(std::string(P::AuthenticationHeaderLastRefresh), now);
+  const bool stored = defaults->set(std::string(P::AuthenticationHeader), header);
+  return defaults->set(std::string(P::AuthenticationHeaderLastRefresh), now) && stored;
 }
 
 }  // namespace vorelia

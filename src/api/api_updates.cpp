@@ -12,6 +12,7 @@
 #include "api/api.h"
 #include "api/queue_message.h"
 #include "api/update_installer.h"
+#include "platform/leftovers.h"
 #include "platform/user_directories.h"
 
 namespace vorelia {
@@ -48,32 +49,55 @@ bool IsCompleteArchive(const fs::path& location, const URLResponse& response) {
   return !ec && size == expected;
 }
 
-// Copies the downloaded file into the Downloads folder under its name. The copy is made under a
-// hidden temporary name and renamed when complete, so the name never holds a partial file.
-bool SaveDownload(const fs::path& location, const fs::path& localFile) {
-  std::error_code ec;
-  fs::create_directories(localFile.parent_path(), ec);
-  if (ec) return false;
-  std::string partial =
-      (localFile.parent_path() / ("." + localFile.filename().string() + "-XXXXXX")).string();
-  const int fd = ::mkstemp(partial.data());
-  if (fd < 0) return false;
-  ::close(fd);
-  fs::copy_file(location, partial, fs::copy_options::overwrite_existing, ec);
-  if (!ec) fs::rename(partial, localFile, ec);
-  if (ec) {
-    std::error_code ignored;
-    fs::remove(partial, ignored);
-    return false;
+// Hidden copies of an archive in the Downloads folder, before it is complete and handled.
+constexpr std::string_view PartialArchivePrefix = ".VoreliaCaptureOnePlugin.";
+
+// A copy of the downloaded file beside localFile under a hidden name, locked as in use while this
+// lives and removed with it unless it was named. The archive's own name never holds a partial
+// file: it is given only by keepAs, one rename.
+class PartialArchive {
+ public:
+  PartialArchive(const fs::path& location, const fs::path& localFile) {
+    std::error_code ec;
+    fs::create_directories(localFile.parent_path(), ec);
+    if (ec) return;
+    // "." + the archive's name, which starts with "VoreliaCaptureOnePlugin.", so the prefix.
+    std::string name =
+        (localFile.parent_path() / ("." + localFile.filename().string() + "-XXXXXX")).string();
+    const int fd = ::mkstemp(name.data());
+    if (fd < 0) return;
+    path_ = name;
+    lock_ = platform::InUseLock(path_);
+    ::close(fd);
+    fs::copy_file(location, path_, fs::copy_options::overwrite_existing, ec);
+    copied_ = !ec;
   }
-  return true;
-}
+  ~PartialArchive() {
+    std::error_code ignored;
+    if (!path_.empty()) fs::remove(path_, ignored);
+  }
+  PartialArchive(const PartialArchive&) = delete;
+  PartialArchive& operator=(const PartialArchive&) = delete;
+
+  bool copied() const { return copied_; }
+  const fs::path& path() const { return path_; }
+  void keepAs(const fs::path& localFile) {
+    std::error_code ec;
+    fs::rename(path_, localFile, ec);
+    if (!ec) path_.clear();
+  }
+
+ private:
+  fs::path path_;
+  platform::InUseLock lock_;
+  bool copied_ = false;
+};
 
 }  // namespace
 
 void Api::CheckForUpdates(UpdateCheckCompletion onCompleted) {
   SendForJSON(
-      state->updateUrl, Call{"GET", false, std::nullopt, std::nullopt},
+      state->updateUrl, Call{.authenticated = false, .maxAnswerBytes = ShortAnswerLimit},
       [self = shared_from_this(), onCompleted = std::move(onCompleted)](
           std::optional<JSON> json) mutable { onCompleted(std::move(json), std::move(self)); });
 }
@@ -97,8 +121,10 @@ void Api::DownloadUpdate(std::function<void(UpdateResult)> onFinished) {
     return stop(UpdateResult::alreadyDownloaded);
   }
 
-  // The archive is only read: the session may fetch it again after a transient failure.
-  auto request = Request(state->updateBaseUrl + fileName, Call{.authenticated = false});
+  // The archive is only read: the session may fetch it again after a transient failure. Its
+  // download stops as soon as it passes what the installer would unpack at most.
+  auto request = Request(state->updateBaseUrl + fileName,
+                         Call{.authenticated = false, .maxAnswerBytes = InstallLimits{}.maxBytes});
   URLSession::shared().downloadTask(std::move(*request), [version = *version, localFile, finish](
                                                              std::optional<fs::path> location,
                                                              std::optional<URLResponse> response,
@@ -107,23 +133,36 @@ void Api::DownloadUpdate(std::function<void(UpdateResult)> onFinished) {
     if (!location || !response || !IsCompleteArchive(*location, *response)) {
       return finish(UpdateResult::downloadFailed);
     }
-    if (!SaveDownload(*location, localFile)) return finish(UpdateResult::notSaved);
+    // The archive takes its name, the mark of a handled version, only once it was complete and
+    // its install ran to the end: a run killed before leaves a hidden copy, which the next start
+    // removes before it tries again.
+    PartialArchive archive(*location, localFile);
+    if (!archive.copied()) return finish(UpdateResult::notSaved);
     const fs::path plugins = PluginsFolder(platform::libraryDirectory());
-    if (plugins.empty() || InstallArchive(localFile, plugins) != InstallResult::installed) {
-      return finish(UpdateResult::notInstalled);
-    }
+    const bool installed =
+        !plugins.empty() && InstallArchive(archive.path(), plugins) == InstallResult::installed;
+    archive.keepAs(localFile);
+    if (!installed) return finish(UpdateResult::notInstalled);
     RemoveOlderEntries(plugins, version);
     finish(UpdateResult::installed);
   });
 }
 
+void Api::RemoveLeftoversOfKilledRuns() {
+  URLSession::removeAbandonedDownloads();
+  if (const fs::path downloads = platform::downloadsDirectory(); !downloads.empty()) {
+    platform::removeAbandoned(downloads, PartialArchivePrefix);
+  }
+  RecoverInterruptedInstalls(PluginsFolder(platform::libraryDirectory()));
+}
+
 void Api::PostToQueue(const JSON& payload) {
   auto body = QueueMessageBody(payload);
   if (!body) return;
-  auto request =
-      Request(state->queueUrl, Call{.method = "POST",
-                                    .authenticated = false,
-                                    .contentType = std::string(QueueMessageContentType)});
+  auto request = Request(state->queueUrl, Call{.method = "POST",
+                                               .authenticated = false,
+                                               .contentType = std::string(QueueMessageContentType),
+                                               .maxAnswerBytes = ShortAnswerLimit});
   request->body = std::move(*body);
   URLSession::shared().dataTask(std::move(*request),
                                 [](std::optional<std::string>, std::optional<URLResponse>,

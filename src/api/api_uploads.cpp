@@ -14,7 +14,9 @@ using platform::URLResponse;
 void Api::InitUploadResource(const std::string& containerId, const std::vector<JSON>& files,
                              JSONCompletion onCompleted) {
   Send(InitUploadResourcesUrl(containerId),
-       Call{"PUT", true, JSON{{"value", JSON(files)}}, std::nullopt},
+       Call{.method = "PUT",
+            .body = JSON{{"value", JSON(files)}},
+            .maxAnswerBytes = ReservationAnswerLimit},
        [onCompleted = std::move(onCompleted)](std::optional<std::string> data,
                                               std::optional<URLResponse>) {
          if (!data) return onCompleted(std::nullopt);

@@ -4,6 +4,7 @@
 #include <archive_entry.h>
 #include <fcntl.h>
 #include <locale.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -15,11 +16,16 @@
 #include <vector>
 
 #include "api/staged_bundle.h"
+#include "platform/leftovers.h"
 
 namespace vorelia {
 namespace {
 
 namespace fs = std::filesystem;
+
+// Names of the staging folders beside the plug-ins folder, and of the old bundle set aside in one.
+constexpr std::string_view StagingPrefix = ".plug-in-update-";
+constexpr std::string_view PreviousBundleName = "previous";
 
 // Reads archive names as UTF-8 on this thread while it lives. libarchive converts names to the
 // thread's locale, and in the "C" locale a name with a non-ASCII letter cannot be converted at
@@ -72,23 +78,30 @@ class FileDescriptor {
 };
 
 // A fresh folder beside the plug-ins folder (so that moving out of it is a rename on the same
-// file system), removed with whatever is left in it when this goes.
+// file system), locked as in use while this lives and removed with whatever is left in it when
+// this goes, unless the install was cut short as a killed process would leave it.
 class StagingFolder {
  public:
   explicit StagingFolder(const fs::path& besideFolder) {
-    std::string pattern = (besideFolder.parent_path() / ".plug-in-update-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+    std::string pattern = (besideFolder.parent_path() / StagingPrefix).string() + "XXXXXX";
+    if (::mkdtemp(pattern.data()) != nullptr) {
+      path_ = pattern;
+      lock_ = platform::InUseLock(path_);
+    }
   }
   ~StagingFolder() {
     std::error_code ignored;
-    if (!path_.empty()) fs::remove_all(path_, ignored);
+    if (!path_.empty() && !kept_) fs::remove_all(path_, ignored);
   }
   StagingFolder(const StagingFolder&) = delete;
   StagingFolder& operator=(const StagingFolder&) = delete;
   const fs::path& path() const { return path_; }  // empty when it could not be made
+  void keep() { kept_ = true; }
 
  private:
   fs::path path_;
+  platform::InUseLock lock_;
+  bool kept_ = false;
 };
 
 // The entry's name as a relative path inside the folder, without "." and empty components (empty
@@ -187,6 +200,8 @@ InstallResult Unpack(const fs::path& archivePath, const fs::path& folder, std::u
       if (type == AE_IFDIR) continue;  // "./": the folder itself
       return InstallResult::refusedEntry;
     }
+    // Only our own bundle: an archive that would also write beside it is refused whole.
+    if (*relative->begin() != fs::path(UpdateBundleName)) return InstallResult::refusedEntry;
     if (ThroughLink(*relative, links)) return InstallResult::refusedEntry;
 
     const fs::path path = folder / *relative;
@@ -213,39 +228,6 @@ InstallResult Unpack(const fs::path& archivePath, const fs::path& folder, std::u
   }
 }
 
-// Moves from (a staged file or folder) to to. A missing target is one rename; folders are merged
-// entry by entry; a file replaces what is there by rename. What is in the way of another kind (a
-// file where a folder comes, a symbolic link) is removed first, never followed.
-bool MoveInto(const fs::path& from, const fs::path& to) {
-  std::error_code ec;
-  const fs::file_status target = fs::symlink_status(to, ec);
-  if (target.type() == fs::file_type::not_found) {
-    fs::rename(from, to, ec);
-    return !ec;
-  }
-  if (ec) return false;
-  const bool fromFolder = fs::symlink_status(from, ec).type() == fs::file_type::directory;
-  if (ec) return false;
-  const bool toFolder = target.type() == fs::file_type::directory;
-  if (fromFolder && toFolder) {
-    std::vector<fs::path> names;
-    for (fs::directory_iterator it(from, ec), end; !ec && it != end; it.increment(ec)) {
-      names.push_back(it->path().filename());
-    }
-    if (ec) return false;
-    for (const auto& name : names) {
-      if (!MoveInto(from / name, to / name)) return false;
-    }
-    return true;
-  }
-  if (fromFolder || toFolder) {
-    fs::remove_all(to, ec);
-    if (ec) return false;
-  }
-  fs::rename(from, to, ec);
-  return !ec;
-}
-
 }  // namespace
 
 std::string UpdateArchiveName(std::string_view version) {
@@ -258,7 +240,7 @@ fs::path PluginsFolder(const fs::path& libraryFolder) {
 }
 
 InstallResult InstallArchive(const fs::path& archive, const fs::path& pluginsFolder,
-                             InstallLimits limits) {
+                             InstallLimits limits, const InstallInterruption& interrupt) {
   std::error_code ec;
   const std::uintmax_t archiveSize = fs::file_size(archive, ec);
   if (ec) return InstallResult::unreadableArchive;
@@ -268,25 +250,63 @@ InstallResult InstallArchive(const fs::path& archive, const fs::path& pluginsFol
           : std::min<std::uint64_t>(limits.maxBytes, archiveSize * limits.maxRatio);
   fs::create_directories(pluginsFolder, ec);
   if (ec) return InstallResult::fileSystemFailure;
-  const StagingFolder staging(pluginsFolder);
+  StagingFolder staging(pluginsFolder);
   if (staging.path().empty()) return InstallResult::fileSystemFailure;
 
   if (const auto unpacked = Unpack(archive, staging.path(), budget);
       unpacked != InstallResult::installed) {
     return unpacked;
   }
-  if (!IsLoadableBundle(staging.path() / UpdateBundleName)) return InstallResult::notABundle;
-  std::vector<fs::path> names;
-  for (fs::directory_iterator it(staging.path(), ec), end; !ec && it != end; it.increment(ec)) {
-    names.push_back(it->path().filename());
-  }
-  if (ec) return InstallResult::fileSystemFailure;
-  for (const auto& name : names) {
-    if (!MoveInto(staging.path() / name, pluginsFolder / name)) {
+  const fs::path staged = staging.path() / UpdateBundleName;
+  if (!IsLoadableBundle(staged)) return InstallResult::notABundle;
+
+  // The swap: the old bundle aside into the staging folder, the new one in, the old one removed
+  // with the staging folder. Where the file system can, the first two are one atomic exchange, so
+  // the plug-ins folder always holds one whole bundle, old or new; elsewhere they are two renames,
+  // and a kill between them leaves the old bundle aside, which RecoverInterruptedInstalls puts
+  // back.
+  const auto cut = [&](InstallStep step) {
+    if (!interrupt || interrupt(step)) return false;
+    staging.keep();
+    return true;
+  };
+  const fs::path bundle = pluginsFolder / UpdateBundleName;
+  const fs::path aside = staging.path() / PreviousBundleName;
+  const bool hadBundle = fs::symlink_status(bundle, ec).type() != fs::file_type::not_found;
+  if (cut(InstallStep::moveIn)) return InstallResult::fileSystemFailure;
+  if (hadBundle &&
+      ::renameat2(AT_FDCWD, staged.c_str(), AT_FDCWD, bundle.c_str(), RENAME_EXCHANGE) == 0) {
+    // The old bundle now lies where the new one was staged, and goes with the staging folder.
+  } else if (hadBundle && errno != EINVAL && errno != ENOSYS) {
+    return InstallResult::fileSystemFailure;
+  } else {
+    if (hadBundle) {
+      fs::rename(bundle, aside, ec);
+      if (ec) return InstallResult::fileSystemFailure;
+    }
+    fs::rename(staged, bundle, ec);
+    if (ec) {
+      if (hadBundle) fs::rename(aside, bundle, ec);
       return InstallResult::fileSystemFailure;
     }
   }
+  if (cut(InstallStep::removeOld)) return InstallResult::fileSystemFailure;
   return InstallResult::installed;
+}
+
+void RecoverInterruptedInstalls(const fs::path& pluginsFolder) {
+  if (pluginsFolder.empty()) return;
+  platform::removeAbandoned(
+      pluginsFolder.parent_path(), StagingPrefix, [&pluginsFolder](const fs::path& staging) {
+        // Killed between the two renames: the old bundle goes back where it was.
+        std::error_code ec;
+        const fs::path bundle = pluginsFolder / UpdateBundleName;
+        const fs::path aside = staging / PreviousBundleName;
+        if (fs::symlink_status(bundle, ec).type() == fs::file_type::not_found &&
+            fs::symlink_status(aside, ec).type() == fs::file_type::directory) {
+          fs::rename(aside, bundle, ec);
+        }
+      });
 }
 
 bool RemoveOlderEntries(const fs::path& pluginsFolder, std::string_view version) {

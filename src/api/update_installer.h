@@ -1,13 +1,18 @@
 // Installing a downloaded plug-in archive into the host's plug-ins folder, and removing the copies
 // an update replaces.
 //
-// An archive is unpacked in full into a staging folder beside the plug-ins folder first. Only when
-// every entry unpacked cleanly, and the staged plug-in bundle is one the host can load, does
-// anything move into the plug-ins folder, and then by rename: a new file replaces an old one in one
-// step, so the files of a plug-in that is loaded right now are never rewritten in place, and a
-// failed or refused archive leaves the plug-ins folder exactly as it was. Entries that could reach
-// outside the folder are refused, and with them the whole archive: absolute names, names with a
-// ".." component, names through a symbolic link of the archive, symbolic links that do not stay
+// The installer writes only our own bundle: every entry of the archive must lie under
+// VoreliaC1Plugin.coplugin/ (a "./" entry for the folder itself aside), else the whole archive is
+// refused. It is unpacked in full into a staging folder beside the plug-ins folder first. Only when
+// every entry unpacked cleanly, and the staged bundle is one the host can load, does the staged
+// bundle replace the installed one, by renaming folders: the old bundle aside, the new one in, the
+// old one removed. The files of a plug-in that is loaded right now are never rewritten in place,
+// nothing of the old bundle stays in the new one, a failed or refused archive leaves the plug-ins
+// folder exactly as it was, and a process killed at any moment leaves the old or the new bundle
+// whole (on a file system without an atomic exchange of folders, a kill between the two renames
+// leaves the old one set aside, which RecoverInterruptedInstalls puts back). Entries that could
+// reach outside the folder are refused, and with them the whole archive: absolute names, names with
+// a ".." component, names through a symbolic link of the archive, symbolic links that do not stay
 // inside the top folder they are in (as a bundle's "Versions/Current -> A" does), hard links,
 // device files, pipes and sockets, and encrypted entries. An archive that unpacks to more than its
 // limits allow is refused as soon as the bytes written pass them, whatever its headers claim.
@@ -19,6 +24,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -27,7 +33,8 @@ namespace vorelia {
 enum class InstallResult {
   installed,
   unreadableArchive,  // not an archive, truncated, or an entry whose data is damaged
-  refusedEntry,       // an entry that could write outside the folder, or an encrypted one
+  refusedEntry,       // an entry outside our bundle, or that could write outside the folder,
+                      // or an encrypted one
   fileSystemFailure,  // the staging folder or a file could not be written, or a move failed
   tooLarge,           // the entries unpack to more bytes than the limits allow
   notABundle,         // no VoreliaC1Plugin.coplugin whose Info names a principal class and a
@@ -50,10 +57,25 @@ std::string UpdateArchiveName(std::string_view version);
 // Empty when the user's Library folder is not known.
 std::filesystem::path PluginsFolder(const std::filesystem::path& libraryFolder);
 
-// Unpacks the zip archive into pluginsFolder (created when missing), keeping the archive's folder
-// structure: files of the archive replace files of the same name, other files stay.
+// The moves of an install, for a test seam that stops it as a kill would.
+enum class InstallStep {
+  moveIn,     // the new bundle in, the old one aside (one atomic exchange where it can be)
+  removeOld,  // the old bundle removed with the staging folder
+};
+// Called before each step; returning false stops the install right there, leaving every file as a
+// process killed at that moment would (the staging folder too), and reports fileSystemFailure.
+using InstallInterruption = std::function<bool(InstallStep step)>;
+
+// Unpacks the zip archive and makes its VoreliaC1Plugin.coplugin the one in pluginsFolder
+// (created when missing), replacing the installed bundle whole. Other entries of the folder stay.
 InstallResult InstallArchive(const std::filesystem::path& archive,
-                             const std::filesystem::path& pluginsFolder, InstallLimits limits = {});
+                             const std::filesystem::path& pluginsFolder, InstallLimits limits = {},
+                             const InstallInterruption& interrupt = {});
+
+// Mends what installs killed midway left beside pluginsFolder: puts a bundle set aside back when
+// none is installed, and removes their staging folders. Staging folders of installs under way, in
+// any process, stay. Blocking file work.
+void RecoverInterruptedInstalls(const std::filesystem::path& pluginsFolder);
 
 // Removes, with their contents, the entries of pluginsFolder (one level) whose names contain
 // "Vorelia" but neither version nor "VoreliaC1Plugin.coplugin", in listing order. Stops at the

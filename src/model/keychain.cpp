@@ -36,8 +36,8 @@ bool IsUtf8(const std::string& bytes) {
 
 }  // namespace
 
-void Keychain::save(const std::string& str, std::string_view forKey) {
-  platform::SecretStore::system()->save(std::string(forKey), str);
+bool Keychain::save(const std::string& str, std::string_view forKey) {
+  return platform::SecretStore::system()->save(std::string(forKey), str);
 }
 
 std::optional<std::string> Keychain::load(std::string_view forKey) {
@@ -46,8 +46,8 @@ std::optional<std::string> Keychain::load(std::string_view forKey) {
   return secret;
 }
 
-void Keychain::remove(std::string_view forKey) {
-  platform::SecretStore::system()->remove(std::string(forKey));
+bool Keychain::remove(std::string_view forKey) {
+  return platform::SecretStore::system()->remove(std::string(forKey));
 }
 
 }  // namespace vorelia

@@ -25,6 +25,10 @@ std::string errorDescription(PluginError error) {
       return "Make sure you export in jpeg long edge max 4096px quality 75";
     case PluginError::noAIOptionsSelected:
       return "You need at least one tagging option";
+    case PluginError::loginNotSaved:
+      return "The login could not be saved on this computer";
+    case PluginError::logoutNotSaved:
+      return "The login could not be removed from this computer";
   }
   return "Server Error";
 }

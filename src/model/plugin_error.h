@@ -18,6 +18,8 @@ enum class PluginError {
   serverError = 7,
   checkFilesFailed = 8,
   noAIOptionsSelected = 9,
+  loginNotSaved = 10,   // the password or the token could not be stored on this computer
+  logoutNotSaved = 11,  // the stored login could not be removed from this computer
 };
 
 // The error domain under which the host sees these errors.

@@ -47,12 +47,14 @@ std::shared_ptr<PluginState> VoreliaC1Plugin::restoreState(std::string currentVe
   state->setAuthentication(defaults->string(key(P::AuthenticationHeader)),
                            defaults->date(key(P::AuthenticationHeaderLastRefresh)));
 
-  // First start: general concepts and faces on, ratings applied as the green colour tag.
+  // First start: general concepts and faces on, ratings applied as the green colour tag. The mark
+  // comes last, and only once the defaults it guards are stored: a start that could not store
+  // them, or was killed before, writes them again.
   if (!defaults->boolean(std::string(IsInitializedKey))) {
-    defaults->set(std::string(IsInitializedKey), true);
-    defaults->set(key(P::GeneralIdentifier), true);
-    defaults->set(key(P::FaceIdentifier), true);
-    defaults->set(key(P::TaggingOption), std::string("Green"));
+    bool stored = defaults->set(key(P::GeneralIdentifier), true);
+    stored = defaults->set(key(P::FaceIdentifier), true) && stored;
+    stored = defaults->set(key(P::TaggingOption), std::string("Green")) && stored;
+    if (stored) defaults->set(std::string(IsInitializedKey), true);
   }
 
   for (const auto& [flagKey, flag] : TaggingFlags) {

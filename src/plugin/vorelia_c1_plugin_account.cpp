@@ -107,7 +107,8 @@ bool VoreliaC1Plugin::didUpdateValue(const COValue& value, const std::string& id
     } else if (identifier == "password-input") {
       const auto password = TrimmedString(value);
       if (!password) return true;
-      Keychain::save(*password, P::Password);
+      // A store that fails here is told at the login, which stores the password again.
+      (void)Keychain::save(*password, P::Password);
       state->password.set(*password);
     } else if (identifier == "accounts-action") {
       const auto* chosen = std::get_if<std::vector<std::string>>(&value);
@@ -166,7 +167,7 @@ void VoreliaC1Plugin::obtainToken() {
   // No answer at all is the service's or the network's fault, not the user's.
   if (!grant.answered) throw Failure(PluginError::serverError);
   if (!grant.token) throw Failure(PluginError::invalidUserNameOrPassword);
-  api->StoreAccessToken(*grant.token);
+  if (!api->StoreAccessToken(*grant.token)) throw Failure(PluginError::loginNotSaved);
 }
 
 void VoreliaC1Plugin::refreshAlbumsOfChosenAccount() {
@@ -191,6 +192,8 @@ void VoreliaC1Plugin::logIn(const COSettingsCallback& callback) {
   if (!userName || !isValid(*userName)) throw Failure(PluginError::invalidEmail);
   const auto password = state->password.get();
   if (!password || password->empty()) throw Failure(PluginError::invalidPassword);
+  // A login that would be gone at the next start says so now.
+  if (!Keychain::save(*password, P::Password)) throw Failure(PluginError::loginNotSaved);
   obtainToken();
   if (refreshAccounts().empty()) throw Failure(PluginError::invalidNoRelatedAccounts);
   refreshAlbumsOfChosenAccount();
@@ -215,7 +218,7 @@ void VoreliaC1Plugin::createAccount(const COSettingsCallback& callback) {
   const auto defaults = UserDefaults::standard();
   defaults->set(std::string(P::Account), *name);
   defaults->set(std::string(P::UserName), *email);
-  Keychain::save(*password, P::Password);
+  if (!Keychain::save(*password, P::Password)) throw Failure(PluginError::loginNotSaved);
 
   obtainToken();
   state->isCreatingAccount = false;
@@ -224,17 +227,21 @@ void VoreliaC1Plugin::createAccount(const COSettingsCallback& callback) {
 }
 
 void VoreliaC1Plugin::logOut(const COSettingsCallback& callback) {
+  // Every store is tried; this run is logged out whatever they say, and a store that kept the
+  // login is reported, since the next start would otherwise be signed in again.
   const auto defaults = UserDefaults::standard();
+  bool removed = true;
   for (auto key :
        {P::UserName, P::Account, P::AuthenticationHeader, P::AuthenticationHeaderLastRefresh}) {
-    defaults->remove(std::string(key));
+    removed = defaults->remove(std::string(key)) && removed;
   }
-  Keychain::remove(P::Password);
+  removed = Keychain::remove(P::Password) && removed;
   state->userName.set(std::nullopt);
   state->password.set(std::nullopt);
   state->account.set(std::nullopt);
   state->setAuthentication(std::nullopt, std::nullopt);
   Reload(callback);
+  if (!removed) throw Failure(PluginError::logoutNotSaved);
 }
 
 }  // namespace vorelia

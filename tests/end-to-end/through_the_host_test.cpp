@@ -156,6 +156,64 @@ TEST_F(ThroughTheHost, ARefusalOfTheServiceIsShownWithItsMessage) {
   EXPECT_TRUE(r[2]["callbacks"].empty()) << r[2].dump();
 }
 
+// What the real host cannot be made to do is a usage error, with nothing sent: a value that is not
+// among a list's options, a file that is not an image of the open document (here one named like
+// an image of it, which its keywords would have gone to). A refused `set password-input -` takes
+// its line all the same: the password never runs as a command. A catalogue script that fails
+// fails its publication with the script's error.
+TEST_F(ThroughTheHost, WhatTheRealHostCannotDoIsRefused) {
+  const fs::path elsewhere = home.path() / "Prefix" / "Snow field.jpg";
+  fs::create_directories(elsewhere.parent_path());
+  fs::copy_file(photos[0], elsewhere);
+  fs::create_directory(photos[5] + ".xmp");  // a sidecar the catalogue cannot read
+  enum Want { input, ok, usage, failed };
+  const struct {
+    std::string line;
+    Want want;
+    std::string says;
+  } steps[] = {
+      {"set userName-input \"demo@vorelia.test\"", ok, ""},
+      {"set pasword-input -", usage, "did you mean \"password-input\""},
+      {"demo-password", input, ""},
+      {"set password-input -", ok, ""},
+      {"demo-password", input, ""},
+      {"press login-action", ok, ""},
+      {"set accounts-action [\"demo-studo\"]", usage,
+       "\"demo-studo\" is not an option of accounts-action (did you mean \"demo-studio\"?)"},
+      {"set accounts-action \"demo-studio\"", usage, "is a multiple-choice list"},
+      {"set accounts-action [\"demo-studio\"]", ok, ""},
+      {"action-set voreliaPublishShare albumsList-input \"creat\"", usage,
+       "(did you mean \"create\"?)"},
+      {"action-set voreliaPublishShare albumsList-input \"create\"", ok, ""},
+      {R"(publish voreliaPublishShare {"albumName-input":"R"} )" + json(elsewhere.string()).dump(),
+       usage, "is not in the document Session"},
+      {"publish voreliaPublishAI {} " + json(photos[5]).dump(), failed,
+       "Snow field.jpg.xmp is not a regular file"},
+  };
+  std::string lines;
+  for (const auto& step : steps) lines += step.line + "\n";
+  const CohostRun run =
+      runCohost(pluginRun(sandbox, {"--document", session.string(), "shell"}).withInput(lines));
+  EXPECT_EQ(run.exitCode, 2) << run.describe();
+  EXPECT_EQ((run.out + run.err).find("demo-password"), std::string::npos) << run.describe();
+  std::vector<json> answers;
+  for (const json& line : run.lines()) {
+    if (line.contains("command")) answers.push_back(line);
+  }
+  std::size_t i = 0;
+  for (const auto& step : steps) {
+    if (step.want == input) continue;
+    SCOPED_TRACE(step.line);
+    ASSERT_LT(i, answers.size()) << run.describe();
+    const json& answer = answers[i++];
+    EXPECT_EQ(answer["ok"], step.want == ok) << answer.dump();
+    EXPECT_THAT(step.want == usage ? answer.value("usage", "") : answer["error"].dump(),
+                HasSubstr(step.says));
+  }
+  EXPECT_EQ(i, answers.size()) << run.describe();
+  EXPECT_FALSE(albumItems(sandbox).contains("R"));
+}
+
 TEST_F(ThroughTheHost, TheChosenAccountOutlivesTheHost) {
   const std::string connected = "\"Connected to second\"";
   auto r = lines(
@@ -245,6 +303,17 @@ TEST_F(ThroughTheHost, ClientRatingsComeBackAsColourTags) {
   const std::string page = client.Get(link)->body;
   ASSERT_TRUE(std::regex_search(page, image, std::regex("<img src=\"http://[^/]+([^\"]+)\"")));
   EXPECT_EQ(client.Get(htmlText(image[1]))->get_header_value("Content-Type"), "image/jpeg");
+
+  // Without a document open, the job's script fails, and so does the run when cohost runs the
+  // job as it ends; a rating that is not offered is refused.
+  const CohostRun lost = cohost(
+      "press checkAlbumsRatings-action\nset taggingOptions-action \"Purpel\"\n"
+      "set albumRating-action [\"Client picks\"]\n",
+      false);
+  EXPECT_EQ(lost.exitCode, 2) << lost.describe();
+  EXPECT_THAT(results(lost, "set").at(0).value("usage", ""), HasSubstr("did you mean \"Purple\""));
+  ASSERT_EQ(results(lost, "wait").size(), 1u) << lost.describe();
+  EXPECT_EQ(results(lost, "wait")[0]["error"].value("failureReason", ""), "no document is open");
 
   // Look for ratings, choose red, choose the album; the job runs when the host's main queue does.
   const std::string bringBack =

@@ -7,9 +7,9 @@
 // TLS peer and host verification are always on. A test CA can be added (URLSessionConfiguration::
 // extraCAFile, or the environment variable VORELIA_EXTRA_CA_FILE); it is trusted in addition to the
 // system's CAs. Plain http:// is refused except to a loopback address (127.0.0.0/8, ::1,
-// localhost); such a task ends with Code::badURL before anything is sent. Redirects are followed,
-// at most 10, never from https to http and to http only from loopback to loopback; a refused
-// redirect ends the task with Code::badURL. Nothing is cached.
+// localhost); such a task ends with Code::badURL before anything is sent. Redirects are followed
+// (unless the request says not to), at most 10, never from https to http and to http only from
+// loopback to loopback; a refused redirect ends the task with Code::badURL. Nothing is cached.
 //
 // On the wire: the request's header fields in their order; no Content-Type unless the request sets
 // one; never "Expect: 100-continue"; libcurl's "Accept: */*" unless the request sets Accept. A body
@@ -52,6 +52,14 @@ struct URLRequest {
   // Whether the session may send the request again after a transient failure. Set it only for
   // requests that are safe to repeat: sending one twice has the effect of sending it once.
   bool retryTransientFailures = false;
+  // Whether a redirect is followed (within the session's rules). When false, an answer that
+  // redirects (301, 302, 303, 307, 308) ends the task with Code::badURL and nothing is sent to
+  // the address it names: a request that carries credentials in its body sets this.
+  bool followRedirects = true;
+  // The most bytes of body the task takes (a data task's answer in memory, a download's file).
+  // A longer answer, announced or not, ends the task with Code::tooLarge as soon as the bytes
+  // received pass it, and is not retried. Zero: no limit.
+  std::uint64_t maxBodySize = 0;
 
   // Sets a header field, replacing an earlier one of the same name (case-insensitive).
   void setValue(std::string value, const std::string& field);
@@ -74,6 +82,7 @@ struct URLError {
     fileError,       // the upload file could not be read, or the download file written; a
                      // file that cannot be opened ends the task before anything is sent
     cancelled,       // cancel() or session shutdown
+    tooLarge,        // the answer's body is longer than the request's maxBodySize
     other,           // e.g. too many redirects, a header field with a line break
   };
   Code code = Code::other;
@@ -145,6 +154,10 @@ class URLSession {
                                                URLDownloadCompletion completion);
 
   const URLSessionConfiguration& configuration() const;
+
+  // Removes the temporary download files that runs killed during a download left in the system's
+  // temporary folder; files of downloads under way, in any process, stay. Blocking file work.
+  static void removeAbandonedDownloads();
 
  private:
   class Impl;

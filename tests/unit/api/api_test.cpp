@@ -180,8 +180,14 @@ TEST_F(ApiTest, TokenGrantTellsRefusedCredentialsFromNoAnswer) {
   EXPECT_EQ(Await<std::optional<std::string>>([&](auto d) { api->GetAccessToken(d); }), "tok-1");
   EXPECT_EQ(server.requests("/Token").at(0).header("Accept"), "application/json");
 
-  // No token: an answer without one tells refused credentials from a service out of reach.
+  // No token: an answer without one tells refused credentials from a service out of reach. A
+  // redirect is no answer: the form with the password never goes where it points.
+  HttpTestServer elsewhere;
+  elsewhere.reply("/Token", TestReply{200, {}, R"({"access_token":"stolen"})"});
   const std::pair<TestReply, bool> refusals[] = {
+      {TestReply{307, {{"Location", elsewhere.url("/Token")}}, ""}, false},
+      {TestReply{308, {{"Location", elsewhere.url("/Token")}}, ""}, false},
+      {TestReply{.generatedBodySize = 2 << 20}, false},  // past the 1 MiB a token answer may be
       {TestReply{400, {}, R"({"access_token":5})"}, true},
       {TestReply{400, {}, R"({"error":"invalid_grant"})"}, true},
       {TestReply{502, {}, "<html>"}, true},
@@ -194,6 +200,7 @@ TEST_F(ApiTest, TokenGrantTellsRefusedCredentialsFromNoAnswer) {
     EXPECT_EQ(grant.answered, answered) << reply.body;
     EXPECT_FALSE(Await<std::optional<std::string>>([&](auto d) { api->GetAccessToken(d); }));
   }
+  EXPECT_EQ(elsewhere.requestCount(), 0u);
 }
 
 TEST_F(ApiTest, AnExpiredHeaderIsRenewedAndKeptBeforeTheRequest) {
@@ -221,7 +228,8 @@ TEST_F(ApiTest, AnswersOfAnyStatusAreHandedOverAndFailuresGiveNone) {
       {TestReply{500, {}, R"({"hasError":true,"message":"down"})"}, "down"},
       {TestReply{502, {}, "Bad gateway"}, ""},
       {TestReply{.body = R"({"id":"v1"})", .dropAfter = 0}, std::nullopt},
-      {TestReply{.stall = true}, std::nullopt},  // the 2-second time-out ends it
+      {TestReply{.stall = true}, std::nullopt},                  // the 2-second time-out ends it
+      {TestReply{.generatedBodySize = 65 << 20}, std::nullopt},  // past the 64 MiB of an answer
   };
   std::atomic<int> completions{0};
   const auto createVision = [&](auto done) {
@@ -243,7 +251,7 @@ TEST_F(ApiTest, AnswersOfAnyStatusAreHandedOverAndFailuresGiveNone) {
   // Late second completions would show up while a further request runs.
   state->account.set("studio");
   Await<std::optional<JSON>>(createVision);
-  EXPECT_EQ(completions, 6);
+  EXPECT_EQ(completions, 7);
 }
 
 TEST_F(ApiTest, RelatedAccountsFromAnyAnswerShape) {
@@ -273,6 +281,13 @@ TEST_F(ApiTest, AccountNameCheckAndCreation) {
     server.reply("/api/accounts/new-studio", TestReply{status, {}, ""});
     EXPECT_EQ(api->CreateAccount(), created) << status;
   }
+  // The form carries the password: a redirect fails the creation, and nothing goes elsewhere.
+  HttpTestServer elsewhere;
+  elsewhere.reply("/api/accounts/new-studio", TestReply{204, {}, ""});
+  server.reply("/api/accounts/new-studio",
+               TestReply{307, {{"Location", elsewhere.url("/api/accounts/new-studio")}}, ""});
+  EXPECT_FALSE(api->CreateAccount());
+  EXPECT_EQ(elsewhere.requestCount(), 0u);
   state->createPassword.set(std::nullopt);
   const auto before = server.requestCount();
   EXPECT_FALSE(api->CreateAccount());

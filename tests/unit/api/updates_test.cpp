@@ -13,6 +13,7 @@
 
 #include "api/api.h"
 #include "api/update_installer.h"
+#include "platform/leftovers.h"
 #include "support/http_test_server.h"
 #include "support/temp_home.h"
 #include "support/test_bytes.h"
@@ -211,9 +212,10 @@ TEST_F(Updates, NoRequestWithoutAUsableVersionOrWhenTheArchiveIsThere) {
   EXPECT_EQ(readFile(plugins / "VoreliaC1Plugin.coplugin/VoreliaC1Plugin.so"), "old library");
 }
 
-// A framework inside the bundle carries links that stay inside it; they are kept as links. Names
-// are read as UTF-8, with or without the archive's flag, also in the "C" locale the test runs in.
-TEST_F(Updates, InstallReplacesFilesByRenameAndKeepsTheRest) {
+// The new bundle replaces the old one whole: nothing of the old stays in it. A framework inside the
+// bundle carries links that stay inside it; they are kept as links. Names are read as UTF-8, with
+// or without the archive's flag, also in the "C" locale the test runs in.
+TEST_F(Updates, InstallReplacesTheBundleWholeByRename) {
   ASSERT_STREQ(std::setlocale(LC_ALL, nullptr), "C");
   std::ifstream loaded(plugins / "VoreliaC1Plugin.coplugin/VoreliaC1Plugin.so");  // "mapped"
   const std::string framework = "VoreliaC1Plugin.coplugin/Frameworks/X.framework/";
@@ -238,7 +240,7 @@ TEST_F(Updates, InstallReplacesFilesByRenameAndKeepsTheRest) {
   EXPECT_EQ(readFile(bundle / "VoreliaC1Plugin.so"), "new");
   EXPECT_EQ(readFile(bundle / "Resources/Größe und Maß.txt"), "1");
   EXPECT_EQ(readFile(plugins / unflagged.name), "2");
-  EXPECT_EQ(readFile(bundle / "Resources/kept.txt"), "kept");
+  EXPECT_FALSE(fs::exists(bundle / "Resources/kept.txt"));
   EXPECT_EQ(readFile(plugins / "Other.coplugin/Info.json"), "other");
   EXPECT_NE(fs::status(bundle / "run.sh").permissions() & fs::perms::owner_exec, fs::perms::none);
   EXPECT_EQ(fs::read_symlink(plugins / framework / "Versions/Current"), "A");
@@ -255,7 +257,6 @@ TEST_F(Updates, RefusedOrDamagedArchivesInstallNothingAndReachNothingOutside) {
   // A loadable bundle first, so that an installer that writes as it goes would show it.
   const auto withGoodEntries = [](std::vector<ZipEntry> bad) {
     auto entries = LoadableBundle("evil");
-    entries.push_back(ZipEntry::File("Dropped.coplugin/Info.json", "x"));
     entries.insert(entries.end(), bad.begin(), bad.end());
     return BuildZip(entries);
   };
@@ -283,6 +284,12 @@ TEST_F(Updates, RefusedOrDamagedArchivesInstallNothingAndReachNothingOutside) {
   } cases[] = {
       {"parent inside the bundle",
        withGoodEntries({ZipEntry::File("VoreliaC1Plugin.coplugin/../../../outside.txt", "x")}),
+       InstallResult::refusedEntry},
+      {"another plug-in beside ours",
+       withGoodEntries({ZipEntry::File("OtherVendor.coplugin/Info.json", "x"),
+                        ZipEntry::File("OtherVendor.coplugin/evil.so", "x")}),
+       InstallResult::refusedEntry},
+      {"a file beside our bundle", withGoodEntries({ZipEntry::File("evil.so", "x")}),
        InstallResult::refusedEntry},
       {"absolute name", withGoodEntries({ZipEntry::File(outside, "x")}),
        InstallResult::refusedEntry},
@@ -337,6 +344,58 @@ TEST_F(Updates, RefusedOrDamagedArchivesInstallNothingAndReachNothingOutside) {
   EXPECT_EQ(InstallArchive(Archive(goodBytes), plugins, InstallLimits{.maxBytes = 4067}),
             InstallResult::installed)
       << "the library and its Info make exactly the limit";
+}
+
+// A kill at any step of the swap leaves a whole bundle, old or new, once the next start has put
+// back what was set aside; that start removes what dead runs left and nothing live runs use.
+TEST_F(Updates, AnInstallCutShortLeavesAWholeBundleAndTheNextStartTidiesUp) {
+  const fs::path bundle = plugins / "VoreliaC1Plugin.coplugin";
+  const struct {
+    InstallStep step;
+    const char* library;
+  } cases[] = {{InstallStep::moveIn, "old library"}, {InstallStep::removeOld, "library 0.2.0"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.step));
+    fs::remove_all(bundle);
+    WriteFile(bundle / "VoreliaC1Plugin.so", "old library");
+    const auto killedAt = [&c](InstallStep step) { return step != c.step; };
+    EXPECT_EQ(InstallArchive(Archive(archive020), plugins, {}, killedAt),
+              InstallResult::fileSystemFailure);
+    Api::RemoveLeftoversOfKilledRuns();
+    EXPECT_EQ(readFile(bundle / "VoreliaC1Plugin.so"), c.library);
+    EXPECT_THAT(namesIn(plugins.parent_path()), ::testing::ElementsAre("Plug-ins"));
+  }
+  // Killed between two renames, where the folders cannot be exchanged in one step.
+  fs::create_directory(plugins.parent_path() / ".plug-in-update-killed");
+  fs::rename(bundle, plugins.parent_path() / ".plug-in-update-killed" / "previous");
+  Api::RemoveLeftoversOfKilledRuns();
+  EXPECT_EQ(readFile(bundle / "VoreliaC1Plugin.so"), "library 0.2.0");
+  EXPECT_THAT(namesIn(plugins.parent_path()), ::testing::ElementsAre("Plug-ins"));
+
+  const fs::path live = plugins.parent_path() / ".plug-in-update-live";
+  const fs::path partial = downloads / ".VoreliaCaptureOnePlugin.0.2.0.coplugin.zip-";
+  const fs::path download = fs::temp_directory_path() / "vorelia-download-abandoned-by-a-test";
+  fs::create_directories(live);
+  WriteFile(fs::path(partial.string() + "live"), "partial");
+  WriteFile(fs::path(partial.string() + "dead"), "partial");
+  WriteFile(download, "partial");
+  const platform::InUseLock locks[] = {platform::InUseLock(live),
+                                       platform::InUseLock(partial.string() + "live")};
+  Api::RemoveLeftoversOfKilledRuns();
+  EXPECT_THAT(namesIn(downloads), ::testing::ElementsAre(partial.filename().string() + "live"));
+  EXPECT_TRUE(fs::exists(live));
+  EXPECT_FALSE(fs::exists(download));
+}
+
+TEST_F(Updates, AnUpdateDocumentPastOneMebibyteIsNoAnswer) {
+  server.reply("/updates/details.json", TestReply{.generatedBodySize = (1 << 20) + 1});
+  std::promise<bool> answered;
+  api->CheckForUpdates([&answered](std::optional<JSON> json, std::shared_ptr<Api>) {
+    answered.set_value(json.has_value());
+  });
+  auto result = answered.get_future();
+  ASSERT_EQ(result.wait_for(seconds(20)), std::future_status::ready);
+  EXPECT_FALSE(result.get());
 }
 
 }  // namespace

@@ -110,6 +110,8 @@ struct OutcomeCase {
   milliseconds resourceTimeout{std::chrono::hours(1)};
   std::optional<Code> error{};  // else the server's answer is expected
   bool trustCA = true;          // the test CA besides the system's
+  bool followRedirects = true;
+  std::uint64_t maxBodySize = 0;
 };
 
 // Every outcome ends in one completion. TLS verification stays on (the extra CA is trusted
@@ -153,6 +155,15 @@ TEST(URLSession, CallsEachCompletionExactlyOnceOffTheCallersThread) {
       refused("[2001:db8::7f00:1]", Code::badURL),
       refused("user:pw@10.0.0.1", Code::badURL),
       {.name = "redirected", .reply = {.body = "arrived"}, .url = plain.url("/from?")},
+      {.name = "redirect not to follow",
+       .url = plain.url("/from?"),
+       .error = Code::badURL,
+       .followRedirects = false},
+      {.name = "at its size limit", .reply = {.body = "hello"}, .maxBodySize = 5},
+      {.name = "announced past its limit",
+       .reply = {.generatedBodySize = 1 << 20},
+       .error = Code::tooLarge,
+       .maxBodySize = 1000},
       {.name = "redirected elsewhere", .url = plain.url("/away?"), .error = Code::badURL},
       {.name = "redirected down", .url = secure.url("/down?"), .error = Code::badURL},
       {.name = "over tls", .reply = {.body = "over tls"}, .url = secure.url("/secure?")},
@@ -170,6 +181,8 @@ TEST(URLSession, CallsEachCompletionExactlyOnceOffTheCallersThread) {
     if (c.trustCA) configuration.extraCAFile = secure.caFile();
     URLRequest request = requestFor((server ? server->url("/case?") : c.url) + kQuerySecret);
     request.timeout = c.requestTimeout;
+    request.followRedirects = c.followRedirects;
+    request.maxBodySize = c.maxBodySize;
     const auto call = fetch(configuration, request);
     ASSERT_TRUE(call);
     EXPECT_NE(call->thread, std::this_thread::get_id());

@@ -158,6 +158,21 @@ TEST_F(Construction, OnlyAStringNamesAVersion) {
   }
 }
 
+// The first-run defaults are marked as written only once they are: a start that could not store
+// them (a file where the folder of the defaults was) leaves the next start to write them again.
+TEST_F(Construction, TheFirstStartIsMarkedOnlyOnceItsDefaultsAreStored) {
+  const std::filesystem::path folder = defaults->path().parent_path();
+  std::filesystem::create_directories(folder.parent_path());
+  std::ofstream(folder) << "in the way";
+  VoreliaC1Plugin{};
+  std::filesystem::remove(folder);
+  EXPECT_FALSE(defaults->boolean("isInitialized"));
+  VoreliaC1Plugin{};
+  const UserDefaults stored(defaults->path());
+  EXPECT_TRUE(stored.boolean("isInitialized") && stored.boolean("general-input") &&
+              stored.boolean("face-input"));
+}
+
 TEST(UpdateCheck, VersionsOrderAsPlainText) {
   const struct {
     std::string current;
@@ -367,8 +382,10 @@ TEST(PluginErrors, ReachTheHostWithDomainCodeAndMessage) {
                             "Not Enough Credits",
                             "Server Error",
                             "Make sure you export in jpeg long edge max 4096px quality 75",
-                            "You need at least one tagging option"};
-  for (std::int64_t code = 0; code < 10; ++code) {
+                            "You need at least one tagging option",
+                            "The login could not be saved on this computer",
+                            "The login could not be removed from this computer"};
+  for (std::int64_t code = 0; code < 12; ++code) {
     COError error;
     EXPECT_FALSE(Guard(&error, false, [&]() -> bool { throw static_cast<PluginError>(code); }));
     EXPECT_EQ(error.domain, "VoreliaC1Plugin.PluginError") << code;
@@ -471,6 +488,38 @@ TEST_F(SettingsPage, TypedValuesAreTrimmedCheckedAndKeptUntilLogout) {
   EXPECT_FALSE(Keychain::load("password").has_value());
   EXPECT_TRUE(plugin->state->accounts.get().has_value());  // the list stays
   EXPECT_TRUE(defaults->boolean("general-input"));         // tagging options stay
+}
+
+// A store that cannot keep a login or a logout says so: the next start would undo it. Each store in
+// turn is broken by a file where its folder was (which stops root too).
+TEST_F(SettingsPage, LoginAndLogoutThatAStoreCannotKeepSaySo) {
+  const std::filesystem::path library = home.path() / "Library";
+  service.reply("/Token", TestReply{200, {}, R"({"access_token":"t"})"});
+  service.reply("/api/Account/RelatedAccounts", TestReply{200, {}, R"(["studio"])"});
+  const struct {
+    const char* store;
+    const char* button;
+    const char* message;
+  } cases[] = {
+      {"Keychains", "login-action", "The login could not be saved on this computer"},
+      {"Preferences", "login-action", "The login could not be saved on this computer"},
+      {"Keychains", "logout-action", "The login could not be removed from this computer"},
+      {"Preferences", "logout-action", "The login could not be removed from this computer"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.store) + " " + c.button);
+    plugin->state->userName.set("ann@example.com");
+    plugin->state->password.set("pw");
+    plugin->state->setAuthentication(std::nullopt, std::nullopt);
+    ASSERT_TRUE(Keychain::save("pw", P::Password) && defaults->set("userName", "ann@example.com"));
+    std::filesystem::rename(library / c.store, library / "aside");
+    std::ofstream(library / c.store) << "in the way";
+    COError error;
+    EXPECT_FALSE(press(c.button, &error));
+    EXPECT_EQ(error.localizedDescription, c.message);
+    std::filesystem::remove(library / c.store);
+    std::filesystem::rename(library / "aside", library / c.store);
+  }
 }
 
 // A refusal reaches the page as the error with its message; bad input never asks the service.
