@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "host/plugin_scripts.h"
+#include "publish/catalogue_scripts.h"
 #include "sidecar.h"
 #include "support/child_process.h"
 #include "support/temp_home.h"
@@ -72,8 +72,8 @@ class CohostOsascript : public ::testing::Test {
 
 TEST_F(CohostOsascript, KeywordScriptTagsEveryVariantWhoseNameStartsWithTheKey) {
   const std::string quotedText = "A \"quoted\" dog \\ on a beach\nÜnïcode ✓";
-  const std::string keywords =
-      keywordScript({{"IMG_0001.", "dog;beach;", quotedText}, {"IMG_0002.", "", "no tags"}});
+  const std::string keywords = keywordScript(keywordRecord("IMG_0001.", "dog;beach;", quotedText) +
+                                             keywordRecord("IMG_0002.", "", "no tags"));
   for (int round = 1; round <= 2; ++round) {  // a second run changes nothing
     SCOPED_TRACE(round);
     const Outcome result = run(keywords);
@@ -99,7 +99,7 @@ TEST_F(CohostOsascript, RatingsScriptResetsItsOwnMarkThenMarksTheListedImages) {
   const std::pair<std::vector<std::string>, std::vector<int>> rounds[] = {
       {{"IMG_0001.", "IMG_0002."}, {3, 3, 3}}, {{"IMG_0002."}, {0, 0, 3}}, {{}, {0, 0, 0}}};
   for (const auto& [names, expected] : rounds) {
-    const Outcome result = run(ratingsScript(names, "rating", 3));
+    const Outcome result = run(ratingsScript(names, "3"));
     ASSERT_EQ(result.exitCode, 0) << result.err;
     std::vector<int> marks;
     for (const char* image : {"IMG_0001.CR2", "IMG_0001.jpg", "IMG_0002.jpg"}) {
@@ -116,12 +116,14 @@ TEST_F(CohostOsascript, RatingsScriptResetsItsOwnMarkThenMarksTheListedImages) {
 // A script that is not one of the plugin's, whole and alone, stops the run before any write.
 TEST_F(CohostOsascript, RefusesAnythingElseAndTouchesNothing) {
   const std::string shell = "do shell script \"touch /tmp/pwned\"";
-  const std::string keywords = keywordScript({{"IMG_000", "a;", "b"}});
+  const std::string keywords = keywordScript(keywordRecord("IMG_000", "a;", "b"));
   std::string foreignApp = keywords;
   foreignApp.replace(foreignApp.find("Capture One 12"), 14, "Finder");
   std::string unescaped = keywords;
   unescaped.replace(unescaped.find("\"b\""), 3, "\"x\" & (" + shell + ") & \"\"");
-  std::string unknownEscape = ratingsScript({"IMGq"}, "rating", 1);
+  std::string unknownEscape = ratingsScript({"IMGq"}, "1");
+  std::string nine = ratingsScript({"IMG_0001."}, "5");  // a mark no choice gives
+  nine.replace(nine.rfind("to 5"), 4, "to 9");
   unknownEscape.replace(unknownEscape.find("IMGq"), 4, "IMG\\q");
   const struct {
     const char* name;
@@ -133,7 +135,7 @@ TEST_F(CohostOsascript, RefusesAnythingElseAndTouchesNothing) {
       {"a statement inside", shell + "\n" + keywords, "not a script this host runs"},
       {"an unescaped description", unescaped, "not a script this host runs"},
       {"another application", foreignApp, "tell application \"Finder\""},
-      {"a rating the catalogue has not", ratingsScript({"IMG_0001."}, "rating", 9), "0 to 5"},
+      {"a rating the catalogue has not", nine, "0 to 5"},
       {"a string not closed", "set imagesToBeRated to {\"IMG", "not closed"},
       {"an unknown escape", unknownEscape, "unknown escape"},
       {"an empty file", "", "not a script this host runs"},
