@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <limits>
-#include <memory>
 #include <optional>
 
 namespace vorelia::platform {
@@ -17,8 +16,6 @@ namespace {
 // patterns finish on texts of 100,000 characters (also ones that backtrack over every character, or
 // repeat a group 50,000 times) and stop a catastrophic backtrack after some tens of milliseconds.
 constexpr int32_t kTimeLimitUnits = 100;
-// Bytes of backtracking stack one match may use.
-constexpr int32_t kStackLimitBytes = 8 * 1024 * 1024;
 
 bool isUtf8(std::string_view text) {
   const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
@@ -46,21 +43,14 @@ bool regexMatches(std::string_view text, std::string_view pattern) {
   const auto unicodePattern = fromUtf8(pattern);
   if (!unicodeText || !unicodePattern) return false;
 
+  // Each ICU call does nothing once status holds a failure (a pattern that does not compile, no
+  // memory), so one check at the end covers them all: any failure reads as no match. matches() is
+  // anchored at both ends: the whole text must match. A time-out sets status; so does running out
+  // of backtracking stack (ICU's default bound, 8 MB, is kept).
   UErrorCode status = U_ZERO_ERROR;
-  UParseError where{};
-  std::unique_ptr<icu::RegexPattern> compiled(
-      icu::RegexPattern::compile(*unicodePattern, UREGEX_CASE_INSENSITIVE, where, status));
-  if (U_FAILURE(status) || !compiled) return false;
-
-  std::unique_ptr<icu::RegexMatcher> matcher(compiled->matcher(*unicodeText, status));
-  if (U_FAILURE(status) || !matcher) return false;
-  matcher->setTimeLimit(kTimeLimitUnits, status);
-  matcher->setStackLimit(kStackLimitBytes, status);
-  if (U_FAILURE(status)) return false;
-
-  // matches() is anchored at both ends: the whole text must match. A time-out or a stack overflow
-  // sets status and reads as no match.
-  const UBool matched = matcher->matches(status);
+  icu::RegexMatcher matcher(*unicodePattern, *unicodeText, UREGEX_CASE_INSENSITIVE, status);
+  matcher.setTimeLimit(kTimeLimitUnits, status);
+  const UBool matched = matcher.matches(status);
   return U_SUCCESS(status) && matched;
 }
 

@@ -225,6 +225,8 @@ TEST_F(SandboxRefuses, LibraryQueueAndFaultRulesTakeNothingElse) {
     admin("POST", faults, json::parse(at + rule + R"(,"count":1})"));
     const auto hit = send("GET", "/api/ann-studio/credits", "", auth_);
     EXPECT_TRUE(!hit || json::parse(hit->body, nullptr, false).is_discarded()) << rule;
+    const auto again = send("GET", "/api/ann-studio/credits", "", auth_);  // the rule struck once
+    EXPECT_TRUE(again && again->status == 200) << rule;
   }
   // A stall holds the request until its rule goes, then lets it through.
   admin("POST", faults, json::parse(at + R"("stall":true})"));

@@ -425,7 +425,7 @@ TEST_F(ApiTest, EachKindOfUploadWaitsForOneOfItsOwnFourSlots) {
 
 // A service that answers every long poll at once with nothing new is asked about once a second,
 // without a thread blocked in between, until it reports the id.
-TEST_F(ApiTest, EncodingPollsAnsweredAtOnceComeAtMostOnceASecond) {
+TEST_F(ApiTest, EncodingPollsAnsweredAtOnceArePacedAndAnIdNeverReportedEndsTheWait) {
   // A poll may still be answered after the test's last wait.
   const auto encoded = std::make_shared<std::atomic<bool>>(false);
   server.respond("/api/anonymous/longpollingstates", [encoded](const RecordedRequest&) {
@@ -442,7 +442,7 @@ TEST_F(ApiTest, EncodingPollsAnsweredAtOnceComeAtMostOnceASecond) {
   EXPECT_EQ(completions, 0);
   *encoded = true;
   ASSERT_TRUE(waitUntil([&] { return completions == 1; }));
-  // An id that is never reported: the wait ends at its limit.
+  // An id that is never reported: the wait ends.
   *encoded = false;
   std::make_shared<Api>(state, ApiOptions{.encodingPollPeriod = std::chrono::milliseconds(10),
                                           .encodingWaitLimit = std::chrono::milliseconds(200)})

@@ -236,7 +236,7 @@ class SettingsPage : public Construction {
 };
 class HostOperations : public SettingsPage {};
 
-TEST_F(HostOperations, OfferedActionsDependOnTheAccountOnly) {
+TEST_F(HostOperations, OfferedActionsDependOnTheAccountAndTheFileCount) {
   struct Case {
     const char* account;  // nullptr: none stored
     std::uint64_t files;
