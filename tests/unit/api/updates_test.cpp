@@ -297,7 +297,16 @@ TEST_F(Updates, RefusedOrDamagedArchivesInstallNothingAndReachNothingOutside) {
        withGoodEntries(
            {ZipEntry::Link("VoreliaC1Plugin.coplugin/Resources", home.path().string())}),
        InstallResult::refusedEntry},
+      {"the bundle a link to an absolute path",
+       BuildZip(
+           {ZipEntry::Link("VoreliaC1Plugin.coplugin", (plugins / "Other.coplugin").string())}),
+       InstallResult::refusedEntry},
       {"link out of the bundle", withGoodEntries({ZipEntry::Link(framework + "up", "../../..")}),
+       InstallResult::refusedEntry},
+      // Back in through the bundle's own name: it would lead elsewhere once the folder is renamed.
+      {"link out of the bundle and back in",
+       withGoodEntries({ZipEntry::Link("VoreliaC1Plugin.coplugin/Resources/back",
+                                       "../../VoreliaC1Plugin.coplugin/Info.json")}),
        InstallResult::refusedEntry},
       {"link at the top",
        withGoodEntries({ZipEntry::Link("Evil.coplugin", "VoreliaC1Plugin.coplugin")}),
@@ -316,6 +325,11 @@ TEST_F(Updates, RefusedOrDamagedArchivesInstallNothingAndReachNothingOutside) {
       {"Info without a principal class", withInfo("{}"), InstallResult::notABundle},
       {"library not in the archive",
        withInfo(R"({"principalClass":"VoreliaC1Plugin","library":"Missing.so"})"),
+       InstallResult::notABundle},
+      {"library a folder",
+       BuildZip({ZipEntry::File("VoreliaC1Plugin.coplugin/Info.json",
+                                R"({"principalClass":"P","library":"Resources"})"),
+                 ZipEntry::File("VoreliaC1Plugin.coplugin/Resources/x", "x")}),
        InstallResult::notABundle},
       {"library outside the bundle",
        withInfo(R"({"principalClass":"P","library":"../Other.coplugin/Info.json"})"),
