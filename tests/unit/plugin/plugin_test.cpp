@@ -639,6 +639,7 @@ TEST_F(SettingsPage, AccountCreationClosesTheFormOnlyWithAToken) {
   EXPECT_EQ(defaults->string("account"), "new-studio");
   EXPECT_EQ(defaults->string("userName"), "bob@example.com");
   EXPECT_EQ(Keychain::load("password"), "pw");
+  EXPECT_EQ(plugin->state->accounts.get(), Texts{"new-studio"}) << "the account list";
   EXPECT_TRUE(plugin->state->isCreatingAccount);
   EXPECT_EQ(reloads, 0);
   // With a token the form closes and the page is redrawn.
