@@ -1,6 +1,8 @@
 #include "platform/url_session.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -445,6 +447,30 @@ TEST_F(URLSessionBody, UploadStreamsTheFileWithItsLengthAndNothingElse) {
   const auto call = recorder.first(std::chrono::seconds(60));
   ASSERT_TRUE(call && call->error);
   EXPECT_EQ(call->error->code, Code::fileError) << call->error->message;
+}
+
+// A process started with its standard input closed opens the upload file as descriptor 0; it is
+// closed after the upload like any other.
+TEST_F(URLSessionBody, AnUploadFileOpenedAsDescriptorZeroIsClosedAfterwards) {
+  HttpTestServer server;
+  server.reply("/blob", {.status = 201});
+  const auto file = home.path() / "upload.bin";
+  ASSERT_TRUE(testing::writeGeneratedFile(file, 100));
+  const int input = ::dup(0);
+  ::close(0);
+  {
+    URLCallRecorder recorder;
+    URLSession session(quickConfiguration());
+    URLRequest request;
+    request.url = server.url("/blob");
+    request.method = "PUT";
+    session.uploadTask(request, file, recorder.completion());
+    EXPECT_TRUE(recorder.first());
+  }
+  const bool stillOpen = ::fcntl(0, F_GETFD) != -1;
+  ::dup2(input, 0);
+  ::close(input);
+  EXPECT_FALSE(stillOpen);
 }
 
 // A busy first answer is retried into the file from its start.
