@@ -437,6 +437,11 @@ TEST_F(ThroughTheHost, SelfUpdateInstallsTheNewerBundleThatTheNextStartLoads) {
   const fs::path plugins =
       home.path() / "Library" / "Application Support" / "Capture One" / "Plug-ins";
   const fs::path installed = plugins / "VoreliaC1Plugin.coplugin";
+  // The plug-ins folder is reached through a link: the plugin names its bundle and icon by the
+  // path the host loaded it from, not by where the files really are.
+  fs::create_directories(home.path() / "Plug-ins elsewhere");
+  fs::create_directories(plugins.parent_path());
+  fs::create_directory_symlink(home.path() / "Plug-ins elsewhere", plugins);
   const auto updated = [&](const CohostRun&) {
     return bundleInfo(installed).value("pluginVersion", "") == version &&
            fs::exists(installed / "VoreliaC1Plugin.so") &&
