@@ -550,11 +550,6 @@ TEST(RatingsScript, MarksTheListedImagesWithTheChosenMarkByteForByte) {
     EXPECT_EQ(ratingMark(option).property, mark.property) << option;
     EXPECT_EQ(ratingMark(option).value, mark.value) << option;
   }
-  const std::string stars = ratingsScript({"A."}, "3");
-  EXPECT_NE(stars.find("\n    if rating of ((item 1 of variants) of currentImage) = 3 then\n"
-                       "        set rating of every variant of currentImage to 0\n"),
-            std::string::npos);
-  EXPECT_NE(stars.find("\nset rating of every variant of currentImage to 3\n"), std::string::npos);
 }
 
 TEST(NameEscaping, EscapesTheTenUnsafeCharacters) {
