@@ -585,19 +585,17 @@ class FaultMatrix : public ThroughTheHost, public ::testing::WithParamInterface<
            files(2) + "\n";
   }
 
-  // The steps after the login, which loggedIn says has happened already.
-  std::string stepsOf(Steps steps, bool loggedIn) const {
-    const std::string logIn = loggedIn ? "" : kShellLogIn;
+  std::string stepsOf(Steps steps) const {
     switch (steps) {
       case Steps::logIn:
       case Steps::start:
-        return logIn + "page\n";
+        return kShellLogIn + "page\n";
       case Steps::gallery:
-        return logIn + publish("voreliaPublishShare", "Faulted");
+        return kShellLogIn + publish("voreliaPublishShare", "Faulted");
       case Steps::tagging:
-        return logIn + "press checkCredits-action\n" + publish("voreliaPublishAI", "");
+        return kShellLogIn + "press checkCredits-action\n" + publish("voreliaPublishAI", "");
       case Steps::ratings:
-        return logIn + "press checkAlbumsRatings-action\npage\n";
+        return kShellLogIn + "press checkAlbumsRatings-action\npage\n";
     }
     return "";
   }
@@ -680,7 +678,7 @@ TEST_P(FaultMatrix, EndsAnswersReportsLossesAndLeavesTheNextRunWorking) {
   const int id = sandbox.setFault(rule);
 
   // The faulted run; it stays up at least until the fault struck (a start's background requests).
-  const std::string steps = stepsOf(cell.route->steps, loggedIn);
+  const std::string steps = stepsOf(cell.route->steps).substr(loggedIn ? kShellLogIn.size() : 0);
   const CohostRun faulted =
       shell(steps, cell.stalls(), [&](const CohostRun&) { return hits(id) > 0; });
   expectEndedAndAnswered(faulted, steps);
