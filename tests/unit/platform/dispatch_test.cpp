@@ -83,9 +83,8 @@ TEST(CompletionPool, IdleThreadsEndAndTheDestructorJoinsTheRest) {
   EXPECT_EQ(ran, 3);
 }
 
-// Delayed work runs once and not before its time, without a thread held per piece; work still
-// waiting when the pool goes runs then, never not at all. (Pieces due apart may still finish in
-// either order: they run on different pool threads.)
+// Delayed work runs once and not before its time (in any order: on different threads), without a
+// thread held per piece; work still waiting when the pool goes runs then, never not at all.
 TEST(CompletionPool, DelayedWorkRunsOnceAfterItsDelayOrWhenThePoolEnds) {
   std::mutex mutex;
   std::vector<int> order;  // guarded by mutex
