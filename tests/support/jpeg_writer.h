@@ -5,8 +5,6 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -49,11 +47,6 @@ inline std::string makeJpeg(int width, int height, const std::function<Rgb(int, 
   jpeg_destroy_compress(&info);
   std::free(buffer);
   return bytes;
-}
-
-inline void writeJpeg(const std::filesystem::path& path, int width, int height,
-                      const std::function<Rgb(int, int)>& pixel) {
-  std::ofstream(path, std::ios::binary) << makeJpeg(width, height, pixel);
 }
 
 }  // namespace vorelia::testing
