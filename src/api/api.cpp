@@ -40,6 +40,15 @@ ApiOptions ApiOptions::FromEnvironment() {
 
 namespace {
 
+std::optional<std::string> CompactText(const JSON& value) {
+  if (value.type() == JSON::Type::unknown) return std::nullopt;
+  try {
+    return value.object().dump();
+  } catch (const nlohmann::json::exception&) {  // text that is not UTF-8
+    return std::nullopt;
+  }
+}
+
 platform::URLSessionConfiguration UploadSession(std::chrono::milliseconds idleTimeout) {
   auto configuration = Api::UploadSessionConfiguration();
   configuration.requestTimeout = idleTimeout;
@@ -110,11 +119,13 @@ std::optional<URLRequest> Api::Request(const std::optional<std::string>& url, co
   request.url = *url;
   request.method = call.method;
   request.timeout = options_.requestTimeout;
+  if (!call.streamed) request.deadline = options_.requestTimeout;
   if (call.authenticated && !SetAuthenticationHeader(request)) return std::nullopt;
   if (call.contentType) request.setValue(*call.contentType, "Content-Type");
   request.headers.insert(request.headers.end(), call.headers.begin(), call.headers.end());
-  // A body that cannot be serialised is left out; the request goes without one.
-  if (call.body) request.body = call.body->rawData();
+  // A body that cannot be serialised is left out; the request goes without one. A value that is
+  // no object or array (an upload resource the service handed out as such) goes as its JSON text.
+  if (call.body) request.body = CompactText(*call.body);
   request.retryTransientFailures = call.repeatable || call.method == "GET";
   return request;
 }
@@ -141,7 +152,8 @@ void Api::PutBlob(platform::URLSession& session, platform::DispatchSemaphore& th
   auto request = Request(url, Call{.method = "PUT",
                                    .authenticated = false,
                                    .headers = {{"x-ms-blob-type", "BlockBlob"}},
-                                   .repeatable = true});
+                                   .repeatable = true,
+                                   .streamed = true});
   if (!request) {
     throttle.signal();
     CompletionPool::shared().async([done = std::move(done)] { done(false); });

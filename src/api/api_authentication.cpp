@@ -35,14 +35,23 @@ void Api::RequestAccessToken(std::function<void(TokenGrant)> onGranted) {
                   "&password=" + FormEncode(*password);
 
   platform::URLSession::shared().dataTask(
-      std::move(*request), [onGranted = std::move(onGranted)](std::optional<std::string> data,
-                                                              std::optional<platform::URLResponse>,
-                                                              std::optional<platform::URLError>) {
+      std::move(*request),
+      [onGranted = std::move(onGranted)](std::optional<std::string> data,
+                                         std::optional<platform::URLResponse> response,
+                                         std::optional<platform::URLError>) {
         // Data comes exactly when the service answered, whatever the status.
-        if (!data) return onGranted(TokenGrant{.token = std::nullopt, .answered = false});
-        const JSON token = JSON::Parse(*data)["access_token"];
-        if (token.type() != JSON::Type::string) return onGranted(TokenGrant{});
-        onGranted(TokenGrant{.token = token.stringValue()});
+        if (!data) return onGranted(TokenGrant{.token = std::nullopt, .serverFault = true});
+        const JSON answer = JSON::Parse(*data);
+        const JSON token = answer["access_token"];
+        if (token.type() == JSON::Type::string) {
+          return onGranted(TokenGrant{.token = token.stringValue(), .serverFault = false});
+        }
+        // The service refuses credentials with a 4xx, or with its own JSON; a server error or
+        // somebody else's page says nothing about them.
+        const long status = response ? response->statusCode : 0;
+        const bool refusal = (status >= 400 && status < 500) ||
+                             (status < 400 && answer.type() == JSON::Type::dictionary);
+        onGranted(TokenGrant{.token = std::nullopt, .serverFault = !refusal});
       });
 }
 

@@ -98,7 +98,8 @@ void Api::DownloadUpdate(std::function<void(UpdateResult)> onFinished) {
   }
 
   // The archive is only read: the session may fetch it again after a transient failure.
-  auto request = Request(state->updateBaseUrl + fileName, Call{.authenticated = false});
+  auto request =
+      Request(state->updateBaseUrl + fileName, Call{.authenticated = false, .streamed = true});
   URLSession::shared().downloadTask(std::move(*request), [version = *version, localFile, finish](
                                                              std::optional<fs::path> location,
                                                              std::optional<URLResponse> response,

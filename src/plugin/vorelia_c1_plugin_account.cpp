@@ -142,7 +142,8 @@ bool VoreliaC1Plugin::handle(COSettingsEvent, const COSettingsItem& item,
     } else if (id == "logout-action") {
       logOut(callback);
     } else if (id == "refreshAccounts-action") {
-      refreshAccounts();
+      // The only account, chosen here for the user, gets its album list as a chosen one does.
+      if (refreshAccounts().size() == 1) refreshAlbumsOfChosenAccount();
       Reload(callback);
     } else if (id == "createAccount-action" || id == "createCancel-action") {
       state->isCreatingAccount = id == "createAccount-action";
@@ -163,8 +164,8 @@ bool VoreliaC1Plugin::handle(COSettingsEvent, const COSettingsItem& item,
 void VoreliaC1Plugin::obtainToken() {
   const auto grant =
       Await<Api::TokenGrant>([&](auto done) { api->RequestAccessToken(std::move(done)); });
-  // No answer at all is the service's or the network's fault, not the user's.
-  if (!grant.answered) throw Failure(PluginError::serverError);
+  // No answer, or a server's fault, is not the user's.
+  if (grant.serverFault) throw Failure(PluginError::serverError);
   if (!grant.token) throw Failure(PluginError::invalidUserNameOrPassword);
   api->StoreAccessToken(*grant.token);
 }

@@ -496,6 +496,7 @@ TEST_F(SettingsPage, LoginAndCreationRefusalsShowTheirMessage) {
       {login, ann, "pw", refused, {}, "Wrong e-mail or password", true},
       {login, ann, "pw", token, {200, {}, "[]"}, "Can't find account", true},
       {login, ann, "pw", {.body = "{}", .dropAfter = 0}, {}, "Server Error", true},
+      {login, ann, "pw", {502, {}, "<html>"}, {}, "Server Error", true},
       {"createDo-action", ann, "pw", token, {}, "Account already taken, or invalid characteres"},
   };
   for (const auto& c : cases) {
@@ -568,6 +569,9 @@ TEST_F(SettingsPage, ServiceButtonsStoreTheAnswerAndRedrawThePage) {
                 c.creditsUsed);
     }
   }
+  // The account chosen for the user brings its album list, as a chosen one does.
+  EXPECT_TRUE(
+      testing::waitUntil([&] { return !service.requests("/api/solo/containers/").empty(); }));
 }
 
 TEST_F(SettingsPage, AccountCreationClosesTheFormOnlyWithAToken) {
