@@ -417,13 +417,14 @@ const Fault kFaults[] = {
     {"DroppedConnection", {{"drop", true}}},
     {"Status200DeepJson", {{"status", 200}, {"body", deepJson()}}},
     {"StallPastTheTimeout", {{"stall", true}}},
+    {"TrickleByteASecond", {{"trickle", true}}},
 };
 
 struct Cell {
   const Route* route;
   const Fault* fault;
   std::string name() const { return std::string(route->name) + "_" + fault->name; }
-  bool stalls() const { return fault->rule.contains("stall"); }
+  bool stalls() const { return fault->rule.contains("stall") || fault->rule.contains("trickle"); }
 };
 void PrintTo(const Cell& cell, std::ostream* out) { *out << cell.name(); }
 
