@@ -1,5 +1,7 @@
 #include "api/api.h"
 
+#include "api/await.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
@@ -136,8 +138,49 @@ void Api::Send(const std::optional<std::string>& url, Call call, DataCompletion 
     CompletionPool::shared().async([done = std::move(done)] { done(std::nullopt, std::nullopt); });
     return;
   }
+  // Kept to be sent again should the login turn out refused; the header is the one sent.
+  std::optional<URLRequest> again;
+  if (call.authenticated) again = *request;
   URLSession::shared().dataTask(
       std::move(*request),
+      [weak = weak_from_this(), again = std::move(again), done = std::move(done)](
+          std::optional<std::string> data, std::optional<URLResponse> response,
+          std::optional<platform::URLError>) mutable {
+        const auto self = weak.lock();
+        if (self && again && response && response->statusCode == 401) {
+          return self->RenewLoginAndSendAgain(std::move(*again), std::move(data),
+                                              std::move(response), std::move(done));
+        }
+        done(std::move(data), std::move(response));
+      });
+}
+
+void Api::RenewLoginAndSendAgain(URLRequest again, std::optional<std::string> data,
+                                 std::optional<URLResponse> response, DataCompletion done) {
+  // On a completion thread, which may block: one grant at a time, and requests refused together
+  // find the header of the grant that went first.
+  std::unique_lock renewing(renewalMutex_);
+  auto header = state->authenticationHeader();
+  if (!header || header == again.value("Authorization") || !state->IsAuthenticated()) {
+    const auto grant =
+        Await<TokenGrant>([this](auto granted) { RequestAccessToken(std::move(granted)); });
+    if (!grant.token) {
+      if (grant.serverFault) {
+        state->loginRenewal = PluginState::LoginRenewal::serverError;
+      } else {
+        ForgetRefusedLogin();
+        state->loginRenewal = PluginState::LoginRenewal::expired;
+      }
+      renewing.unlock();
+      return done(std::move(data), std::move(response));
+    }
+    StoreAccessToken(*grant.token);
+    header = "BEARER " + *grant.token;
+  }
+  renewing.unlock();
+  again.setValue(*header, "Authorization");
+  URLSession::shared().dataTask(
+      std::move(again),
       [done = std::move(done)](std::optional<std::string> data, std::optional<URLResponse> response,
                                std::optional<platform::URLError>) {
         done(std::move(data), std::move(response));

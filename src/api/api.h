@@ -232,8 +232,19 @@ class Api : public std::enable_shared_from_this<Api> {
                                               const Call& call);
   // Builds the request by the recipe and sends it on the shared session. When there is no
   // request, nothing is sent and done receives nothing (on the completion pool, like every
-  // completion).
+  // completion). An authenticated request that the service refuses with 401 (it did nothing)
+  // gets its login renewed and is sent once more (RenewLoginAndSendAgain).
   void Send(const std::optional<std::string>& url, Call call, DataCompletion done);
+  // After the 401 of again's first sending, on a completion thread (it may block on the grant):
+  // sends it once more with the header that another renewal has stored meanwhile, or with that of
+  // a fresh token grant for the stored e-mail and password; one renewal at a time. When the grant
+  // brings no token, done receives the 401 and state.loginRenewal says why: the service refused
+  // the login (or none was stored), which is then forgotten (header and password) so that the
+  // page asks for it again; or the grant met a server's fault, and the login stays.
+  void RenewLoginAndSendAgain(platform::URLRequest again, std::optional<std::string> data,
+                              std::optional<platform::URLResponse> response, DataCompletion done);
+  // Removes the cached header and the password, in the state, the defaults and the keychain.
+  void ForgetRefusedLogin();
   // Streams the file to the blob address with Put Blob (block blob) on session, in one of the
   // throttle's slots: waits for one first, blocking the caller while the throttle's count of
   // uploads run, and frees it when the last attempt has ended (Put Blob replaces the blob whole,
@@ -255,6 +266,8 @@ class Api : public std::enable_shared_from_this<Api> {
   // Serialises storing a new header in the state and in the defaults, so that both always hold
   // the same grant.
   std::mutex headerStoreMutex_;
+  // Held by a renewal of a refused login through its token grant.
+  std::mutex renewalMutex_;
 };
 
 }  // namespace vorelia

@@ -3,6 +3,7 @@
 
 #include "api/api.h"
 #include "api/url_encoding.h"
+#include "model/keychain.h"
 #include "model/keys.h"
 #include "platform/user_defaults.h"
 
@@ -70,6 +71,18 @@ bool Api::SetAuthenticationHeader(URLRequest& request) {
   if (!header) return false;
   request.setValue(*header, "Authorization");
   return true;
+}
+
+void Api::ForgetRefusedLogin() {
+  const auto defaults = platform::UserDefaults::standard();
+  {
+    std::scoped_lock lock(headerStoreMutex_);
+    state->setAuthentication(std::nullopt, std::nullopt);
+    defaults->remove(std::string(P::AuthenticationHeader));
+    defaults->remove(std::string(P::AuthenticationHeaderLastRefresh));
+  }
+  Keychain::remove(P::Password);
+  state->password.set(std::nullopt);
 }
 
 void Api::StoreAccessToken(const std::string& token) {

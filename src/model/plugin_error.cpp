@@ -25,6 +25,9 @@ std::string errorDescription(PluginError error) {
       return "Make sure you export in jpeg long edge max 4096px quality 75";
     case PluginError::noAIOptionsSelected:
       return "You need at least one tagging option";
+    case PluginError::loginExpired:
+      return "Your login has expired. Log in again in Capture One > Preferences > Plugins > "
+             "Vorelia";
   }
   return "Server Error";
 }

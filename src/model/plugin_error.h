@@ -18,6 +18,7 @@ enum class PluginError {
   serverError = 7,
   checkFilesFailed = 8,
   noAIOptionsSelected = 9,
+  loginExpired = 10,
 };
 
 // The error domain under which the host sees these errors.

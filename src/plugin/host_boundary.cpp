@@ -29,6 +29,17 @@ HostFailure Failure(TaskError error) {
       COError{std::string(TaskErrorDomain), static_cast<std::int64_t>(error), message, message}};
 }
 
+void ThrowIfLoginRenewalFailed(PluginState& state) {
+  switch (state.loginRenewal.exchange(PluginState::LoginRenewal::none)) {
+    case PluginState::LoginRenewal::expired:
+      throw Failure(PluginError::loginExpired);
+    case PluginState::LoginRenewal::serverError:
+      throw Failure(PluginError::serverError);
+    case PluginState::LoginRenewal::none:
+      return;
+  }
+}
+
 void Report(const HostFailure& failure, COError* slot) {
   if (slot != nullptr) *slot = failure.error;
 }

@@ -367,8 +367,10 @@ TEST(PluginErrors, ReachTheHostWithDomainCodeAndMessage) {
                             "Not Enough Credits",
                             "Server Error",
                             "Make sure you export in jpeg long edge max 4096px quality 75",
-                            "You need at least one tagging option"};
-  for (std::int64_t code = 0; code < 10; ++code) {
+                            "You need at least one tagging option",
+                            "Your login has expired. Log in again in Capture One > Preferences > "
+                            "Plugins > Vorelia"};
+  for (std::int64_t code = 0; code < 11; ++code) {
     COError error;
     EXPECT_FALSE(Guard(&error, false, [&]() -> bool { throw static_cast<PluginError>(code); }));
     EXPECT_EQ(error.domain, "VoreliaC1Plugin.PluginError") << code;
