@@ -91,7 +91,6 @@ std::string redactedURL(const std::string& url) {
 bool isConnectionFailure(CURLcode code) {
   switch (code) {
     case CURLE_COULDNT_CONNECT:
-    case CURLE_OPERATION_TIMEDOUT:
     case CURLE_GOT_NOTHING:
     case CURLE_SEND_ERROR:
     case CURLE_RECV_ERROR:

@@ -37,8 +37,8 @@ bool isLoopbackHost(std::string host);
 // placeholder when the URL does not parse.
 std::string redactedURL(const std::string& url);
 
-// Whether `code` ends a connection that was refused, reset or timed out: worth trying again when
-// no answer had begun.
+// Whether `code` ends a connection that was refused or reset (not one that timed out): worth
+// trying again when no answer had begun.
 bool isConnectionFailure(CURLcode code);
 
 // The error for a transfer that ended with `code` (not CURLE_OK). redacted names the request.

@@ -238,6 +238,31 @@ TEST_F(ThroughTheHost, TheChosenAccountOutlivesTheHost) {
   EXPECT_THAT(r[0].dump(), HasSubstr("\"userName-input\""));
 }
 
+// A login the service no longer takes is renewed with the stored password; once the password
+// has changed on the web site, the user is told to log in again and the page asks for it.
+TEST_F(ThroughTheHost, AnExpiredLoginIsRenewedOrAskedForAgain) {
+  ASSERT_EQ(cohost(kLogIn, false).exitCode, 0);
+  sandbox.admin("POST", "/admin/tokens/revoke", json::object());
+  sandbox.clearRequests();
+  auto r = lines("press checkCredits-action\n");
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_TRUE(r[0]["error"].is_null()) << r[0].dump();
+  std::vector<std::string> sent;
+  for (const json& request : sandbox.requests()) sent.push_back(request["path"]);
+  // The start's album list, refused too, shares the one grant.
+  EXPECT_EQ(std::count(sent.begin(), sent.end(), "/Token"), 1);
+  EXPECT_EQ(std::count(sent.begin(), sent.end(), "/api/demo-studio/credits"), 2);
+
+  sandbox.seedUser("demo@vorelia.test", "changed on the web site", {"demo-studio"});
+  sandbox.admin("POST", "/admin/tokens/revoke", json::object());
+  r = lines("press checkCredits-action\npage\n");
+  ASSERT_EQ(r.size(), 2u);
+  EXPECT_EQ(r[0]["error"]["localizedDescription"],
+            "Your login has expired. Log in again in Capture One > Preferences > Plugins > Vorelia")
+      << r[0].dump();
+  EXPECT_THAT(r[1].dump(), HasSubstr("\"password-input\""));
+}
+
 TEST_F(ThroughTheHost, GalleryProofingAndTagsThroughTheHost) {
   const CohostRun run = cohost(
       kLogIn +
@@ -534,13 +559,14 @@ const Fault kFaults[] = {
     {"DroppedConnection", {{"drop", true}}},
     {"Status200DeepJson", {{"status", 200}, {"body", deepJson()}}},
     {"StallPastTheTimeout", {{"stall", true}}},
+    {"TrickleByteASecond", {{"trickle", true}}},
 };
 
 struct Cell {
   const Route* route;
   const Fault* fault;
   std::string name() const { return std::string(route->name) + "_" + fault->name; }
-  bool stalls() const { return fault->rule.contains("stall"); }
+  bool stalls() const { return fault->rule.contains("stall") || fault->rule.contains("trickle"); }
 };
 void PrintTo(const Cell& cell, std::ostream* out) { *out << cell.name(); }
 
