@@ -128,9 +128,8 @@ class ThroughTheHost : public ::testing::Test {
   Tags colourTags() {
     Tags tags;
     for (const std::string& photo : photos) {
-      std::string error;
-      const auto sidecar = host::Sidecar::read(photo + ".xmp", &error);
-      EXPECT_TRUE(sidecar.has_value()) << error;
+      const auto sidecar = host::Sidecar::read(photo + ".xmp");
+      EXPECT_TRUE(sidecar.ok()) << sidecar.error();
       tags[fs::path(photo).filename()] = sidecar ? sidecar->colorTag() : -1;
     }
     return tags;
@@ -682,10 +681,10 @@ TEST_P(FaultMatrix, EndsAnswersReportsLossesAndLeavesTheNextRunWorking) {
     ASSERT_TRUE(result.is_object()) << faulted.describe();
     if (result.value("message", "") == kTagsMessage) {
       for (std::size_t i = 0; i < 2; ++i) {
-        std::string error;
-        const auto sidecar = host::Sidecar::read(photos[i] + ".xmp", &error);
+        const auto sidecar = host::Sidecar::read(photos[i] + ".xmp");
         EXPECT_TRUE(sidecar && !sidecar->keywords().empty())
-            << "success reported with " << photos[i] << " untagged " << error;
+            << "success reported with " << photos[i] << " untagged "
+            << (sidecar ? "" : sidecar.error());
       }
     }
   }

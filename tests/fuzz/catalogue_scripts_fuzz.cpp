@@ -38,18 +38,18 @@ void KeywordRoundTrip(fuzz::FuzzFields& in) {
   while (!in.empty() && records.size() < MostItems) {
     records.push_back({in.next(), in.next(), in.next()});
   }
-  const host::ReadScriptResult read = host::readHostScript(KeywordScriptOf(records));
-  const auto* script = std::get_if<KeywordScript>(&read.script);
-  FUZZ_CHECK(read.error.empty() && script != nullptr && SameRecords(script->records, records));
+  const auto read = host::readHostScript(KeywordScriptOf(records));
+  const auto* script = read ? std::get_if<KeywordScript>(&*read) : nullptr;
+  FUZZ_CHECK(script != nullptr && SameRecords(script->records, records));
 }
 
 void RatingsRoundTrip(fuzz::FuzzFields& in) {
   const std::string option = in.next();
   std::vector<std::string> entries;
   while (!in.empty() && entries.size() < MostItems) entries.push_back(in.next());
-  const host::ReadScriptResult read = host::readHostScript(ratingsScript(entries, option));
-  const auto* script = std::get_if<RatingsScript>(&read.script);
-  FUZZ_CHECK(read.error.empty() && script != nullptr && script->names == entries);
+  const auto read = host::readHostScript(ratingsScript(entries, option));
+  const auto* script = read ? std::get_if<RatingsScript>(&*read) : nullptr;
+  FUZZ_CHECK(script != nullptr && script->names == entries);
   const RatingMark mark = ratingMark(option);
   FUZZ_CHECK((script->mark == host::Mark::rating) == (mark.property == "rating"));
   FUZZ_CHECK(script->resetValue == mark.value && script->markValue == mark.value);
@@ -73,14 +73,14 @@ bool SameStatements(std::string_view a, std::string_view b) {
 }
 
 void AnyText(std::string_view text) {
-  const host::ReadScriptResult read = host::readHostScript(text);
-  if (!read.error.empty()) return;
+  const auto read = host::readHostScript(text);
+  if (!read) return;
   if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
   std::string own;
-  if (const auto* keywords = std::get_if<KeywordScript>(&read.script)) {
+  if (const auto* keywords = std::get_if<KeywordScript>(&*read)) {
     own = KeywordScriptOf(keywords->records);
   } else {
-    const auto& ratings = std::get<RatingsScript>(read.script);
+    const auto& ratings = std::get<RatingsScript>(*read);
     own = ratingsScript(ratings.names, ratings.mark == host::Mark::rating ? "1" : "Red");
   }
   FUZZ_CHECK(SameStatements(text, own));
