@@ -164,6 +164,16 @@ COPublishingPlugin* CommandInterpreter::publishingOf(Call& call) {
   return publishing;
 }
 
+std::optional<CommandInterpreter::Page> CommandInterpreter::pageHolding(
+    Call& call, const std::string& identifier) {
+  COSettings* settings = settingsOf(call);
+  if (settings == nullptr) return std::nullopt;
+  Page page{*settings, settings->settings(nullptr)};
+  if (!call.holds(page.groups, identifier, "the page")) return std::nullopt;
+  call.result["identifier"] = identifier;
+  return page;
+}
+
 std::optional<CommandInterpreter::Target> CommandInterpreter::target(
     Call& call, std::optional<std::size_t> settingsAt) {
   const COActionSettingsDictionary* settings = nullptr;
@@ -228,36 +238,30 @@ void CommandInterpreter::set(Call& call) {
   // never shows on the screen, in a script or in the shell's history.
   const bool fromInput = call.args[1].text == "-";
   std::optional<COValue> value = fromInput ? std::optional<COValue>(COValue()) : call.value(1);
-  if (!identifier || !value) return;
-  COSettings* settings = settingsOf(call);
-  if (settings == nullptr) return;
-  const std::vector<COSettingsElementsGroup> page = settings->settings(nullptr);
-  if (!call.holds(page, *identifier, "the page")) return;
+  const std::optional<Page> page =
+      identifier && value ? pageHolding(call, *identifier) : std::nullopt;
+  if (!page) return;
   if (fromInput) {
     const std::optional<std::string> line = readSecretLine(*identifier + ": ");
     call.inputRead = true;
     if (!line) return call.usage("standard input ended before a value for " + *identifier);
     value = *line;
   }
-  if (!call.canChoose(page, *identifier, *value)) return;
-  const auto* text = std::get_if<COSettingsTextItem>(findElement(page, *identifier));
-  call.result["identifier"] = *identifier;
+  if (!call.canChoose(page->groups, *identifier, *value)) return;
+  const auto* text = std::get_if<COSettingsTextItem>(findElement(page->groups, *identifier));
   // What is typed into a secure field is never shown back.
   call.result["value"] = text != nullptr && text->secure ? Json("(hidden)") : toJson(*value);
   COSettingsCallback callback = call.recorder();
-  if (!settings->didUpdateValue(*value, *identifier, callback, &call.error)) call.fail();
+  if (!page->settings.didUpdateValue(*value, *identifier, callback, &call.error)) call.fail();
 }
 
 void CommandInterpreter::press(Call& call) {
   const std::optional<std::string> identifier = call.string(0, "ID");
-  if (!identifier) return;
-  COSettings* settings = settingsOf(call);
-  if (settings == nullptr) return;
-  if (!call.holds(settings->settings(nullptr), *identifier, "the page")) return;
-  call.result["identifier"] = *identifier;
+  const std::optional<Page> page = identifier ? pageHolding(call, *identifier) : std::nullopt;
+  if (!page) return;
   COSettingsCallback callback = call.recorder();
-  if (!settings->handle(COSettingsEvent::clicked, COSettingsItem{*identifier}, callback,
-                        &call.error)) {
+  if (!page->settings.handle(COSettingsEvent::clicked, COSettingsItem{*identifier}, callback,
+                             &call.error)) {
     call.fail();
   }
 }

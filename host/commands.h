@@ -66,6 +66,11 @@ class CommandInterpreter {
   struct Command;  // a command's name, usage line, number of arguments and handler
   using Call = CommandCall;
 
+  // The preference page as the plugin draws it now.
+  struct Page {
+    COSettings& settings;
+    std::vector<COSettingsElementsGroup> groups;
+  };
   // The action an action command names, as the plugin offered it.
   struct Target {
     COPublishingPlugin& publishing;
@@ -95,6 +100,9 @@ class CommandInterpreter {
 
   COSettings* settingsOf(Call& call);
   COPublishingPlugin* publishingOf(Call& call);
+  // The page when it holds the element identifier, which goes into the result; nullopt after a
+  // usage error naming the elements it holds, or when the plugin has no page.
+  std::optional<Page> pageHolding(Call& call, const std::string& identifier);
   // The action call.action names, with the settings at argument settingsAt when there is one (see
   // actionSettings), and puts its identifier into the result. Asks the plugin for its actions
   // (for one file) when the action is not among those it offered last. nullopt after a usage

@@ -85,7 +85,8 @@ struct TemplateLine {
 
 std::vector<TemplateLine> compile(const std::string& text) {
   std::vector<TemplateLine> lines;
-  for (ScriptLine& line : lexScript(text, true).lines) {
+  Result<std::vector<ScriptLine>> lexed = lexScript(text, true);  // ours: it always reads
+  for (ScriptLine& line : *lexed) {
     TemplateLine compiled;
     if (line.tokens.front().kind == ScriptTokenKind::symbol && line.tokens.front().text == "*") {
       compiled.repeats = true;
@@ -244,14 +245,14 @@ Result<HostScript> readHostScript(std::string_view text) {
       compile(std::string(RatingsHead) + ChooseDocument + RatingsBody);
 
   if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);  // a UTF-8 byte order mark
-  LexResult lexed = lexScript(text);
-  if (!lexed.error.empty()) return Failure{lexed.error};
+  const Result<std::vector<ScriptLine>> lexed = lexScript(text);
+  if (!lexed) return Failure{lexed.error()};
 
-  MatchResult keywords = match(keywordPattern, lexed.lines);
+  MatchResult keywords = match(keywordPattern, *lexed);
   if (keywords.matched) {
     return HostScript{KeywordScript{std::move(keywords.captures.records)}};
   }
-  MatchResult ratings = match(ratingsPattern, lexed.lines);
+  MatchResult ratings = match(ratingsPattern, *lexed);
   if (ratings.matched) return ratingsFrom(ratings.captures);
 
   const MatchResult& closer = ratings.reached > keywords.reached ? ratings : keywords;

@@ -58,11 +58,11 @@ void RatingsRoundTrip(fuzz::FuzzFields& in) {
 // Whether two texts are the same statements, token for token; whole numbers may differ (the
 // reader takes any rating or colour tag the catalogue holds).
 bool SameStatements(std::string_view a, std::string_view b) {
-  const host::LexResult x = host::lexScript(a), y = host::lexScript(b);
-  if (!x.error.empty() || !y.error.empty() || x.lines.size() != y.lines.size()) return false;
-  for (std::size_t i = 0; i < x.lines.size(); ++i) {
-    const auto& s = x.lines[i].tokens;
-    const auto& t = y.lines[i].tokens;
+  const auto x = host::lexScript(a), y = host::lexScript(b);
+  if (!x || !y || x->size() != y->size()) return false;
+  for (std::size_t i = 0; i < x->size(); ++i) {
+    const auto& s = (*x)[i].tokens;
+    const auto& t = (*y)[i].tokens;
     if (!std::equal(s.begin(), s.end(), t.begin(), t.end(), [](const auto& p, const auto& q) {
           return p.kind == q.kind && (p.text == q.text || p.kind == ScriptTokenKind::integer);
         })) {
