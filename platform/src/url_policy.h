@@ -33,10 +33,6 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b);
 // 127.0.0.0/8, ::1 (bracketed or not), localhost.
 bool isLoopbackHost(std::string host);
 
-// The URL without user info, query and fragment (the query carries SAS signatures). Returns a
-// placeholder when the URL does not parse.
-std::string redactedURL(const std::string& url);
-
 // Whether `code` ends a connection that was refused or reset (not one that timed out): worth
 // trying again when no answer had begun.
 bool isConnectionFailure(CURLcode code);
