@@ -127,7 +127,11 @@ std::optional<URLRequest> Api::Request(const std::optional<std::string>& url, co
   request.headers.insert(request.headers.end(), call.headers.begin(), call.headers.end());
   // A body that cannot be serialised is left out; the request goes without one. A value that is
   // no object or array (an upload resource the service handed out as such) goes as its JSON text.
-  if (call.body) request.body = CompactText(*call.body);
+  if (call.text) {
+    request.body = call.text;
+  } else if (call.body) {
+    request.body = CompactText(*call.body);
+  }
   request.retryTransientFailures = call.repeatable || call.method == "GET";
   request.maxBodySize = call.maxAnswerBytes;
   request.followRedirects = call.followRedirects;

@@ -234,6 +234,8 @@ class Api : public std::enable_shared_from_this<Api> {
     bool authenticated = true;
     std::optional<JSON>
         body{};  // serialised compactly, whatever its type; left out when it cannot be
+    // A body that is no JSON (a form, a queue message), sent byte for byte in place of body.
+    std::optional<std::string> text{};
     std::optional<std::string> contentType{};
     platform::HTTPHeaders headers{};  // further fields, in this order, after "Content-Type"
     // Safe to send twice (a GET always is): the session may then repeat it after a transient

@@ -26,16 +26,16 @@ void Api::RequestAccessToken(std::function<void(TokenGrant)> onGranted) {
     return;
   }
 
-  auto request =
-      Request(state->baseUrl + "Token", Call{.method = "POST",
-                                             .authenticated = false,
-                                             .contentType = "application/x-www-form-urlencoded",
-                                             .headers = {{"Accept", "application/json"}},
-                                             .maxAnswerBytes = ShortAnswerLimit,
-                                             .followRedirects = false});
   // The password grant: both values form-encoded, so every character arrives as part of its value.
-  request->body = "grant_type=password&username=" + FormEncode(*userName) +
-                  "&password=" + FormEncode(*password);
+  auto request = Request(state->baseUrl + "Token",
+                         Call{.method = "POST",
+                              .authenticated = false,
+                              .text = "grant_type=password&username=" + FormEncode(*userName) +
+                                      "&password=" + FormEncode(*password),
+                              .contentType = "application/x-www-form-urlencoded",
+                              .headers = {{"Accept", "application/json"}},
+                              .maxAnswerBytes = ShortAnswerLimit,
+                              .followRedirects = false});
 
   platform::URLSession::shared().dataTask(
       std::move(*request),

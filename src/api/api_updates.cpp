@@ -162,9 +162,9 @@ void Api::PostToQueue(const JSON& payload) {
   if (!body) return;
   auto request = Request(state->queueUrl, Call{.method = "POST",
                                                .authenticated = false,
+                                               .text = std::move(*body),
                                                .contentType = std::string(QueueMessageContentType),
                                                .maxAnswerBytes = ShortAnswerLimit});
-  request->body = std::move(*body);
   URLSession::shared().dataTask(std::move(*request),
                                 [](std::optional<std::string>, std::optional<URLResponse>,
                                    std::optional<platform::URLError>) {});
