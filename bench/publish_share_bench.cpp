@@ -18,41 +18,17 @@ void BM_PublishVersusCurl(benchmark::State& state) {
   const auto count = static_cast<std::size_t>(state.range(0));
   const auto gallery = makeGallery(count, static_cast<std::uint64_t>(state.range(1)) * 1024);
   const WorkFolder work;
-  Samples publish, curl;
-  double peakMiB = 0;
-  double requestsPerFile = 0;
+  PublishVersusCurl sides;
   for (auto _ : state) {
     const bool done = forEachRound(state, [&](int round) {
       testing::SandboxProcess sandbox(testing::withArguments(
           {"--encoding-delay-ms", "0", "--request-log", std::to_string(4 * count + 100)}));
-      const BenchAccount account = seedBenchAccount(sandbox);
-      bool failed = false;
-      runRound(round, {[&] {
-                         sandbox.clearRequests();
-                         const PublishRun run =
-                             publishInChild(sandbox.baseUrl(), account.token, *gallery, work);
-                         failed = failed || !run.ok;
-                         publish.add(run.seconds);
-                         peakMiB = std::max(peakMiB, run.peakMiB);
-                         requestsPerFile =
-                             static_cast<double>(blobWrites(sandbox)) / static_cast<double>(count);
-                       },
-                       [&] {
-                         const double seconds = uploadWithCurl(
-                             reserveUploads(sandbox, account, *gallery), *gallery, work);
-                         failed = failed || seconds < 0;
-                         curl.add(seconds);
-                       }});
-      return !failed;
+      return sides.round(round, sandbox, sandbox.baseUrl(), *gallery, work);
     });
     if (!done) return;
-    state.SetIterationTime(publish.median());
+    state.SetIterationTime(sides.publish.median());
   }
-  publish.report(state, "publish");
-  curl.report(state, "curl");
-  state.counters["ratio"] = publish.median() / curl.median();
-  state.counters["blob_requests_per_file"] = requestsPerFile;
-  state.counters["peak_rss_MiB"] = peakMiB;
+  sides.report(state);
 }
 // Goals: ratio at most 1.05 for large files and 1.15 for small ones; peak memory at most 40 MiB,
 // flat in file size and count (10,000 files within 4 MiB of 1,000).

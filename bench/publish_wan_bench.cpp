@@ -19,9 +19,7 @@ void BM_PublishVersusCurlOverWan(benchmark::State& state) {
   const auto count = static_cast<std::size_t>(state.range(0));
   const auto gallery = makeGallery(count, static_cast<std::uint64_t>(state.range(1)) * 1024);
   const WorkFolder work;
-  Samples publish, curl;
-  double peakMiB = 0;
-  double requestsPerFile = 0;
+  PublishVersusCurl sides;
   for (auto _ : state) {
     const bool done = forEachRound(state, [&](int round) {
       WanLink link(kLink);
@@ -29,37 +27,15 @@ void BM_PublishVersusCurlOverWan(benchmark::State& state) {
           testing::withArguments({"--encoding-delay-ms", "0", "--public-url", link.url(),
                                   "--request-log", std::to_string(4 * count + 100)}));
       link.setUpstream(sandbox.port());
-      const BenchAccount account = seedBenchAccount(sandbox);
-      bool failed = false;
-      runRound(round, {[&] {
-                         sandbox.clearRequests();
-                         const PublishRun run =
-                             publishInChild(link.url() + "/", account.token, *gallery, work);
-                         failed = failed || !run.ok;
-                         publish.add(run.seconds);
-                         peakMiB = std::max(peakMiB, run.peakMiB);
-                         requestsPerFile =
-                             static_cast<double>(blobWrites(sandbox)) / static_cast<double>(count);
-                       },
-                       [&] {
-                         const double seconds = uploadWithCurl(
-                             reserveUploads(sandbox, account, *gallery), *gallery, work);
-                         failed = failed || seconds < 0;
-                         curl.add(seconds);
-                       }});
-      return !failed;
+      return sides.round(round, sandbox, link.url() + "/", *gallery, work);
     });
     if (!done) return;
-    state.SetIterationTime(publish.median());
+    state.SetIterationTime(sides.publish.median());
   }
   const double bound = static_cast<double>(gallery->totalBytes()) / kLink.bytesPerSecond;
-  publish.report(state, "publish");
-  curl.report(state, "curl");
-  state.counters["ratio"] = publish.median() / curl.median();
+  sides.report(state);
   state.counters["bound_s"] = bound;
-  state.counters["bound_ratio"] = publish.median() / bound;
-  state.counters["blob_requests_per_file"] = requestsPerFile;
-  state.counters["peak_rss_MiB"] = peakMiB;
+  state.counters["bound_ratio"] = sides.publish.median() / bound;
 }
 // Goals: ratio at most 1.15; the large files within 1.2 of the bandwidth bound.
 BENCHMARK(BM_PublishVersusCurlOverWan)

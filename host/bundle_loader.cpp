@@ -19,50 +19,38 @@ namespace {
 
 constexpr const char* InfoFileName = "Info.json";
 
-struct InfoResult {
-  BundleInfo info;
-  std::string error;
-};
-
-InfoResult readInfo(const fs::path& bundle) {
-  InfoResult result;
+Result<BundleInfo> readInfo(const fs::path& bundle) {
   std::error_code ec;
   const fs::path file = bundle / InfoFileName;
-  if (!fs::is_regular_file(file, ec)) {
-    result.error = "the folder has no Info.json";
-    return result;
-  }
+  if (!fs::is_regular_file(file, ec)) return Failure{"the folder has no Info.json"};
   std::ifstream in(file);
   const nlohmann::json json = nlohmann::json::parse(in, nullptr, false);
-  if (!json.is_object()) {
-    result.error = "Info.json is not a JSON object";
-    return result;
-  }
-  const auto text = [&](const char* key, std::string* out) {
+  if (!json.is_object()) return Failure{"Info.json is not a JSON object"};
+  const char* lacking = nullptr;  // the first string member that is not there
+  const auto text = [&](const char* key) {
     const auto it = json.find(key);
-    if (it == json.end() || !it->is_string() || it->get<std::string>().empty()) {
-      result.error = std::string("Info.json lacks the string \"") + key + "\"";
-      return false;
+    if (it != json.end() && it->is_string() && !it->get<std::string>().empty()) {
+      return it->get<std::string>();
     }
-    *out = it->get<std::string>();
-    return true;
+    if (lacking == nullptr) lacking = key;
+    return std::string();
   };
-  if (!text("principalClass", &result.info.principalClass) ||
-      !text("pluginVersion", &result.info.pluginVersion) ||
-      !text("library", &result.info.library)) {
-    return result;
+  BundleInfo info{.principalClass = text("principalClass"),
+                  .pluginVersion = text("pluginVersion"),
+                  .library = text("library")};
+  if (lacking != nullptr) {
+    return Failure{std::string("Info.json lacks the string \"") + lacking + "\""};
   }
   const auto version = json.find("sdkVersion");
   if (version == json.end() || !version->is_number_unsigned() ||
       version->get<std::uint64_t>() > UINT32_MAX) {
-    result.error = "Info.json lacks the number \"sdkVersion\"";
-    return result;
+    return Failure{"Info.json lacks the number \"sdkVersion\""};
   }
-  result.info.sdkVersion = version->get<std::uint32_t>();
-  if (fs::path(result.info.library).has_parent_path()) {
-    result.error = "Info.json names a library outside the bundle folder";
+  info.sdkVersion = version->get<std::uint32_t>();
+  if (fs::path(info.library).has_parent_path()) {
+    return Failure{"Info.json names a library outside the bundle folder"};
   }
-  return result;
+  return info;
 }
 
 std::string sdkMismatch(std::uint32_t version) {
@@ -76,24 +64,20 @@ Function resolve(void* library, const char* name) {
   return reinterpret_cast<Function>(dlsym(library, name));
 }
 
-LoadResult load(const fs::path& path) {
+Result<std::unique_ptr<LoadedPlugin>> load(const fs::path& path) {
   std::error_code ec;
   fs::path bundle = fs::absolute(path, ec);
   if (ec) bundle = path;
-  LoadResult result;
   const auto refuse = [&](const std::string& why) {
-    result.error = "cannot load the bundle " + bundle.string() + ": " + why;
-    return std::move(result);
+    return Failure{"cannot load the bundle " + bundle.string() + ": " + why};
   };
   if (!fs::is_directory(bundle, ec)) return refuse("it is not a folder");
-  InfoResult info = readInfo(bundle);
-  if (!info.error.empty()) return refuse(info.error);
+  Result<BundleInfo> info = readInfo(bundle);
+  if (!info) return refuse(info.error());
   // Refuse before any of the library's code runs when its Info already says it does not fit.
-  if (info.info.sdkVersion != COPluginSDKVersionCurrent) {
-    return refuse(sdkMismatch(info.info.sdkVersion));
-  }
+  if (info->sdkVersion != COPluginSDKVersionCurrent) return refuse(sdkMismatch(info->sdkVersion));
 
-  const fs::path libraryPath = bundle / info.info.library;
+  const fs::path libraryPath = bundle / info->library;
   dlerror();
   // RTLD_NODELETE: the plugin's own threads (its completion pool lives until the process ends) may
   // still run its code after dlclose, so the library stays mapped, as a bundle on macOS does.
@@ -113,14 +97,13 @@ LoadResult load(const fs::path& path) {
   if (const std::uint32_t built = version(); built != COPluginSDKVersionCurrent) {
     return refuse(sdkMismatch(built));
   }
-  LoadedPlugin::Instance instance(create(info.info.principalClass.c_str()), destroy);
+  LoadedPlugin::Instance instance(create(info->principalClass.c_str()), destroy);
   if (!instance) {
-    return refuse("the library does not provide the principal class \"" + info.info.principalClass +
+    return refuse("the library does not provide the principal class \"" + info->principalClass +
                   "\"");
   }
-  result.plugin = std::make_unique<LoadedPlugin>(bundle, std::move(info.info), std::move(library),
-                                                 std::move(instance));
-  return result;
+  return std::make_unique<LoadedPlugin>(bundle, std::move(*info), std::move(library),
+                                        std::move(instance));
 }
 
 }  // namespace
@@ -138,11 +121,11 @@ LoadedPlugin::~LoadedPlugin() {
 
 void LoadedPlugin::LibraryCloser::operator()(void* handle) const { dlclose(handle); }
 
-LoadResult loadBundle(const fs::path& path) {
+Result<std::unique_ptr<LoadedPlugin>> loadBundle(const fs::path& path) {
   try {
     return load(path);
   } catch (const std::exception& e) {
-    return LoadResult{nullptr, "cannot load the bundle " + path.string() + ": " + e.what()};
+    return Failure{"cannot load the bundle " + path.string() + ": " + e.what()};
   }
 }
 
@@ -150,21 +133,20 @@ fs::path pluginsDirectory() {
   return platform::libraryDirectory() / "Application Support" / "Capture One" / "Plug-ins";
 }
 
-BundleSearch findInstalledBundle() {
+Result<fs::path> findInstalledBundle() {
   const fs::path folder = pluginsDirectory();
   const fs::path preferred = folder / "VoreliaC1Plugin.coplugin";
   std::error_code ec;
-  if (fs::is_directory(preferred, ec)) return {preferred, ""};
+  if (fs::is_directory(preferred, ec)) return preferred;
   std::vector<fs::path> bundles;
   for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
     if (it->path().extension() == ".coplugin") bundles.push_back(it->path());
   }
   if (bundles.empty()) {
-    return {{},
-            "no plugin bundle in " + folder.string() +
-                " (name one with --bundle PATH or COHOST_BUNDLE)"};
+    return Failure{"no plugin bundle in " + folder.string() +
+                   " (name one with --bundle PATH or COHOST_BUNDLE)"};
   }
-  return {*std::min_element(bundles.begin(), bundles.end()), ""};
+  return *std::min_element(bundles.begin(), bundles.end());
 }
 
 }  // namespace vorelia::host

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "result.h"
 #include "sdk/co_plugin_base.h"
 
 namespace vorelia::host {
@@ -47,27 +48,17 @@ class LoadedPlugin {
   Instance instance_;
 };
 
-struct LoadResult {
-  std::unique_ptr<LoadedPlugin> plugin;  // null when the bundle was refused
-  std::string error;                     // why it was refused, naming the bundle
-};
-
-// Loads the bundle at path and creates its principal class. Refuses, with a message that says why,
-// a folder without a readable Info.json, a library that does not load, one that lacks an entry
-// point, one built for an SDK version other than COPluginSDKVersionCurrent, and a principal class
-// the library does not provide. Never throws.
-LoadResult loadBundle(const std::filesystem::path& path);
+// Loads the bundle at path and creates its principal class, never null. Refuses, with a message
+// that says why and names the bundle, a folder without a readable Info.json, a library that does
+// not load, one that lacks an entry point, one built for an SDK version other than
+// COPluginSDKVersionCurrent, and a principal class the library does not provide. Never throws.
+Result<std::unique_ptr<LoadedPlugin>> loadBundle(const std::filesystem::path& path);
 
 // $HOME/Library/Application Support/Capture One/Plug-ins
 std::filesystem::path pluginsDirectory();
 
-struct BundleSearch {
-  std::filesystem::path bundle;  // empty when none was found
-  std::string error;
-};
-
 // The bundle to load when none is named: VoreliaC1Plugin.coplugin in the plug-ins folder, or else
-// the first *.coplugin there by name.
-BundleSearch findInstalledBundle();
+// the first *.coplugin there by name. Fails when there is none.
+Result<std::filesystem::path> findInstalledBundle();
 
 }  // namespace vorelia::host

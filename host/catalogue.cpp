@@ -47,28 +47,23 @@ bool equalIgnoringCase(const std::string& a, const std::string& b) {
   return folded(a) == folded(b);
 }
 
-std::optional<std::vector<Document>> openDocuments(const std::vector<std::string>& folders,
-                                                   std::string* error) {
+Result<std::vector<Document>> openDocuments(const std::vector<std::string>& folders) {
   std::vector<Document> documents;
   for (const std::string& folder : folders) {
     std::error_code ec;
     fs::path path = fs::absolute(folder, ec).lexically_normal();
     if (!ec && !path.has_filename()) path = path.parent_path();
     if (ec || !fs::is_directory(path, ec)) {
-      *error = "the document " + folder + " is not a folder";
-      return std::nullopt;
+      return Failure{"the document " + folder + " is not a folder"};
     }
     documents.push_back(Document{path, path.filename().string()});
   }
   return documents;
 }
 
-const Document* chooseDocument(const std::vector<Document>& documents,
-                               const std::optional<std::string>& choice, std::string* error) {
-  if (documents.empty()) {
-    *error = "no document is open";
-    return nullptr;
-  }
+Result<const Document*> chooseDocument(const std::vector<Document>& documents,
+                                       const std::optional<std::string>& choice) {
+  if (documents.empty()) return Failure{"no document is open"};
   if (documents.size() == 1 || !choice) return &documents.front();
   const Document* chosen = nullptr;
   for (const Document& document : documents) {
@@ -77,14 +72,13 @@ const Document* chooseDocument(const std::vector<Document>& documents,
   if (chosen == nullptr) {
     std::vector<std::string> names;
     for (const Document& document : documents) names.push_back(document.name);
-    *error = "no open document is named " + *choice + didYouMean(*choice, names) +
-             "; open: " + listOf(names);
+    return Failure{"no open document is named " + *choice + didYouMean(*choice, names) +
+                   "; open: " + listOf(names)};
   }
   return chosen;
 }
 
-std::optional<std::vector<CatalogueImage>> currentCollection(const Document& document,
-                                                             std::string* error) {
+Result<std::vector<CatalogueImage>> currentCollection(const Document& document) {
   std::vector<CatalogueImage> images;
   std::error_code ec;
   for (fs::directory_iterator it(document.folder, ec), end; !ec && it != end; it.increment(ec)) {
@@ -98,8 +92,7 @@ std::optional<std::vector<CatalogueImage>> currentCollection(const Document& doc
     images.push_back(CatalogueImage{name, document.folder / (name + ".xmp")});
   }
   if (ec) {
-    *error = "cannot list the document " + document.folder.string() + ": " + ec.message();
-    return std::nullopt;
+    return Failure{"cannot list the document " + document.folder.string() + ": " + ec.message()};
   }
   std::sort(images.begin(), images.end(),
             [](const CatalogueImage& a, const CatalogueImage& b) { return a.name < b.name; });

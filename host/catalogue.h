@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "result.h"
+
 namespace vorelia::host {
 
 struct Document {
@@ -20,20 +22,18 @@ struct CatalogueImage {
   std::filesystem::path sidecar;  // the sidecar beside it
 };
 
-// The documents for folders, in order. Fails (nullopt, error set) when one is not a folder.
-std::optional<std::vector<Document>> openDocuments(const std::vector<std::string>& folders,
-                                                   std::string* error);
+// The documents for folders, in order. Fails when one is not a folder.
+Result<std::vector<Document>> openDocuments(const std::vector<std::string>& folders);
 
 // The document a script works on: the first; when several are open and choice is given, the one
-// whose name equals choice (ignoring case; the last of several such). Fails (nullptr, error set)
-// when no document is open, or when several are and choice names none of them.
-const Document* chooseDocument(const std::vector<Document>& documents,
-                               const std::optional<std::string>& choice, std::string* error);
+// whose name equals choice (ignoring case; the last of several such), never null. Fails when no
+// document is open, or when several are and choice names none of them.
+Result<const Document*> chooseDocument(const std::vector<Document>& documents,
+                                       const std::optional<std::string>& choice);
 
 // The images of the document's folder, by name: regular files (or links to them) with an image
-// extension, hidden files left out. Fails (nullopt, error set) when the folder cannot be listed.
-std::optional<std::vector<CatalogueImage>> currentCollection(const Document& document,
-                                                             std::string* error);
+// extension, hidden files left out. Fails when the folder cannot be listed.
+Result<std::vector<CatalogueImage>> currentCollection(const Document& document);
 
 // Whether text starts with prefix, ignoring case as the host's scripts compare text.
 bool startsWithIgnoringCase(const std::string& text, const std::string& prefix);

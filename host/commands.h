@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -42,6 +43,8 @@ struct HostContext {
   bool liveProgress = false;           // progress is redrawn in place: refresh it once a second
 };
 
+struct CommandCall;  // one command being run (command_call.h)
+
 class CommandInterpreter {
  public:
   // REQUIRES: plugin outlives the interpreter.
@@ -60,8 +63,20 @@ class CommandInterpreter {
   CommandOutcome execute(std::string_view line);
 
  private:
-  struct Call;     // one command being run: its name, arguments and result under construction
   struct Command;  // a command's name, usage line, number of arguments and handler
+  using Call = CommandCall;
+
+  // The preference page as the plugin draws it now.
+  struct Page {
+    COSettings& settings;
+    std::vector<COSettingsElementsGroup> groups;
+  };
+  // The action an action command names, as the plugin offered it.
+  struct Target {
+    COPublishingPlugin& publishing;
+    std::shared_ptr<const COPluginAction> action;
+    const COActionSettingsDictionary* settings;  // null unless the command takes SETTINGS
+  };
 
   static std::span<const Command> commands();
   static const Command* find(std::string_view name);
@@ -85,11 +100,14 @@ class CommandInterpreter {
 
   COSettings* settingsOf(Call& call);
   COPublishingPlugin* publishingOf(Call& call);
-  // The action the plugin last offered with this identifier. Asks the plugin for its actions (for
-  // one file) when it has not been asked yet. An identifier never offered is a usage error naming
-  // the offered ones (nullptr then).
-  std::shared_ptr<const COPluginAction> resolveAction(Call& call, COPublishingPlugin& publishing,
-                                                      const std::string& identifier);
+  // The page when it holds the element identifier, which goes into the result; nullopt after a
+  // usage error naming the elements it holds, or when the plugin has no page.
+  std::optional<Page> pageHolding(Call& call, const std::string& identifier);
+  // The action call.action names, with the settings at argument settingsAt when there is one (see
+  // actionSettings), and puts its identifier into the result. Asks the plugin for its actions
+  // (for one file) when the action is not among those it offered last. nullopt after a usage
+  // error (an action never offered names the offered ones) or when the plugin does not publish.
+  std::optional<Target> target(Call& call, std::optional<std::size_t> settingsAt = std::nullopt);
   // Runs one task on a thread of its own and waits for it, or for SIGINT/SIGTERM (then returns
   // nullopt with call.interrupted set, the thread left to end with the process).
   std::optional<COPluginActionPublishResult> runTask(Call& call, COPublishingPlugin& publishing,

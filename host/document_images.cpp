@@ -22,9 +22,8 @@ std::vector<std::string> foldersOf(const std::vector<std::string>& files) {
   std::vector<std::string> folders;
   for (const std::string& file : files) {
     const fs::path parent = fs::path(file).parent_path();
-    std::string ignored;  // a folder that is not there opens nothing; its files are refused
-    const std::optional<std::string> folder =
-        documentFolder(parent.empty() ? "." : parent.string(), &ignored);
+    // A folder that is not there opens nothing; its files are refused.
+    const Result<std::string> folder = documentFolder(parent.empty() ? "." : parent.string());
     if (folder && std::find(folders.begin(), folders.end(), *folder) == folders.end()) {
       folders.push_back(*folder);
     }
@@ -34,22 +33,21 @@ std::vector<std::string> foldersOf(const std::vector<std::string>& files) {
 
 }  // namespace
 
-PublishedDocuments documentsToPublishFrom(const std::vector<std::string>& open,
-                                          const std::vector<std::string>& files) {
-  PublishedDocuments result{open.empty() ? foldersOf(files) : open, ""};
-  const auto refuse = [&](std::string why) { return PublishedDocuments{open, std::move(why)}; };
-  std::string error;
-  const std::optional<std::vector<Document>> documents = openDocuments(result.documents, &error);
-  if (!documents) return refuse(error);
-  if (documents->empty()) return refuse(quoted(files.front()) + " is in no folder to open");
+Result<std::vector<std::string>> documentsToPublishFrom(const std::vector<std::string>& open,
+                                                        const std::vector<std::string>& files) {
+  std::vector<std::string> accepted = open.empty() ? foldersOf(files) : open;
+  const Result<std::vector<Document>> documents = openDocuments(accepted);
+  if (!documents) return Failure{documents.error()};
+  if (documents->empty()) return Failure{quoted(files.front()) + " is in no folder to open"};
   std::optional<std::string> choice;
   if (const char* chosen = std::getenv(ChooseVariable); chosen != nullptr && *chosen != '\0') {
     choice = chosen;
   }
-  const Document* document = chooseDocument(*documents, choice, &error);
-  if (document == nullptr) return refuse("the document to publish from: " + error);
-  const std::optional<std::vector<CatalogueImage>> images = currentCollection(*document, &error);
-  if (!images) return refuse(error);
+  const Result<const Document*> chosen = chooseDocument(*documents, choice);
+  if (!chosen) return Failure{"the document to publish from: " + chosen.error()};
+  const Document* document = *chosen;
+  const Result<std::vector<CatalogueImage>> images = currentCollection(*document);
+  if (!images) return Failure{images.error()};
   std::vector<std::string> names;
   for (const CatalogueImage& image : *images) names.push_back(image.name);
 
@@ -58,18 +56,18 @@ PublishedDocuments documentsToPublishFrom(const std::vector<std::string>& open,
     const fs::path path = fs::absolute(file, ec);
     const fs::path folder = ec ? fs::path() : fs::canonical(path.parent_path(), ec);
     if (ec || folder != document->folder) {
-      return refuse(quoted(file) + " is not in the document " + document->name + " (" +
-                    document->folder.string() +
-                    "): the host publishes images of the document it works on only" +
-                    (documents->size() > 1 ? " (the first open, or the one --choose names)" : ""));
+      return Failure{quoted(file) + " is not in the document " + document->name + " (" +
+                     document->folder.string() +
+                     "): the host publishes images of the document it works on only" +
+                     (documents->size() > 1 ? " (the first open, or the one --choose names)" : "")};
     }
     const std::string name = path.filename().string();
     if (std::find(names.begin(), names.end(), name) == names.end()) {
-      return refuse(quoted(file) + " is not an image of the document " + document->name +
-                    didYouMean(name, names));
+      return Failure{quoted(file) + " is not an image of the document " + document->name +
+                     didYouMean(name, names)};
     }
   }
-  return result;
+  return accepted;
 }
 
 }  // namespace vorelia::host

@@ -59,12 +59,11 @@ std::optional<std::vector<std::string>> decodeDocumentList(std::string_view text
   return folders;
 }
 
-std::optional<std::string> documentFolder(const std::string& dir, std::string* error) {
+Result<std::string> documentFolder(const std::string& dir) {
   std::error_code ec;
   const std::filesystem::path folder = std::filesystem::canonical(dir, ec);
   if (ec || !std::filesystem::is_directory(folder, ec)) {
-    *error = dir + " is not a folder";
-    return std::nullopt;
+    return Failure{dir + " is not a folder"};
   }
   return folder.string();
 }

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "result.h"
+
 namespace vorelia::host {
 
 inline constexpr const char* DocumentsVariable = "COHOST_DOCUMENTS";
@@ -23,9 +25,8 @@ std::string encodeDocumentList(const std::vector<std::string>& folders);
 // by two hex digits, or an empty path).
 std::optional<std::vector<std::string>> decodeDocumentList(std::string_view text);
 
-// The absolute path, links resolved, of the folder dir names; nullopt (error set) when dir is not
-// a folder.
-std::optional<std::string> documentFolder(const std::string& dir, std::string* error);
+// The absolute path, links resolved, of the folder dir names. Fails when dir is not a folder.
+Result<std::string> documentFolder(const std::string& dir);
 
 // Sets COHOST_DOCUMENTS to the encoded folders for the programs this process starts from now on.
 // Call it once before any other thread runs, so that the variable exists: later calls then only

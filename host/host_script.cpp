@@ -85,7 +85,8 @@ struct TemplateLine {
 
 std::vector<TemplateLine> compile(const std::string& text) {
   std::vector<TemplateLine> lines;
-  for (ScriptLine& line : lexScript(text, true).lines) {
+  Result<std::vector<ScriptLine>> lexed = lexScript(text, true);  // ours: it always reads
+  for (ScriptLine& line : *lexed) {
     TemplateLine compiled;
     if (line.tokens.front().kind == ScriptTokenKind::symbol && line.tokens.front().text == "*") {
       compiled.repeats = true;
@@ -218,7 +219,7 @@ std::optional<int> wholeNumber(const std::string& text) {
 }
 
 // The ratings script from its captures, or an error for a value the catalogue cannot hold.
-ReadScriptResult ratingsFrom(Captures& captures) {
+Result<HostScript> ratingsFrom(Captures& captures) {
   RatingsScript ratings;
   ratings.names = std::move(captures.names);
   ratings.mark = captures.values["mark"] == "rating" ? Mark::rating : Mark::colorTag;
@@ -227,36 +228,35 @@ ReadScriptResult ratingsFrom(Captures& captures) {
   for (const char* name : {"reset", "value"}) {
     const std::optional<int> value = wholeNumber(captures.values[name]);
     if (!value || *value > highest) {
-      return {HostScript{}, std::string("the ") + what + " " + captures.values[name] +
-                                " is not one the catalogue holds (0 to " + std::to_string(highest) +
-                                ")"};
+      return Failure{std::string("the ") + what + " " + captures.values[name] +
+                     " is not one the catalogue holds (0 to " + std::to_string(highest) + ")"};
     }
     (std::string_view(name) == "reset" ? ratings.resetValue : ratings.markValue) = *value;
   }
-  return {HostScript{std::move(ratings)}, ""};
+  return HostScript{std::move(ratings)};
 }
 
 }  // namespace
 
-ReadScriptResult readHostScript(std::string_view text) {
+Result<HostScript> readHostScript(std::string_view text) {
   static const std::vector<TemplateLine> keywordPattern =
       compile(std::string(KeywordHead) + ChooseDocument + KeywordBody);
   static const std::vector<TemplateLine> ratingsPattern =
       compile(std::string(RatingsHead) + ChooseDocument + RatingsBody);
 
   if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);  // a UTF-8 byte order mark
-  LexResult lexed = lexScript(text);
-  if (!lexed.error.empty()) return {HostScript{}, lexed.error};
+  const Result<std::vector<ScriptLine>> lexed = lexScript(text);
+  if (!lexed) return Failure{lexed.error()};
 
-  MatchResult keywords = match(keywordPattern, lexed.lines);
+  MatchResult keywords = match(keywordPattern, *lexed);
   if (keywords.matched) {
-    return {HostScript{KeywordScript{std::move(keywords.captures.records)}}, ""};
+    return HostScript{KeywordScript{std::move(keywords.captures.records)}};
   }
-  MatchResult ratings = match(ratingsPattern, lexed.lines);
+  MatchResult ratings = match(ratingsPattern, *lexed);
   if (ratings.matched) return ratingsFrom(ratings.captures);
 
   const MatchResult& closer = ratings.reached > keywords.reached ? ratings : keywords;
-  return {HostScript{}, "not a script this host runs: " + closer.error};
+  return Failure{"not a script this host runs: " + closer.error};
 }
 
 }  // namespace vorelia::host

@@ -10,6 +10,8 @@
 #include <variant>
 #include <vector>
 
+#include "result.h"
+
 namespace vorelia::host {
 
 // One analysed image: catalogue images whose names start with key get the keyword tags (when not
@@ -38,13 +40,8 @@ struct RatingsScript {
 
 using HostScript = std::variant<KeywordScript, RatingsScript>;
 
-struct ReadScriptResult {
-  HostScript script;
-  std::string error;  // empty when the text is one of the two scripts
-};
-
-// Reads text as one of the two scripts. The error of a refused text names the first statement that
-// differs from the closest of the two and what was expected there.
-ReadScriptResult readHostScript(std::string_view text);
+// Reads text as one of the two scripts. The failure of a refused text names the first statement
+// that differs from the closest of the two and what was expected there.
+Result<HostScript> readHostScript(std::string_view text);
 
 }  // namespace vorelia::host

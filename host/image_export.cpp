@@ -62,7 +62,7 @@ std::string readable(std::string text) {
   return text;
 }
 
-bool startVips(std::string* problem) {
+Result<void> startVips() {
   static std::once_flag once;
   static bool started = false;
   std::call_once(once, [] {
@@ -71,8 +71,8 @@ bool startVips(std::string* problem) {
     // their buffers alive from one publication to the next, and a long session's memory growing.
     if (started) vips_cache_set_max(0);
   });
-  if (!started) *problem = "libvips could not start: " + vipsProblem();
-  return started;
+  if (!started) return Failure{"libvips could not start: " + vipsProblem()};
+  return {};
 }
 
 // "<stem>.jpg", or "<stem>-N.jpg" for the first N from 2 not yet used.
@@ -83,8 +83,7 @@ fs::path exportName(const fs::path& source, std::set<std::string>& used) {
   return name;
 }
 
-std::optional<std::string> exportOne(const fs::path& source, const fs::path& target,
-                                     const ExportRecipe& recipe) {
+Result<void> exportOne(const fs::path& source, const fs::path& target, const ExportRecipe& recipe) {
   VipsImage* image = nullptr;
   int failed = 0;
   if (recipe.longEdge) {
@@ -97,8 +96,8 @@ std::optional<std::string> exportOne(const fs::path& source, const fs::path& tar
   }
   if (failed != 0) {
     std::error_code ec;
-    return "cannot read " + source.string() + ": " +
-           (fs::exists(source, ec) ? readable(vipsProblem()) : "no such file");
+    return Failure{"cannot read " + source.string() + ": " +
+                   (fs::exists(source, ec) ? readable(vipsProblem()) : "no such file")};
   }
   failed = vips_jpegsave(image, target.c_str(), "Q", recipe.quality, "strip",
                          recipe.keepMetadata ? FALSE : TRUE, nullptr);
@@ -106,22 +105,22 @@ std::optional<std::string> exportOne(const fs::path& source, const fs::path& tar
   if (failed != 0) {
     std::error_code ignored;
     fs::remove(target, ignored);  // never leave half an image behind
-    return "cannot export " + source.string() + ": " + readable(vipsProblem());
+    return Failure{"cannot export " + source.string() + ": " + readable(vipsProblem())};
   }
-  return std::nullopt;
+  return {};
 }
 
 }  // namespace
 
-std::variant<ExportRecipe, std::string> recipeFor(const COProcessSettings& settings) {
+Result<ExportRecipe> recipeFor(const COProcessSettings& settings) {
   ExportRecipe recipe;
   const std::optional<std::int64_t> format = integer(find(settings, COProcessFileFormatKey));
   if (format && *format != COFileFormatJPEG) {
-    return "cohost exports JPEG only, not file format " + std::to_string(*format);
+    return Failure{"cohost exports JPEG only, not file format " + std::to_string(*format)};
   }
   if (const auto quality = integer(find(settings, COProcessJpegQualityKey))) {
     if (*quality < 1 || *quality > 100) {
-      return "JPEG quality " + std::to_string(*quality) + " is not between 1 and 100";
+      return Failure{"JPEG quality " + std::to_string(*quality) + " is not between 1 and 100"};
     }
     recipe.quality = static_cast<int>(*quality);
   }
@@ -130,34 +129,33 @@ std::variant<ExportRecipe, std::string> recipeFor(const COProcessSettings& setti
   const std::optional<std::int64_t> method = integer(find(settings, COProcessScaleMethodKey));
   if (!method) return recipe;
   if (*method != COScaleMethodLongEdge) {
-    return "cohost cannot scale by method " + std::to_string(*method);
+    return Failure{"cohost cannot scale by method " + std::to_string(*method)};
   }
   const COProcessValue* scale = find(settings, COProcessLongEdgeScaleKey);
   if (scale == nullptr || scale->kind() != COProcessValue::Kind::dictionary) {
-    return "long-edge scaling needs " + COProcessLongEdgeScaleKey;
+    return Failure{"long-edge scaling needs " + COProcessLongEdgeScaleKey};
   }
   const std::optional<std::int64_t> length = integer(scale->member(COProcessScaleLengthKey));
   const std::optional<std::int64_t> unit = integer(scale->member(COProcessScaleUnitKey));
   if (unit.value_or(COScaleUnitPixels) != COScaleUnitPixels) {
-    return "cohost scales in pixels only, not unit " + std::to_string(*unit);
+    return Failure{"cohost scales in pixels only, not unit " + std::to_string(*unit)};
   }
   if (!length || *length < 1 || *length > 100000) {
-    return "the long-edge length must be between 1 and 100000 pixels";
+    return Failure{"the long-edge length must be between 1 and 100000 pixels"};
   }
   recipe.longEdge = static_cast<int>(*length);
   recipe.neverUpscale = flag(find(settings, COProcessNeverUpscaleKey), false);
   return recipe;
 }
 
-std::optional<ExportFolder> ExportFolder::create(std::string* problem) {
+Result<ExportFolder> ExportFolder::create() {
   std::error_code error;
   fs::path base = fs::temp_directory_path(error);
   if (error) base = "/tmp";
   platform::removeAbandoned(base, "cohost-export-");
   std::string pattern = (base / "cohost-export-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) {
-    *problem = "cannot make an export folder under " + base.string();
-    return std::nullopt;
+    return Failure{"cannot make an export folder under " + base.string()};
   }
   return ExportFolder(fs::path(pattern));
 }
@@ -173,22 +171,17 @@ ExportFolder::~ExportFolder() {
   fs::remove_all(path_, ignored);
 }
 
-std::optional<std::vector<ExportedImage>> exportImages(const std::vector<std::string>& sources,
-                                                       const ExportRecipe& recipe,
-                                                       const fs::path& folder, std::string* problem,
-                                                       const std::function<bool()>& stop) {
-  if (!startVips(problem)) return std::nullopt;
+Result<std::vector<ExportedImage>> exportImages(const std::vector<std::string>& sources,
+                                                const ExportRecipe& recipe, const fs::path& folder,
+                                                const std::function<bool()>& stop) {
+  if (Result<void> started = startVips(); !started) return Failure{started.error()};
   std::set<std::string> used;
   std::vector<ExportedImage> exported;
   for (const std::string& source : sources) {
-    if (stop && stop()) {
-      *problem = "interrupted";
-      return std::nullopt;
-    }
+    if (stop && stop()) return Failure{"interrupted"};
     const fs::path target = folder / exportName(source, used);
-    if (std::optional<std::string> failure = exportOne(source, target, recipe)) {
-      *problem = std::move(*failure);
-      return std::nullopt;
+    if (Result<void> done = exportOne(source, target, recipe); !done) {
+      return Failure{done.error()};
     }
     exported.push_back({source, target});
   }

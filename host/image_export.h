@@ -7,10 +7,10 @@
 #include <functional>
 #include <optional>
 #include <string>
-#include <variant>
 #include <vector>
 
 #include "platform/leftovers.h"
+#include "result.h"
 #include "sdk/co_publishing.h"
 
 namespace vorelia::host {
@@ -22,17 +22,17 @@ struct ExportRecipe {
   bool keepMetadata = true;     // EXIF, IPTC and XMP (keywords) copied from the original
 };
 
-// The recipe for an action's processing settings, or a message saying what cohost cannot honour
-// (a file format other than JPEG, a scale method or unit it does not know).
-std::variant<ExportRecipe, std::string> recipeFor(const COProcessSettings& settings);
+// The recipe for an action's processing settings. Fails saying what cohost cannot honour (a file
+// format other than JPEG, a scale method or unit it does not know).
+Result<ExportRecipe> recipeFor(const COProcessSettings& settings);
 
 // A fresh folder under the temporary directory ("cohost-export-XXXXXX"), removed with everything in
 // it when the object goes, and locked as in use while it lives. Making one first removes the export
 // folders that killed runs left (those no live process holds). Moves only.
 class ExportFolder {
  public:
-  // Returns nullopt and says why in *problem when the folder cannot be made.
-  static std::optional<ExportFolder> create(std::string* problem);
+  // Fails when the folder cannot be made.
+  static Result<ExportFolder> create();
   ExportFolder(ExportFolder&& other) noexcept;
   ExportFolder& operator=(ExportFolder&&) = delete;
   ~ExportFolder();
@@ -51,13 +51,12 @@ struct ExportedImage {
 };
 
 // Exports each source into folder as "<stem>.jpg" ("<stem>-2.jpg" and so on when two sources share
-// a stem), in the given order. Stops at the first image that cannot be read or written and says
-// which and why in *problem, or before the next image once stop returns true; what was exported
-// before stays in the folder for the caller to drop.
-std::optional<std::vector<ExportedImage>> exportImages(const std::vector<std::string>& sources,
-                                                       const ExportRecipe& recipe,
-                                                       const std::filesystem::path& folder,
-                                                       std::string* problem,
-                                                       const std::function<bool()>& stop = {});
+// a stem), in the given order. Fails at the first image that cannot be read or written, saying
+// which and why, or before the next image once stop returns true; what was exported before stays
+// in the folder for the caller to drop.
+Result<std::vector<ExportedImage>> exportImages(const std::vector<std::string>& sources,
+                                                const ExportRecipe& recipe,
+                                                const std::filesystem::path& folder,
+                                                const std::function<bool()>& stop = {});
 
 }  // namespace vorelia::host

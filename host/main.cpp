@@ -165,17 +165,19 @@ std::unique_ptr<LoadedPlugin> load(const Options& options, Output& output) {
              fromEnvironment != nullptr && *fromEnvironment != '\0') {
     bundle = fromEnvironment;
   } else {
-    BundleSearch search = findInstalledBundle();
-    if (search.bundle.empty()) {
-      output.hostFailure("load", search.error, false);
+    Result<fs::path> search = findInstalledBundle();
+    if (!search) {
+      output.hostFailure("load", search.error(), false);
       return nullptr;
     }
-    bundle = search.bundle;
+    bundle = *search;
   }
-  LoadResult loaded = loadBundle(bundle);
-  if (!loaded.plugin)
-    output.hostFailure("load", loaded.error, false, {{"bundle", bundle.string()}});
-  return std::move(loaded.plugin);
+  Result<std::unique_ptr<LoadedPlugin>> loaded = loadBundle(bundle);
+  if (!loaded) {
+    output.hostFailure("load", loaded.error(), false, {{"bundle", bundle.string()}});
+    return nullptr;
+  }
+  return std::move(*loaded);
 }
 
 // Whether line holds a command: neither blank nor a comment.
@@ -244,10 +246,9 @@ int run(int argc, char** argv) {
   // plugin starts any thread.
   std::vector<std::string> documents;
   for (const std::string& dir : options.documents) {
-    std::string error;
-    std::optional<std::string> folder = documentFolder(dir, &error);
+    Result<std::string> folder = documentFolder(dir);
     if (!folder) {
-      output.hostFailure("cohost", "--document " + error, true);
+      output.hostFailure("cohost", "--document " + folder.error(), true);
       return static_cast<int>(Status::usage);
     }
     if (std::find(documents.begin(), documents.end(), *folder) == documents.end()) {

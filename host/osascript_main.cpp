@@ -108,18 +108,17 @@ int run(int argc, char** argv) {
   if (in.is_open()) text.assign(std::istreambuf_iterator<char>(in), {});
   if (!in.is_open() || in.bad()) return fail("cannot read " + arguments.file);
 
-  const ReadScriptResult read = readHostScript(text);
-  if (!read.error.empty()) return fail(arguments.file + ": " + read.error);
+  const Result<HostScript> script = readHostScript(text);
+  if (!script) return fail(arguments.file + ": " + script.error());
 
-  std::string error;
-  const std::optional<std::vector<Document>> documents = openDocuments(arguments.documents, &error);
-  if (!documents) return fail(error);
-  const Document* target = chooseDocument(*documents, arguments.choose, &error);
-  if (target == nullptr) return fail(error);
+  const Result<std::vector<Document>> documents = openDocuments(arguments.documents);
+  if (!documents) return fail(documents.error());
+  const Result<const Document*> target = chooseDocument(*documents, arguments.choose);
+  if (!target) return fail(target.error());
 
-  const ScriptEffects effects = applyScript(read.script, *target);
+  const ScriptEffects effects = applyScript(*script, **target);
   if (!effects.error.empty()) return fail(effects.error);
-  if (std::holds_alternative<KeywordScript>(read.script)) {
+  if (std::holds_alternative<KeywordScript>(*script)) {
     // The notification the script shows at the end.
     std::cerr << "Vorelia Auto Tagging Script: Tagging is complete. All images have been tagged.\n";
   }

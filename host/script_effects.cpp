@@ -35,8 +35,12 @@ void applyRatings(const RatingsScript& script, const CatalogueImage& image, Side
 
 ScriptEffects applyScript(const HostScript& script, const Document& document) {
   ScriptEffects effects;
-  std::optional<std::vector<CatalogueImage>> images = currentCollection(document, &effects.error);
-  if (!images) return effects;
+  const auto fail = [&](const std::string& error) {
+    effects.error = error;
+    return effects;
+  };
+  const Result<std::vector<CatalogueImage>> images = currentCollection(document);
+  if (!images) return fail(images.error());
 
   struct Pending {
     std::string name;
@@ -45,21 +49,21 @@ ScriptEffects applyScript(const HostScript& script, const Document& document) {
   };
   std::vector<Pending> pending;
   for (const CatalogueImage& image : *images) {
-    std::optional<Sidecar> variant = Sidecar::read(image.sidecar, &effects.error);
-    if (!variant) return effects;
+    Result<Sidecar> variant = Sidecar::read(image.sidecar);
+    if (!variant) return fail(variant.error());
     if (const auto* keywords = std::get_if<KeywordScript>(&script)) {
       applyKeywords(*keywords, image, *variant);
     } else {
       applyRatings(std::get<RatingsScript>(script), image, *variant);
     }
     if (!variant->changed()) continue;
-    std::optional<std::string> packet = variant->encode(&effects.error);
-    if (!packet) return effects;
+    Result<std::string> packet = variant->encode();
+    if (!packet) return fail(packet.error());
     pending.push_back(Pending{image.name, image.sidecar, std::move(*packet)});
   }
   for (const Pending& change : pending) {
-    if (!replaceFileAtomically(change.sidecar, change.packet, &effects.error)) {
-      return effects;
+    if (Result<void> replaced = replaceFileAtomically(change.sidecar, change.packet); !replaced) {
+      return fail(replaced.error());
     }
     effects.changed.push_back(change.name);
   }

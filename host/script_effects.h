@@ -11,6 +11,7 @@
 
 namespace vorelia::host {
 
+// Not a Result: a run that a failing disk stopped part-way has still changed some images.
 struct ScriptEffects {
   std::vector<std::string> changed;  // the names of the images whose metadata changed
   std::string error;                 // empty on success

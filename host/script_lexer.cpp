@@ -12,10 +12,11 @@ class Lexer {
  public:
   Lexer(std::string_view text, bool placeholders) : text_(text), placeholders_(placeholders) {}
 
-  LexResult run() {
-    while (pos_ < text_.size() && result_.error.empty()) step();
+  Result<std::vector<ScriptLine>> run() {
+    while (pos_ < text_.size() && error_.empty()) step();
+    if (!error_.empty()) return Failure{error_};
     endStatement();
-    return std::move(result_);
+    return std::move(lines_);
   }
 
  private:
@@ -55,7 +56,7 @@ class Lexer {
     ++pos_;  // the opening quote
     while (true) {
       if (pos_ >= text_.size()) {
-        result_.error = "line " + std::to_string(startLine) + ": the string is not closed";
+        error_ = "line " + std::to_string(startLine) + ": the string is not closed";
         return;
       }
       const char c = text_[pos_++];
@@ -81,7 +82,7 @@ class Lexer {
           value += '\t';
           break;
         default:
-          result_.error = "line " + std::to_string(line_) + ": unknown escape in a string";
+          error_ = "line " + std::to_string(line_) + ": unknown escape in a string";
           return;
       }
     }
@@ -95,7 +96,7 @@ class Lexer {
   }
 
   void endStatement() {
-    if (!current_.tokens.empty()) result_.lines.push_back(std::move(current_));
+    if (!current_.tokens.empty()) lines_.push_back(std::move(current_));
     current_ = ScriptLine{};
   }
 
@@ -104,12 +105,13 @@ class Lexer {
   std::size_t pos_ = 0;
   int line_ = 1;
   ScriptLine current_;
-  LexResult result_;
+  std::vector<ScriptLine> lines_;  // blank lines left out
+  std::string error_;              // empty while the text reads well
 };
 
 }  // namespace
 
-LexResult lexScript(std::string_view text, bool placeholders) {
+Result<std::vector<ScriptLine>> lexScript(std::string_view text, bool placeholders) {
   return Lexer(text, placeholders).run();
 }
 

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "result.h"
+
 namespace vorelia::host {
 
 enum class ScriptTokenKind {
@@ -31,13 +33,9 @@ struct ScriptLine {
   int line = 0;
 };
 
-struct LexResult {
-  std::vector<ScriptLine> lines;  // blank lines left out
-  std::string error;              // empty when the whole text was read
-};
-
-// Splits text into statements. With placeholders, "$name" is a placeholder token.
-LexResult lexScript(std::string_view text, bool placeholders = false);
+// Splits text into statements, blank lines left out. With placeholders, "$name" is a placeholder
+// token. Fails on a string that is not closed or an unknown escape, naming the line.
+Result<std::vector<ScriptLine>> lexScript(std::string_view text, bool placeholders = false);
 
 // The line written back as AppleScript source (strings quoted and escaped), for messages.
 std::string sourceText(const ScriptLine& line);

@@ -74,17 +74,14 @@ std::optional<COValue> valueFromJson(const Json& json) {
   return COValue(std::move(strings));
 }
 
-std::optional<COActionSettingsDictionary> settingsFromJson(const Json& json, std::string* problem) {
-  if (!json.is_object()) {
-    *problem = "SETTINGS must be a JSON object";
-    return std::nullopt;
-  }
+Result<COActionSettingsDictionary> settingsFromJson(const Json& json) {
+  if (!json.is_object()) return Failure{"SETTINGS must be a JSON object"};
   COActionSettingsDictionary settings;
   for (const auto& [key, member] : json.items()) {
     std::optional<COValue> value = valueFromJson(member);
     if (!value) {
-      *problem = "the setting \"" + key + "\" is not a string, number, Boolean or array of strings";
-      return std::nullopt;
+      return Failure{"the setting \"" + key +
+                     "\" is not a string, number, Boolean or array of strings"};
     }
     settings.emplace(key, std::move(*value));
   }

@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "result.h"
 #include "sdk/co_plugin_base.h"
 
 namespace vorelia::host {
@@ -17,8 +18,8 @@ using Json = nlohmann::ordered_json;
 
 // A string, a number, a Boolean or an array of strings; nullopt for any other JSON value.
 std::optional<COValue> valueFromJson(const Json& json);
-// An object whose members are values as above. On failure returns nullopt and says why in *problem.
-std::optional<COActionSettingsDictionary> settingsFromJson(const Json& json, std::string* problem);
+// An object whose members are values as above; fails with a usage message otherwise.
+Result<COActionSettingsDictionary> settingsFromJson(const Json& json);
 
 Json toJson(const COValue& value);
 Json toJson(const COActionSettingsDictionary& settings);

@@ -51,35 +51,30 @@ Sidecar::~Sidecar() = default;
 Sidecar::Sidecar(Sidecar&&) noexcept = default;
 Sidecar& Sidecar::operator=(Sidecar&&) noexcept = default;
 
-std::optional<Sidecar> Sidecar::read(const fs::path& path, std::string* error) {
+Result<Sidecar> Sidecar::read(const fs::path& path) {
   auto data = std::make_unique<Exiv2::XmpData>();
   std::error_code ec;
   const fs::file_status status = fs::symlink_status(path, ec);
   if (status.type() == fs::file_type::not_found) return Sidecar(path, std::move(data));
   if (ec || status.type() != fs::file_type::regular) {
-    *error = "the sidecar " + path.string() + " is not a regular file";
-    return std::nullopt;
+    return Failure{"the sidecar " + path.string() + " is not a regular file"};
   }
   const std::uintmax_t size = fs::file_size(path, ec);
   if (ec || size > LargestSidecar) {
-    *error = "the sidecar " + path.string() + " is too large to be one";
-    return std::nullopt;
+    return Failure{"the sidecar " + path.string() + " is too large to be one"};
   }
   std::ifstream in(path, std::ios::binary);
   std::string packet;
   if (in.is_open()) packet.assign(std::istreambuf_iterator<char>(in), {});
   if (!in.is_open() || in.bad()) {
-    *error = "cannot read the sidecar " + path.string();
-    return std::nullopt;
+    return Failure{"cannot read the sidecar " + path.string()};
   }
   try {
     if (!packet.empty() && Exiv2::XmpParser::decode(*data, packet) != 0) {
-      *error = "the sidecar " + path.string() + " holds no valid XMP";
-      return std::nullopt;
+      return Failure{"the sidecar " + path.string() + " holds no valid XMP"};
     }
   } catch (const Exiv2::AnyError& e) {
-    *error = "the sidecar " + path.string() + " holds no valid XMP: " + e.what();
-    return std::nullopt;
+    return Failure{"the sidecar " + path.string() + " holds no valid XMP: " + e.what()};
   }
   return Sidecar(path, std::move(data));
 }
@@ -182,19 +177,17 @@ void Sidecar::setColorTag(int tag) {
   changed_ = true;
 }
 
-std::optional<std::string> Sidecar::encode(std::string* error) const {
+Result<std::string> Sidecar::encode() const {
   std::string packet;
   try {
     // As Exiv2 writes sidecars itself: an XML declaration, no packet wrapper, no padding.
     if (Exiv2::XmpParser::encode(
             packet, *data_,
             Exiv2::XmpParser::omitPacketWrapper | Exiv2::XmpParser::useCompactFormat) != 0) {
-      *error = "cannot write the metadata of " + path_.string() + " as XMP";
-      return std::nullopt;
+      return Failure{"cannot write the metadata of " + path_.string() + " as XMP"};
     }
   } catch (const Exiv2::AnyError& e) {
-    *error = "cannot write the metadata of " + path_.string() + " as XMP: " + e.what();
-    return std::nullopt;
+    return Failure{"cannot write the metadata of " + path_.string() + " as XMP: " + e.what()};
   }
   // With nothing left to say the toolkit writes nothing; the sidecar stays a valid empty one.
   if (packet.empty()) {
@@ -206,13 +199,10 @@ std::optional<std::string> Sidecar::encode(std::string* error) const {
   return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" + packet;
 }
 
-bool replaceFileAtomically(const fs::path& path, const std::string& contents, std::string* error) {
+Result<void> replaceFileAtomically(const fs::path& path, const std::string& contents) {
   std::string name = (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
   const int fd = ::mkstemp(name.data());
-  if (fd < 0) {
-    *error = systemError("cannot create a file beside", path);
-    return false;
-  }
+  if (fd < 0) return Failure{systemError("cannot create a file beside", path)};
   // The permissions the file would get if made anew, or those of the file it replaces.
   struct stat old {};
   mode_t mode = 0;
@@ -231,17 +221,19 @@ bool replaceFileAtomically(const fs::path& path, const std::string& contents, st
     if (ok) done += static_cast<std::size_t>(n);
   }
   ok = ok && ::fsync(fd) == 0;
-  if (!ok) *error = systemError("cannot write", path);
+  std::string error;
+  if (!ok) error = systemError("cannot write", path);
   if (::close(fd) != 0 && ok) {
-    *error = systemError("cannot write", path);
+    error = systemError("cannot write", path);
     ok = false;
   }
   if (ok && ::rename(name.c_str(), path.c_str()) != 0) {
-    *error = systemError("cannot replace", path);
+    error = systemError("cannot replace", path);
     ok = false;
   }
-  if (!ok) ::unlink(name.c_str());
-  return ok;
+  if (ok) return {};
+  ::unlink(name.c_str());
+  return Failure{std::move(error)};
 }
 
 }  // namespace vorelia::host

@@ -6,9 +6,10 @@
 
 #include <filesystem>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
+
+#include "result.h"
 
 namespace Exiv2 {
 class XmpData;
@@ -22,10 +23,10 @@ class Sidecar {
   Sidecar(Sidecar&&) noexcept;
   Sidecar& operator=(Sidecar&&) noexcept;
 
-  // The sidecar at path, or an empty one when there is no file there. Fails (nullopt, error set)
-  // when path is something other than a regular file (a link, a folder), is larger than a sidecar
-  // can be, cannot be read or holds no valid XMP: such a file is never replaced.
-  static std::optional<Sidecar> read(const std::filesystem::path& path, std::string* error);
+  // The sidecar at path, or an empty one when there is no file there. Fails when path is something
+  // other than a regular file (a link, a folder), is larger than a sidecar can be, cannot be read
+  // or holds no valid XMP: such a file is never replaced.
+  static Result<Sidecar> read(const std::filesystem::path& path);
 
   const std::filesystem::path& path() const { return path_; }
 
@@ -45,8 +46,8 @@ class Sidecar {
   // Whether a setter changed anything since the sidecar was read.
   bool changed() const { return changed_; }
 
-  // The XMP packet of the metadata now, or nullopt (error set) when it cannot be written as XMP.
-  std::optional<std::string> encode(std::string* error) const;
+  // The XMP packet of the metadata now. Fails when it cannot be written as XMP.
+  Result<std::string> encode() const;
 
  private:
   Sidecar(std::filesystem::path path, std::unique_ptr<Exiv2::XmpData> data);
@@ -61,9 +62,8 @@ class Sidecar {
 
 // Replaces the file at path by contents: written to a new file in the same folder, flushed to disk
 // and renamed over path, so a reader sees the old file or the new one, never a part. A new file
-// gets the permissions of the umask, a replaced one keeps its own. Returns false (error set) and
-// leaves path as it was on failure.
-bool replaceFileAtomically(const std::filesystem::path& path, const std::string& contents,
-                           std::string* error);
+// gets the permissions of the umask, a replaced one keeps its own. On failure leaves path as it
+// was.
+Result<void> replaceFileAtomically(const std::filesystem::path& path, const std::string& contents);
 
 }  // namespace vorelia::host

@@ -20,9 +20,10 @@ struct Token {
   std::optional<std::string> string() const;
 };
 
+// Not a Result: a line that does not split still names its command, for the usage error.
 struct TokenizeResult {
-  std::vector<Token> tokens;
-  std::string error;  // empty when the line split cleanly
+  std::vector<Token> tokens;  // on an error, the arguments before it
+  std::string error;          // empty when the line split cleanly
 };
 
 // Splits line into tokens. A quoted string or bracket that is not closed, or text glued to the end

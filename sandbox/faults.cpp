@@ -96,18 +96,23 @@ Result<FaultRule> FaultRule::fromJson(const nlohmann::json& json) {
   const auto drop = flag(json, "drop", error);
   const auto garbage = flag(json, "garbage", error);
   const auto stall = flag(json, "stall", error);
-  if (!drop || !garbage || !stall) return Failure{400, error};
+  const auto trickle = flag(json, "trickle", error);
+  if (!drop || !garbage || !stall || !trickle) return Failure{400, error};
   rule.drop = *drop;
   rule.garbage = *garbage;
   rule.stall = *stall;
-  if (rule.drop && rule.garbage) return Failure{400, "a fault cannot both drop and answer"};
+  rule.trickle = *trickle;
+  if (rule.drop && (rule.garbage || rule.trickle)) {
+    return Failure{400, "a fault cannot both drop and answer"};
+  }
   return rule;
 }
 
 nlohmann::json FaultRule::toJson() const {
   nlohmann::json json = {
       {"id", id},     {"method", method},   {"path", path},   {"delayMs", delay.count()},
-      {"drop", drop}, {"garbage", garbage}, {"stall", stall}, {"hits", hits}};
+      {"drop", drop}, {"garbage", garbage}, {"stall", stall}, {"trickle", trickle},
+      {"hits", hits}};
   json["query"] = query ? nlohmann::json(*query) : nullptr;
   json["status"] = status ? nlohmann::json(*status) : nullptr;
   json["body"] = body ? nlohmann::json(*body) : nullptr;
@@ -180,6 +185,11 @@ bool FaultTable::takeLocked(Entry& entry, std::string_view path) {
 bool FaultTable::presentLocked(int id) const {
   return std::any_of(rules_.begin(), rules_.end(),
                      [id](const Entry& e) { return e.rule.id == id; });
+}
+
+bool FaultTable::present(int id) const {
+  std::scoped_lock lock(mutex_);
+  return presentLocked(id);
 }
 
 FaultTable::Hold FaultTable::holdWhilePresent(int id) {

@@ -3,6 +3,8 @@
 // removed; delay: for delayMs, or until the rule is removed), then answered by the rule: the
 // connection is dropped without an answer, or a non-JSON body is sent, or the rule's status and
 // body are sent; a rule with none of those lets the request through to its route after the hold.
+// A trickle rule sends its answer (its own, or the route's) slowly: the status and headers at
+// once, then the body one byte a second (all that is left at once when the rule is removed).
 // A rule may apply a limited number of times in all (count), and to each path a limited number
 // of times (countPerPath: the first N requests of every path it matches, so that each request's
 // retry passes). A request held while the server stops loses its connection. Thread-safe.
@@ -40,13 +42,14 @@ struct FaultRule {
   bool drop = false;
   bool garbage = false;
   bool stall = false;
+  bool trickle = false;
   std::optional<std::int64_t> remaining;     // applications left; empty: unlimited
   std::optional<std::int64_t> countPerPath;  // applications to each path; empty: unlimited
   std::int64_t hits = 0;                     // applications so far
 
   // Parses the admin interface's JSON: {"method", "path", "query", "status", "body" (text, or
   // any other JSON value, sent serialised), "contentType", "delayMs", "drop", "garbage", "stall",
-  // "count", "countPerPath"}.
+  // "trickle", "count", "countPerPath"}.
   static Result<FaultRule> fromJson(const nlohmann::json& json);
   nlohmann::json toJson() const;
 };
@@ -70,6 +73,8 @@ class FaultTable {
   std::optional<FaultRule> take(std::string_view method, std::string_view path,
                                 std::string_view query);
 
+  // Whether rule id is in the table.
+  bool present(int id) const;
   // Blocks while rule id is in the table.
   Hold holdWhilePresent(int id);
   // Blocks for delay, or less when rule id leaves the table.

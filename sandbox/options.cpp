@@ -261,8 +261,8 @@ ADMIN (JSON in, JSON out; errors are {"hasError":true,"message"} with 400 or 404
   DELETE /admin/requests         forget them
   GET    /admin/faults           {"faults":[{..., "hits","remaining"}]}
   POST   /admin/faults           {"method"?,"path","query"?,"status"?,"body"?,"contentType"?,
-                                 "delayMs"?,"drop"?,"garbage"?,"stall"?,"count"?,
-                                 "countPerPath"?} -> {"id"}
+                                 "delayMs"?,"drop"?,"garbage"?,"stall"?,"trickle"?,
+                                 "count"?,"countPerPath"?} -> {"id"}
   DELETE /admin/faults           remove every fault (held requests go on)
   DELETE /admin/faults/{id}      remove one
   GET    /admin/queue            {"queuePath","messages":[{"id","insertionTime","text","decoded",
@@ -283,7 +283,9 @@ exactly when given; the oldest matching fault applies. An applied fault first ho
 200 unless "status" is given), "status" and/or "body" send those (a "body" that is not text is
 sent as JSON; "contentType" labels it, JSON by default; without "body",
 {"hasError":true,"message"}; without "status", 500). A fault with
-none of these lets the request through to its route after the hold. "count" limits it to the
+none of these lets the request through to its route after the hold. "trickle" sends the
+answer (the fault's or the route's) slowly: status and headers at once, then the body a byte a
+second (the rest at once when the fault is removed). "count" limits it to the
 next N matching requests; a used-up fault stays listed until removed. "countPerPath" limits it
 to the first N requests of each path it matches (of up to 100000 paths), so that a client's
 retries get through: a transient fault. Held requests lose their connection when the sandbox

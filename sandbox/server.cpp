@@ -72,6 +72,8 @@ struct Server::Impl {
                           const httplib::Request& request, httplib::Response& response);
   FaultOutcome drop(std::uint64_t sequence, const httplib::Request& request,
                     httplib::Response& response);
+  // Sends the answer's body a byte a second while rule id stays in the table.
+  void trickle(httplib::Response& response, int id);
   void markBusy(int remotePort);
   void markIdle(int remotePort);
 
@@ -128,14 +130,17 @@ void Server::Impl::serve(const httplib::Request& request, httplib::Response& res
   if (isBlobPath(target.path)) return serveBlobRequest(request, target, nullptr, response);
   const std::uint64_t sequence = requests.add(request, target);
   FaultOutcome outcome = FaultOutcome::kPassThrough;
-  if (const auto rule = faults.take(request.method, target.path, target.query)) {
+  const auto rule = faults.take(request.method, target.path, target.query);
+  if (rule) {
     requests.noteFault(sequence, rule->id);
     outcome = applyFault(*rule, sequence, request, response);
   }
   if (outcome == FaultOutcome::kPassThrough && !serviceRoutes.dispatch(request, target, response)) {
     sendError(response, 404, "No route for " + request.method + " " + target.path);
   }
-  if (outcome != FaultOutcome::kDropped) requests.finish(sequence, response.status);
+  if (outcome == FaultOutcome::kDropped) return;
+  if (rule && rule->trickle) trickle(response, rule->id);
+  requests.finish(sequence, response.status);
 }
 
 void Server::Impl::serveBlobRequest(const httplib::Request& request, const Target& target,
@@ -144,14 +149,17 @@ void Server::Impl::serveBlobRequest(const httplib::Request& request, const Targe
   markBusy(request.remote_port);
   const std::uint64_t sequence = requests.add(request, target);
   FaultOutcome outcome = FaultOutcome::kPassThrough;
-  if (const auto rule = faults.take(request.method, target.path, target.query)) {
+  const auto rule = faults.take(request.method, target.path, target.query);
+  if (rule) {
     requests.noteFault(sequence, rule->id);
     outcome = applyFault(*rule, sequence, request, response);
     // The body was not read: close the connection after the answer.
     if (outcome == FaultOutcome::kAnswered) response.set_header("Connection", "close");
   }
   if (outcome == FaultOutcome::kPassThrough) serveBlob(blobs, request, target, reader, response);
-  if (outcome != FaultOutcome::kDropped) requests.finish(sequence, response.status);
+  if (outcome == FaultOutcome::kDropped) return;
+  if (rule && rule->trickle) trickle(response, rule->id);
+  requests.finish(sequence, response.status);
 }
 
 Server::Impl::FaultOutcome Server::Impl::applyFault(const FaultRule& rule, std::uint64_t sequence,
@@ -196,6 +204,24 @@ Server::Impl::FaultOutcome Server::Impl::drop(std::uint64_t sequence,
   }
   markIdle(request.remote_port);
   return FaultOutcome::kDropped;
+}
+
+void Server::Impl::trickle(httplib::Response& response, int id) {
+  auto body = std::make_shared<std::string>(std::move(response.body));
+  response.body.clear();
+  if (body->empty()) return;
+  std::string contentType = response.get_header_value("Content-Type");
+  response.headers.erase("Content-Type");
+  response.set_content_provider(
+      body->size(), contentType,
+      [this, body, id](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+        // The headers are out; each further byte waits a second, unless the rule is gone.
+        const auto hold = faults.holdFor(id, std::chrono::seconds(1));
+        if (hold == FaultTable::Hold::kStopping) return false;
+        const bool removed = !faults.present(id);
+        const std::size_t count = removed ? body->size() - offset : 1;
+        return sink.write(body->data() + offset, count);
+      });
 }
 
 Server::Server(ServerOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {

@@ -312,6 +312,37 @@ void runRound(int round, const std::vector<std::function<void()>>& sides) {
   for (std::size_t i = 0; i < sides.size(); ++i) sides[(first + i) % sides.size()]();
 }
 
+bool PublishVersusCurl::round(int round, const testing::SandboxProcess& sandbox,
+                              const std::string& apiRoot, const Gallery& gallery,
+                              const WorkFolder& work) {
+  const BenchAccount account = seedBenchAccount(sandbox);
+  const double count = static_cast<double>(gallery.files.size());
+  bool failed = false;
+  runRound(round, {[&] {
+                     sandbox.clearRequests();
+                     const PublishRun run = publishInChild(apiRoot, account.token, gallery, work);
+                     failed = failed || !run.ok;
+                     publish.add(run.seconds);
+                     peakMiB = std::max(peakMiB, run.peakMiB);
+                     requestsPerFile = static_cast<double>(blobWrites(sandbox)) / count;
+                   },
+                   [&] {
+                     const double seconds =
+                         uploadWithCurl(reserveUploads(sandbox, account, gallery), gallery, work);
+                     failed = failed || seconds < 0;
+                     curl.add(seconds);
+                   }});
+  return !failed;
+}
+
+void PublishVersusCurl::report(benchmark::State& state) const {
+  publish.report(state, "publish");
+  curl.report(state, "curl");
+  state.counters["ratio"] = publish.median() / curl.median();
+  state.counters["blob_requests_per_file"] = requestsPerFile;
+  state.counters["peak_rss_MiB"] = peakMiB;
+}
+
 int benchMain(int argc, char** argv) {
   if (argc == 4 && std::string(argv[1]) == kChildFlag) return publishChild(argv[2], argv[3]);
   benchmark::Initialize(&argc, argv);

@@ -83,15 +83,9 @@ bool redirectAllowed(const std::string& from, const std::string& location) {
   return fromScheme == "http" && isLoopbackHost(urlPart(target.get(), CURLUPART_HOST));
 }
 
-std::string redactedURL(const std::string& url) {
-  CurlUrl parsed = parse(url);
-  return parsed ? redactedFrom(parsed.get()) : std::string("(unparsable URL)");
-}
-
 bool isConnectionFailure(CURLcode code) {
   switch (code) {
     case CURLE_COULDNT_CONNECT:
-    case CURLE_OPERATION_TIMEDOUT:
     case CURLE_GOT_NOTHING:
     case CURLE_SEND_ERROR:
     case CURLE_RECV_ERROR:

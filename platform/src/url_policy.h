@@ -33,12 +33,8 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b);
 // 127.0.0.0/8, ::1 (bracketed or not), localhost.
 bool isLoopbackHost(std::string host);
 
-// The URL without user info, query and fragment (the query carries SAS signatures). Returns a
-// placeholder when the URL does not parse.
-std::string redactedURL(const std::string& url);
-
-// Whether `code` ends a connection that was refused, reset or timed out: worth trying again when
-// no answer had begun.
+// Whether `code` ends a connection that was refused or reset (not one that timed out): worth
+// trying again when no answer had begun.
 bool isConnectionFailure(CURLcode code);
 
 // The error for a transfer that ended with `code` (not CURLE_OK). redacted names the request.

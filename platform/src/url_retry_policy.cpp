@@ -69,27 +69,32 @@ std::optional<milliseconds> retryAfterWait(std::string_view value,
 std::optional<milliseconds> URLRetryPolicy::delayAfter(
     int retriesDone, const Attempt& attempt, double jitter,
     std::chrono::system_clock::time_point now) const {
-  if (retriesDone >= maxRetries) return std::nullopt;
+  if (retriesDone >= maxRetries || attempt.timedOut) return std::nullopt;
   const bool unanswered = attempt.status < 200;
   if (!isTransientStatus(attempt.status) && !(unanswered && attempt.connectionFailed)) {
     return std::nullopt;
   }
-  if (attempt.retryAfter) {
-    if (auto wait = retryAfterWait(*attempt.retryAfter, now, maxRetryAfter)) return wait;
+  std::optional<milliseconds> wait;
+  if (attempt.retryAfter) wait = retryAfterWait(*attempt.retryAfter, now, maxRetryAfter);
+  if (!wait) {
+    const double factor = 0.8 + 0.4 * std::clamp(jitter, 0.0, 1.0);
+    const double doubled = std::ldexp(static_cast<double>(baseDelay.count()), retriesDone);
+    wait = milliseconds(std::llround(doubled * factor));
   }
-  const double factor = 0.8 + 0.4 * std::clamp(jitter, 0.0, 1.0);
-  const double doubled = std::ldexp(static_cast<double>(baseDelay.count()), retriesDone);
-  return milliseconds(std::llround(doubled * factor));
+  // A wait that ends at the deadline would leave the next attempt no time at all.
+  if (*wait >= attempt.timeLeft) return std::nullopt;
+  return wait;
 }
 
 milliseconds URLRetryPolicy::defaultBaseDelay() {
-  static const milliseconds delay = [] {
-    const char* text = std::getenv("VORELIA_RETRY_BASE_DELAY_MS");
-    const auto value = text ? wholeNumber(trimmed(text)) : std::nullopt;
-    // An hour is more than anyone means; a larger number is taken as a mistake.
-    return value && *value <= 3'600'000 ? milliseconds(*value) : milliseconds(800);
-  }();
+  static const milliseconds delay = baseDelayFrom(std::getenv("VORELIA_RETRY_BASE_DELAY_MS"));
   return delay;
+}
+
+milliseconds URLRetryPolicy::baseDelayFrom(const char* text) {
+  const milliseconds standard = URLRetryPolicy{}.baseDelay;
+  const auto value = text ? wholeNumber(trimmed(text)) : std::nullopt;
+  return value && *value <= standard.count() ? milliseconds(*value) : standard;
 }
 
 }  // namespace vorelia::platform

@@ -26,7 +26,7 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   // Use create(): the I/O thread needs the object to be owned by a shared_ptr.
   struct Key {};
   explicit SessionCore(Key);
-  // REQUIRES: shutdown() returned, or start() never ran.
+  // REQUIRES: shutdown() returned, or the I/O thread never started (nothing was submitted).
   ~SessionCore();
   SessionCore(const SessionCore&) = delete;
   SessionCore& operator=(const SessionCore&) = delete;

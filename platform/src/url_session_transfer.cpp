@@ -99,7 +99,9 @@ std::optional<URLError> Transfer::configure(URLRequest& request,
   idle_ = request.timeout > std::chrono::milliseconds::zero() ? request.timeout
                                                               : configuration.requestTimeout;
   curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(idle_.count()));
-  total_ = configuration.resourceTimeout;
+  total_ = request.deadline > std::chrono::milliseconds::zero()
+               ? std::min(request.deadline, configuration.resourceTimeout)
+               : configuration.resourceTimeout;
   curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(total_.count()));
   if (request.retryTransientFailures) retry_ = configuration.retryPolicy;
 
@@ -187,14 +189,16 @@ std::optional<std::chrono::milliseconds> Transfer::retryDelay(CURLcode code, dou
   const auto retryAfter =
       std::find_if(responseHeaders_.begin(), responseHeaders_.end(),
                    [](const auto& h) { return equalsIgnoringCase(h.first, "Retry-After"); });
-  URLRetryPolicy::Attempt attempt{status_, isConnectionFailure(code), std::nullopt};
+  URLRetryPolicy::Attempt attempt;
+  attempt.status = status_;
+  attempt.connectionFailed = isConnectionFailure(code);
+  attempt.timedOut = code == CURLE_OPERATION_TIMEDOUT;
   if (retryAfter != responseHeaders_.end()) attempt.retryAfter = retryAfter->second;
+  attempt.timeLeft = std::chrono::ceil<std::chrono::milliseconds>(*firstStarted_ + total_ -
+                                                                  std::chrono::steady_clock::now());
   const auto delay =
       retry_->delayAfter(retries_, attempt, jitter, std::chrono::system_clock::now());
-  if (!delay || std::chrono::steady_clock::now() + *delay >= *firstStarted_ + total_) {
-    return std::nullopt;
-  }
-  ++retries_;
+  if (delay) ++retries_;
   return delay;
 }
 

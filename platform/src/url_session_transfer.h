@@ -63,9 +63,9 @@ class Transfer {
   TransferResult idleTimedOut() const;
 
   // After an attempt that libcurl ended with code (CURLE_OPERATION_TIMEDOUT for the session's
-  // idle time-out): the wait before the request is sent again, when the request allows retries,
-  // the retry policy calls for one and the wait ends within the task's total time-out; the retry
-  // is counted. Nothing when the attempt's outcome is final. jitter is from [0, 1).
+  // idle time-out): the wait before the request is sent again, when the request allows retries
+  // and the retry policy calls for one within the task's deadline; the retry is counted. Nothing
+  // when the attempt's outcome is final. jitter is from [0, 1).
   std::optional<std::chrono::milliseconds> retryDelay(CURLcode code, double jitter);
   // Readies the handle, off the multi handle, for the next attempt: the body from its start,
   // nothing of the last answer kept, the total time-out shortened by the time already spent.
@@ -108,7 +108,7 @@ class Transfer {
   std::chrono::steady_clock::time_point lastProgress_;
   std::optional<URLRetryPolicy> retry_;  // set when the request allows retries
   int retries_ = 0;
-  std::chrono::milliseconds total_{0};  // the task's total time-out
+  std::chrono::milliseconds total_{0};  // the task's deadline, from its first attempt
   std::optional<std::chrono::steady_clock::time_point> firstStarted_;
   curl_off_t progressDown_ = -1;
   curl_off_t progressUp_ = -1;

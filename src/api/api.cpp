@@ -1,5 +1,7 @@
 #include "api/api.h"
 
+#include "api/await.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
@@ -39,6 +41,15 @@ ApiOptions ApiOptions::FromEnvironment() {
 }
 
 namespace {
+
+std::optional<std::string> CompactText(const JSON& value) {
+  if (value.type() == JSON::Type::unknown) return std::nullopt;
+  try {
+    return value.object().dump();
+  } catch (const nlohmann::json::exception&) {  // text that is not UTF-8
+    return std::nullopt;
+  }
+}
 
 platform::URLSessionConfiguration UploadSession(std::chrono::milliseconds idleTimeout) {
   auto configuration = Api::UploadSessionConfiguration();
@@ -110,11 +121,17 @@ std::optional<URLRequest> Api::Request(const std::optional<std::string>& url, co
   request.url = *url;
   request.method = call.method;
   request.timeout = options_.requestTimeout;
+  if (!call.streamed) request.deadline = options_.requestTimeout;
   if (call.authenticated && !SetAuthenticationHeader(request)) return std::nullopt;
   if (call.contentType) request.setValue(*call.contentType, "Content-Type");
   request.headers.insert(request.headers.end(), call.headers.begin(), call.headers.end());
-  // A body that cannot be serialised is left out; the request goes without one.
-  if (call.body) request.body = call.body->rawData();
+  // A body that cannot be serialised is left out; the request goes without one. A value that is
+  // no object or array (an upload resource the service handed out as such) goes as its JSON text.
+  if (call.text) {
+    request.body = call.text;
+  } else if (call.body) {
+    request.body = CompactText(*call.body);
+  }
   request.retryTransientFailures = call.repeatable || call.method == "GET";
   request.maxBodySize = call.maxAnswerBytes;
   request.followRedirects = call.followRedirects;
@@ -127,8 +144,49 @@ void Api::Send(const std::optional<std::string>& url, Call call, DataCompletion 
     CompletionPool::shared().async([done = std::move(done)] { done(std::nullopt, std::nullopt); });
     return;
   }
+  // Kept to be sent again should the login turn out refused; the header is the one sent.
+  std::optional<URLRequest> again;
+  if (call.authenticated) again = *request;
   URLSession::shared().dataTask(
       std::move(*request),
+      [weak = weak_from_this(), again = std::move(again), done = std::move(done)](
+          std::optional<std::string> data, std::optional<URLResponse> response,
+          std::optional<platform::URLError>) mutable {
+        const auto self = weak.lock();
+        if (self && again && response && response->statusCode == 401) {
+          return self->RenewLoginAndSendAgain(std::move(*again), std::move(data),
+                                              std::move(response), std::move(done));
+        }
+        done(std::move(data), std::move(response));
+      });
+}
+
+void Api::RenewLoginAndSendAgain(URLRequest again, std::optional<std::string> data,
+                                 std::optional<URLResponse> response, DataCompletion done) {
+  // On a completion thread, which may block: one grant at a time, and requests refused together
+  // find the header of the grant that went first.
+  std::unique_lock renewing(renewalMutex_);
+  auto header = state->authenticationHeader();
+  if (!header || header == again.value("Authorization") || !state->IsAuthenticated()) {
+    const auto grant =
+        Await<TokenGrant>([this](auto granted) { RequestAccessToken(std::move(granted)); });
+    if (!grant.token) {
+      if (grant.serverFault) {
+        state->loginRenewal = PluginState::LoginRenewal::serverError;
+      } else {
+        ForgetRefusedLogin();
+        state->loginRenewal = PluginState::LoginRenewal::expired;
+      }
+      renewing.unlock();
+      return done(std::move(data), std::move(response));
+    }
+    StoreAccessToken(*grant.token);
+    header = "BEARER " + *grant.token;
+  }
+  renewing.unlock();
+  again.setValue(*header, "Authorization");
+  URLSession::shared().dataTask(
+      std::move(again),
       [done = std::move(done)](std::optional<std::string> data, std::optional<URLResponse> response,
                                std::optional<platform::URLError>) {
         done(std::move(data), std::move(response));
@@ -144,7 +202,8 @@ void Api::PutBlob(platform::URLSession& session, platform::DispatchSemaphore& th
                                    .authenticated = false,
                                    .headers = {{"x-ms-blob-type", "BlockBlob"}},
                                    .repeatable = attempts == UploadAttempts::retried,
-                                   .maxAnswerBytes = ShortAnswerLimit});
+                                   .maxAnswerBytes = ShortAnswerLimit,
+                                   .streamed = true});
   if (!request) {
     throttle.signal();
     CompletionPool::shared().async([done = std::move(done)] { done(UploadOutcome::refused); });

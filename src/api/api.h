@@ -91,12 +91,14 @@ class Api : public std::enable_shared_from_this<Api> {
   // callback receives the token, or nothing when there was none ("access_token" missing or not a
   // string, transport failure, or no credentials to send).
   void GetAccessToken(std::function<void(std::optional<std::string> token)> onTokenReceived);
-  // How a token request ended. Without a token, answered tells a service that answered without
-  // one (refused credentials, an error body) from no answer at all (unreachable, TLS refused,
-  // time-out); missing credentials count as answered, since nothing was asked.
+  // How a token request ended. Without a token, serverFault tells a fault of the service or the
+  // network (no answer at all: unreachable, TLS refused, time-out; a 5xx status; a page that is
+  // not the service's JSON object, such as a proxy's HTML, with any status below 400) from
+  // refused credentials (a 4xx, or a JSON object without a token); missing credentials are no
+  // fault, since nothing was asked.
   struct TokenGrant {
     std::optional<std::string> token;
-    bool answered = true;
+    bool serverFault = false;
   };
   // GetAccessToken with the grant's whole outcome: the same request, the same single completion.
   void RequestAccessToken(std::function<void(TokenGrant grant)> onGranted);
@@ -155,8 +157,10 @@ class Api : public std::enable_shared_from_this<Api> {
                        std::function<void(bool accepted)> onCompleted);
   // Long-polls until the service has reported every id as encoded. onCompleted runs once, with
   // nothing, when all were reported, when a poll fails or its answer carries no "value" list, or
-  // when the uploads' four-hour limit has passed. A poll starts at least encodingPollPeriod after
-  // the one before it started, however soon that one was answered; nothing blocks meanwhile.
+  // when the uploads' four-hour limit has passed; a poll without an answer within the request
+  // time-out is not repeated. After an answer that reported an id done, the next poll starts at
+  // once; after one that reported none, at least encodingPollPeriod after the one before it
+  // started; nothing blocks meanwhile.
   void WaitForEncodingToComplete(std::vector<std::string> idsInput, JSONCompletion onCompleted);
 
   // Vision analysis.
@@ -228,7 +232,10 @@ class Api : public std::enable_shared_from_this<Api> {
   struct Call {
     std::string method = "GET";
     bool authenticated = true;
-    std::optional<JSON> body{};  // serialised compactly; left out when it cannot be
+    std::optional<JSON>
+        body{};  // serialised compactly, whatever its type; left out when it cannot be
+    // A body that is no JSON (a form, a queue message), sent byte for byte in place of body.
+    std::optional<std::string> text{};
     std::optional<std::string> contentType{};
     platform::HTTPHeaders headers{};  // further fields, in this order, after "Content-Type"
     // Safe to send twice (a GET always is): the session may then repeat it after a transient
@@ -238,20 +245,36 @@ class Api : public std::enable_shared_from_this<Api> {
     std::uint64_t maxAnswerBytes = ListAnswerLimit;
     // Off for requests whose body carries a password: their answer may not send it elsewhere.
     bool followRedirects = true;
+    // Carries a file's bytes (a blob upload, the update archive): bounded by the idle time-out and
+    // its session's total only. Every other request ends at its time-out counted from its start,
+    // retries included, however slowly its answer arrives.
+    bool streamed = false;
   };
   using DataCompletion = std::function<void(std::optional<std::string> data,
                                             std::optional<platform::URLResponse> response)>;
 
   // The common recipe, by which every request of this Api is built: url, method, the request
-  // time-out, "Authorization" for an authenticated call (fetching a token first, blocking the
-  // caller, when none is cached), "Content-Type", the further fields, the body, and whether the
-  // session may retry it. Absent without a URL, or without a header for an authenticated call.
+  // time-out (and, unless streamed, the same as its deadline), "Authorization" for an authenticated
+  // call (fetching a token first, blocking the caller, when none is cached), "Content-Type", the
+  // further fields, the body, and whether the session may retry it. Absent without a URL, or
+  // without a header for an authenticated call.
   std::optional<platform::URLRequest> Request(const std::optional<std::string>& url,
                                               const Call& call);
   // Builds the request by the recipe and sends it on the shared session. When there is no
   // request, nothing is sent and done receives nothing (on the completion pool, like every
-  // completion).
+  // completion). An authenticated request that the service refuses with 401 (it did nothing)
+  // gets its login renewed and is sent once more (RenewLoginAndSendAgain).
   void Send(const std::optional<std::string>& url, Call call, DataCompletion done);
+  // After the 401 of again's first sending, on a completion thread (it may block on the grant):
+  // sends it once more with the header that another renewal has stored meanwhile, or with that of
+  // a fresh token grant for the stored e-mail and password; one renewal at a time. When the grant
+  // brings no token, done receives the 401 and state.loginRenewal says why: the service refused
+  // the login (or none was stored), which is then forgotten (header and password) so that the
+  // page asks for it again; or the grant met a server's fault, and the login stays.
+  void RenewLoginAndSendAgain(platform::URLRequest again, std::optional<std::string> data,
+                              std::optional<platform::URLResponse> response, DataCompletion done);
+  // Removes the cached header and the password, in the state, the defaults and the keychain.
+  void ForgetRefusedLogin();
   // Streams the file to the blob address with Put Blob (block blob) on session, in one of the
   // throttle's slots: waits for one first, blocking the caller while the throttle's count of
   // uploads run, and frees it when the last attempt has ended (Put Blob replaces the blob whole,
@@ -273,6 +296,8 @@ class Api : public std::enable_shared_from_this<Api> {
   // Serialises storing a new header in the state and in the defaults, so that both always hold
   // the same grant.
   std::mutex headerStoreMutex_;
+  // Held by a renewal of a refused login through its token grant.
+  std::mutex renewalMutex_;
 };
 
 }  // namespace vorelia

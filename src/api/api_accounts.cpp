@@ -41,17 +41,17 @@ bool Api::IsAccountValid() {
 bool Api::CreateAccount() {
   const auto userName = state->createUserName.get();
   const auto password = state->createPassword.get();
-  std::optional<std::string> url = CreateAccountUrl();
+  // Nothing is sent without the whole form.
+  const bool whole = userName && password;
+  const std::optional<std::string> url = whole ? CreateAccountUrl() : std::nullopt;
   // The body carries the password: a redirect fails the creation instead of being followed.
-  Call call{.method = "PUT",
-            .authenticated = false,
-            .maxAnswerBytes = ShortAnswerLimit,
-            .followRedirects = false};
-  if (userName && password) {
-    call.body = JSON{{"username", *userName}, {"password", *password}};
-  } else {
-    url.reset();  // nothing is sent without the whole form
-  }
+  Call call{
+      .method = "PUT",
+      .authenticated = false,
+      .body = whole ? std::optional<JSON>(JSON{{"username", *userName}, {"password", *password}})
+                    : std::nullopt,
+      .maxAnswerBytes = ShortAnswerLimit,
+      .followRedirects = false};
 
   bool created = false;
   DispatchSemaphore answered(0);

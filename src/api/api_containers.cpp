@@ -10,7 +10,7 @@ namespace vorelia {
 void Api::CreateContainerIfNotExists(const JSON& payload, JSONCompletion onCompleted) {
   // The path carries the name escaped; the body carries it as given.
   const std::string segment = AlbumPathSegment(payload[P::Name].stringValue());
-  SendForJSON(ContainersUrl(segment, false), Call{"PUT", true, payload, std::nullopt},
+  SendForJSON(ContainersUrl(segment, false), Call{.method = "PUT", .body = payload},
               std::move(onCompleted));
 }
 
@@ -55,7 +55,7 @@ void Api::ReorderContainer(const std::string& containerId, JSON payload,
 }
 
 void Api::GetShareUrl(const JSON& payload, JSONCompletion onCompleted) {
-  SendForJSON(ShareUrl(), Call{"POST", true, payload, std::nullopt}, std::move(onCompleted));
+  SendForJSON(ShareUrl(), Call{.method = "POST", .body = payload}, std::move(onCompleted));
 }
 
 }  // namespace vorelia

@@ -123,8 +123,9 @@ void Api::DownloadUpdate(std::function<void(UpdateResult)> onFinished) {
 
   // The archive is only read: the session may fetch it again after a transient failure. Its
   // download stops as soon as it passes what the installer would unpack at most.
-  auto request = Request(state->updateBaseUrl + fileName,
-                         Call{.authenticated = false, .maxAnswerBytes = InstallLimits{}.maxBytes});
+  auto request = Request(
+      state->updateBaseUrl + fileName,
+      Call{.authenticated = false, .maxAnswerBytes = InstallLimits{}.maxBytes, .streamed = true});
   URLSession::shared().downloadTask(std::move(*request), [version = *version, localFile, finish](
                                                              std::optional<fs::path> location,
                                                              std::optional<URLResponse> response,
@@ -161,9 +162,9 @@ void Api::PostToQueue(const JSON& payload) {
   if (!body) return;
   auto request = Request(state->queueUrl, Call{.method = "POST",
                                                .authenticated = false,
+                                               .text = std::move(*body),
                                                .contentType = std::string(QueueMessageContentType),
                                                .maxAnswerBytes = ShortAnswerLimit});
-  request->body = std::move(*body);
   URLSession::shared().dataTask(std::move(*request),
                                 [](std::optional<std::string>, std::optional<URLResponse>,
                                    std::optional<platform::URLError>) {});

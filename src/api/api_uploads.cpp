@@ -76,15 +76,17 @@ void Api::PollEncoding(std::vector<std::string> pending,
         // failed poll: polling again at once would never end.
         const auto reported = answer ? (*answer)[P::Value].array() : std::nullopt;
         if (!reported) return onCompleted(std::nullopt);
+        const std::size_t asked = pending.size();
         for (const auto& id : *reported) {
           const auto found = std::find(pending.begin(), pending.end(), id.stringValue());
           if (found != pending.end()) pending.erase(found);
         }
-        // A service that answers a long poll at once, again and again, is asked at most
-        // once a period; a poll that was held open long enough is followed at once.
+        // Progress is followed at once. A service that answers a long poll at once with
+        // nothing new, again and again, is asked at most once a period; a poll that was held
+        // open long enough is followed at once.
         const auto wait = std::chrono::ceil<std::chrono::milliseconds>(
             started + self->options_.encodingPollPeriod - std::chrono::steady_clock::now());
-        if (pending.empty() || wait <= std::chrono::milliseconds::zero()) {
+        if (pending.size() < asked || wait <= std::chrono::milliseconds::zero()) {
           return self->PollEncoding(std::move(pending), deadline, std::move(onCompleted));
         }
         CompletionPool::shared().asyncAfter(wait, [self, pending = std::move(pending), deadline,

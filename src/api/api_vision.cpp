@@ -7,8 +7,7 @@
 namespace vorelia {
 
 void Api::CreateVision(JSONCompletion onCompleted) {
-  SendForJSON(CreateVisionUrl(), Call{"PUT", true, std::nullopt, std::nullopt},
-              std::move(onCompleted));
+  SendForJSON(CreateVisionUrl(), Call{.method = "PUT"}, std::move(onCompleted));
 }
 
 std::string Api::VisionUploadUrl(const std::string& storageUrl, const std::string& visionId,
@@ -29,7 +28,7 @@ void Api::VisionUploadFile(const std::string& storageUrl, const std::string& fil
 
 void Api::Analisys(const std::string& visionId, const std::string&, const JSON& payload,
                    JSONCompletion onCompleted) {
-  SendForJSON(AnalyseUrl(visionId), Call{"POST", true, payload, std::nullopt},
+  SendForJSON(AnalyseUrl(visionId), Call{.method = "POST", .body = payload},
               std::move(onCompleted));
 }
 

@@ -142,17 +142,28 @@ JSON JSON::Parse(std::string_view bytes) {
 JSON JSON::ParseKeepingListAsText(std::string_view bytes, std::string_view listKey) {
   if (NestsDeeperThanMax(bytes)) return JSON();
   // Depth 1 holds the top-level members' keys, depth 2 the elements of a top-level array member.
-  bool inList = false;
-  const auto keepAsText = [&](int depth, nlohmann::json::parse_event_t event,
-                              nlohmann::json& parsed) {
-    if (depth == 1 && event == nlohmann::json::parse_event_t::key) {
-      inList = parsed == listKey;
-    } else if (depth == 2 && inList && event == nlohmann::json::parse_event_t::object_end) {
+  using Event = nlohmann::json::parse_event_t;
+  bool named = false;   // the member being read is listKey
+  bool inList = false;  // its array is being read
+  const auto keepAsText = [&](int depth, Event event, nlohmann::json& parsed) {
+    if (depth == 1 && event == Event::key) {
+      named = parsed == listKey;
+      inList = false;
+    } else if (depth == 1 && event == Event::array_start) {
+      inList = named;
+    } else if (depth == 2 && inList &&
+               (event == Event::object_end || event == Event::array_end || event == Event::value)) {
       parsed = parsed.dump();
     }
     return true;
   };
   return Document(nlohmann::json::parse(bytes, keepAsText, /*allow_exceptions=*/false));
+}
+
+JSON JSON::ParseFragment(std::string_view bytes) {
+  if (NestsDeeperThanMax(bytes)) return JSON();
+  nlohmann::json parsed = nlohmann::json::parse(bytes, nullptr, /*allow_exceptions=*/false);
+  return parsed.is_discarded() ? JSON() : FromObject(std::move(parsed));
 }
 
 JSON JSON::Failed(JSONError error) {

@@ -29,6 +29,9 @@ std::string errorDescription(PluginError error) {
       return "The login could not be saved on this computer";
     case PluginError::logoutNotSaved:
       return "The login could not be removed from this computer";
+    case PluginError::loginExpired:
+      return "Your login has expired. Log in again in Capture One > Preferences > Plugins > "
+             "Vorelia";
   }
   return "Server Error";
 }

@@ -20,6 +20,7 @@ enum class PluginError {
   noAIOptionsSelected = 9,
   loginNotSaved = 10,   // the password or the token could not be stored on this computer
   logoutNotSaved = 11,  // the stored login could not be removed from this computer
+  loginExpired = 12,    // a refused request whose login could not be renewed
 };
 
 // The error domain under which the host sees these errors.

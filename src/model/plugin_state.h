@@ -52,6 +52,13 @@ class PluginState {
   // now.
   bool IsAuthenticated(Date now = std::chrono::system_clock::now()) const;
 
+  // How the renewal of a login that the service refused (401) failed, for the host operation under
+  // way to report: expired when the service refused the stored e-mail and password (or none were
+  // stored), so the user must log in again; serverError when the token grant got no answer or a
+  // server's fault, so the login stays. Set by the Api, read and cleared at the host boundary.
+  enum class LoginRenewal { none, expired, serverError };
+  std::atomic<LoginRenewal> loginRenewal{LoginRenewal::none};
+
   const std::string currentVersion;
   Guarded<OptionalString> updateVersion;
   std::atomic<bool> isCreatingAccount{false};

@@ -1,6 +1,6 @@
 #include "model/text.h"
 
-#include <unicode/stringoptions.h>
+#include <unicode/unorm2.h>
 #include <unicode/ustring.h>
 
 #include <array>
@@ -48,7 +48,7 @@ std::string LowercasedAscii(std::string_view text) {
   return lower;
 }
 
-std::string FoldedCase(std::string_view text) {
+std::string NormalizedLowercase(std::string_view text) {
   if (text.empty() || text.size() > INT32_MAX / 9) return std::string(text);
   const auto length = static_cast<int32_t>(text.size());
   // UTF-8 to UTF-16 never needs more units than bytes; ill-formed input fails the conversion.
@@ -56,17 +56,23 @@ std::string FoldedCase(std::string_view text) {
   UErrorCode status = U_ZERO_ERROR;
   int32_t wideLength = 0;
   u_strFromUTF8(wide.data(), length, &wideLength, text.data(), length, &status);
+  const UNormalizer2* nfc = unorm2_getNFCInstance(&status);
   if (U_FAILURE(status)) return std::string(text);
-  // Folding may lengthen the text ("ß" becomes "ss"), by three times at most.
-  std::u16string folded(static_cast<std::size_t>(wideLength) * 3, u'\0');
-  const int32_t foldedLength = u_strFoldCase(folded.data(), static_cast<int32_t>(folded.size()),
-                                             wide.data(), wideLength, U_FOLD_CASE_DEFAULT, &status);
+  // Composing never lengthens text by more than three times.
+  std::u16string composed(static_cast<std::size_t>(wideLength) * 3, u'\0');
+  const int32_t composedLength = unorm2_normalize(nfc, wide.data(), wideLength, composed.data(),
+                                                  static_cast<int32_t>(composed.size()), &status);
+  // Lowercasing may lengthen the text ("İ" becomes "i" and a combining dot), by three times at
+  // most.
+  std::u16string lower(static_cast<std::size_t>(composedLength) * 3, u'\0');
+  const int32_t lowerLength = u_strToLower(lower.data(), static_cast<int32_t>(lower.size()),
+                                           composed.data(), composedLength, "", &status);
   if (U_FAILURE(status)) return std::string(text);
   // Each UTF-16 unit needs at most three bytes of UTF-8.
-  std::string result(static_cast<std::size_t>(foldedLength) * 3, '\0');
+  std::string result(static_cast<std::size_t>(lowerLength) * 3, '\0');
   int32_t resultLength = 0;
-  u_strToUTF8(result.data(), static_cast<int32_t>(result.size()), &resultLength, folded.data(),
-              foldedLength, &status);
+  u_strToUTF8(result.data(), static_cast<int32_t>(result.size()), &resultLength, lower.data(),
+              lowerLength, &status);
   if (U_FAILURE(status)) return std::string(text);
   result.resize(static_cast<std::size_t>(resultLength));
   return result;

@@ -13,9 +13,10 @@ std::string TrimmingWhitespaceAndNewlines(std::string_view text);
 // text with ASCII letters in lower case; other characters unchanged.
 std::string LowercasedAscii(std::string_view text);
 
-// text with full Unicode case folding (not tied to a locale), so that two names that differ only
-// in letter case fold to the same bytes: "Été 2019" and "été 2019", "STRASSE" and "straße". Text
-// that is not well-formed UTF-8 comes back unchanged.
-std::string FoldedCase(std::string_view text);
+// text in Unicode normalization form C, then lowercased with the full Unicode mapping of the root
+// locale (not the user's): "Été 2019" and "été 2019" give the same bytes, and so do an "é" written
+// as one character and as "e" with a combining accent; "STRASSE" ("strasse") and "Straße"
+// ("straße") do not. Text that is not well-formed UTF-8 comes back unchanged.
+std::string NormalizedLowercase(std::string_view text);
 
 }  // namespace vorelia

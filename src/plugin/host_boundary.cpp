@@ -36,6 +36,17 @@ HostFailure Failure(TaskError error, std::string description) {
                              std::move(description), TaskErrorMessage(error)}};
 }
 
+void ThrowIfLoginRenewalFailed(PluginState& state) {
+  switch (state.loginRenewal.exchange(PluginState::LoginRenewal::none)) {
+    case PluginState::LoginRenewal::expired:
+      throw Failure(PluginError::loginExpired);
+    case PluginState::LoginRenewal::serverError:
+      throw Failure(PluginError::serverError);
+    case PluginState::LoginRenewal::none:
+      return;
+  }
+}
+
 void Report(const HostFailure& failure, COError* slot) {
   if (slot != nullptr) *slot = failure.error;
 }

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "model/plugin_error.h"
+#include "model/plugin_state.h"
 #include "sdk/co_value.h"
 
 namespace vorelia {
@@ -47,6 +48,26 @@ Result Guard(COError* slot, Result fallback, Body&& body) {
            slot);
   }
   return fallback;
+}
+
+// Throws the failure of a login renewal that state records (and clears the record): loginExpired
+// when the user must log in again, serverError when the service could not renew it.
+void ThrowIfLoginRenewalFailed(PluginState& state);
+
+// Runs body, one host operation's work, and reports in place of its own outcome (a result, a
+// failure) a refused login that one of its requests could not renew, so the user hears the one
+// thing to do. Call inside Guard.
+template <typename Body>
+auto WithLoginRenewal(PluginState& state, Body&& body) -> decltype(body()) {
+  state.loginRenewal = PluginState::LoginRenewal::none;
+  try {
+    auto result = std::forward<Body>(body)();
+    ThrowIfLoginRenewalFailed(state);
+    return result;
+  } catch (...) {
+    ThrowIfLoginRenewalFailed(state);
+    throw;
+  }
 }
 
 }  // namespace vorelia

@@ -82,8 +82,8 @@ class VoreliaC1Plugin final : public COPluginBase, public COSettings, public COP
   void logIn(const COSettingsCallback& callback);
   void createAccount(const COSettingsCallback& callback);
   void logOut(const COSettingsCallback& callback);
-  // Waits for a token and caches it. Throws serverError when the request got no answer at all,
-  // invalidUserNameOrPassword when the service answered without a token.
+  // Waits for a token and caches it. Throws serverError when the request got no answer or a
+  // server's fault (Api::TokenGrant), invalidUserNameOrPassword when the service refused.
   void obtainToken();
   // Starts the album list of the chosen account (when one is chosen) without waiting for it, so
   // that the publishing actions offer that account's albums rather than an earlier one's.

@@ -135,37 +135,40 @@ bool VoreliaC1Plugin::handle(COSettingsEvent, const COSettingsItem& item,
   if (isHandlingAction) return true;  // an event during another is dropped without callback
   HandlingScope scope(isHandlingAction);
   return Guard(error, false, [&] {
-    const auto& id = item.identifier;
-    if (id == "login-action") {
-      logIn(callback);
-    } else if (id == "createDo-action") {
-      createAccount(callback);
-    } else if (id == "logout-action") {
-      logOut(callback);
-    } else if (id == "refreshAccounts-action") {
-      refreshAccounts();
-      Reload(callback);
-    } else if (id == "createAccount-action" || id == "createCancel-action") {
-      state->isCreatingAccount = id == "createAccount-action";
-      Reload(callback);
-    } else if (id == "checkCredits-action") {
-      auto credits = Await<std::optional<JSON>>(
-          [&](auto done) { api->GetComputerVisionCredits(std::move(done)); });
-      state->creditsInfo.set(std::move(credits));
-      state->creditsUpdated = true;
-      Reload(callback);
-    } else {
-      handleTaggingEvent(id, callback);
-    }
-    return true;
+    return WithLoginRenewal(*state, [&] {
+      const auto& id = item.identifier;
+      if (id == "login-action") {
+        logIn(callback);
+      } else if (id == "createDo-action") {
+        createAccount(callback);
+      } else if (id == "logout-action") {
+        logOut(callback);
+      } else if (id == "refreshAccounts-action") {
+        // The only account, chosen here for the user, gets its album list as a chosen one does.
+        if (refreshAccounts().size() == 1) refreshAlbumsOfChosenAccount();
+        Reload(callback);
+      } else if (id == "createAccount-action" || id == "createCancel-action") {
+        state->isCreatingAccount = id == "createAccount-action";
+        Reload(callback);
+      } else if (id == "checkCredits-action") {
+        auto credits = Await<std::optional<JSON>>(
+            [&](auto done) { api->GetComputerVisionCredits(std::move(done)); });
+        state->creditsInfo.set(std::move(credits));
+        state->creditsUpdated = true;
+        Reload(callback);
+      } else {
+        handleTaggingEvent(id, callback);
+      }
+      return true;
+    });
   });
 }
 
 void VoreliaC1Plugin::obtainToken() {
   const auto grant =
       Await<Api::TokenGrant>([&](auto done) { api->RequestAccessToken(std::move(done)); });
-  // No answer at all is the service's or the network's fault, not the user's.
-  if (!grant.answered) throw Failure(PluginError::serverError);
+  // No answer, or a server's fault, is not the user's.
+  if (grant.serverFault) throw Failure(PluginError::serverError);
   if (!grant.token) throw Failure(PluginError::invalidUserNameOrPassword);
   if (!api->StoreAccessToken(*grant.token)) throw Failure(PluginError::loginNotSaved);
 }

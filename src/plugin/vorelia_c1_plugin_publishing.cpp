@@ -175,32 +175,34 @@ COProcessingSettingsVisibilityOptions VoreliaC1Plugin::processingSettingsVisibil
 std::optional<COPluginActionPublishResult> VoreliaC1Plugin::startPublishingTask(
     const COFileHandlingPluginTask& task, const COProgressBlock& progress, COError* error) {
   return Guard(error, std::optional<COPluginActionPublishResult>{}, [&] {
-    const auto account = state->account.get();
-    if (!account || account->empty()) throw Failure(TaskError::noAccount);
-    if (task.files.empty()) throw Failure(TaskError::noFiles);
-    const std::string identifier = task.action ? task.action->identifier : "";
-    // One usage record per task, before the workflow runs and whatever comes of it.
-    api->PostToQueue(JSON{{"action", identifier},
-                          {"account", *account},
-                          {"imageCount", static_cast<std::uint64_t>(task.files.size())}});
-    std::unique_ptr<PublishService> workflow;
-    if (identifier == Publish::Share || identifier == Publish::Proofing) {
-      workflow = std::make_unique<PublishShare>(state, api);
-    } else if (identifier == Publish::AI) {
-      workflow = std::make_unique<PublishAi>(state, api);
-    } else {
-      throw Failure(TaskError::noWorkflow);
-    }
-    // The host's progress block is handed the task it started, unchanged.
-    const PublishResult result = workflow->DoPublish(
-        ToPublishTask(task),
-        [&](std::uint64_t completed, std::uint64_t total, const std::optional<std::string>& text) {
-          if (progress) progress(task, completed, total, text);
-        });
-    // The host shows the result either way; the slot beside it tells a host that reads it (cohost
-    // does, Capture One does not) that the task lost files.
-    if (result.filesLost) Report(Failure(TaskError::filesNotPublished, result.message), error);
-    return std::optional(COPluginActionPublishResult{result.url, result.message});
+    return WithLoginRenewal(*state, [&] {
+      const auto account = state->account.get();
+      if (!account || account->empty()) throw Failure(TaskError::noAccount);
+      if (task.files.empty()) throw Failure(TaskError::noFiles);
+      const std::string identifier = task.action ? task.action->identifier : "";
+      // One usage record per task, before the workflow runs and whatever comes of it.
+      api->PostToQueue(JSON{{"action", identifier},
+                            {"account", *account},
+                            {"imageCount", static_cast<std::uint64_t>(task.files.size())}});
+      std::unique_ptr<PublishService> workflow;
+      if (identifier == Publish::Share || identifier == Publish::Proofing) {
+        workflow = std::make_unique<PublishShare>(state, api);
+      } else if (identifier == Publish::AI) {
+        workflow = std::make_unique<PublishAi>(state, api);
+      } else {
+        throw Failure(TaskError::noWorkflow);
+      }
+      // The host's progress block is handed the task it started, unchanged.
+      const PublishResult result =
+          workflow->DoPublish(ToPublishTask(task), [&](std::uint64_t completed, std::uint64_t total,
+                                                       const std::optional<std::string>& text) {
+            if (progress) progress(task, completed, total, text);
+          });
+      // The host shows the result either way; the slot beside it tells a host that reads it
+      // (cohost does, Capture One does not) that the task lost files.
+      if (result.filesLost) Report(Failure(TaskError::filesNotPublished, result.message), error);
+      return std::optional(COPluginActionPublishResult{result.url, result.message});
+    });
   });
 }
 

@@ -110,10 +110,10 @@ std::optional<JSON> PublishShare::findOrCreateAlbum(const std::vector<JSON>& con
     return std::nullopt;
   }
   const std::string name = GetAlbumName(settings);
-  // Names that differ only in letter case, in any script, name the same album.
-  const std::string folded = FoldedCase(name);
+  // Names that are the same lowercased, in any script, name the same album.
+  const std::string lower = NormalizedLowercase(name);
   for (const auto& container : containers) {
-    if (FoldedCase(container[P::Name].stringValue()) == folded) {
+    if (NormalizedLowercase(container[P::Name].stringValue()) == lower) {
       return container;  // an album of that name is reused
     }
   }
@@ -191,7 +191,8 @@ PublishResult PublishShare::DoPublish(const PublishTask& task, const PublishProg
   for (std::size_t i = 0; i < uploads.size(); ++i) {
     group.enter();
     UploadInfo upload = uploads[i];
-    upload.UploadResource = JSON::Parse(resources[i].stringValue());
+    // Any resource goes back to the service as it came, also one that is not an object.
+    upload.UploadResource = JSON::ParseFragment(resources[i].stringValue());
     ids[i] = (*upload.UploadResource)[P::Id].stringValue();
     slots.wait();
     const UploadGate::Send send = gate.next();

@@ -38,18 +38,18 @@ void KeywordRoundTrip(fuzz::FuzzFields& in) {
   while (!in.empty() && records.size() < MostItems) {
     records.push_back({in.next(), in.next(), in.next()});
   }
-  const host::ReadScriptResult read = host::readHostScript(KeywordScriptOf(records));
-  const auto* script = std::get_if<KeywordScript>(&read.script);
-  FUZZ_CHECK(read.error.empty() && script != nullptr && SameRecords(script->records, records));
+  const auto read = host::readHostScript(KeywordScriptOf(records));
+  const auto* script = read ? std::get_if<KeywordScript>(&*read) : nullptr;
+  FUZZ_CHECK(script != nullptr && SameRecords(script->records, records));
 }
 
 void RatingsRoundTrip(fuzz::FuzzFields& in) {
   const std::string option = in.next();
   std::vector<std::string> entries;
   while (!in.empty() && entries.size() < MostItems) entries.push_back(in.next());
-  const host::ReadScriptResult read = host::readHostScript(ratingsScript(entries, option));
-  const auto* script = std::get_if<RatingsScript>(&read.script);
-  FUZZ_CHECK(read.error.empty() && script != nullptr && script->names == entries);
+  const auto read = host::readHostScript(ratingsScript(entries, option));
+  const auto* script = read ? std::get_if<RatingsScript>(&*read) : nullptr;
+  FUZZ_CHECK(script != nullptr && script->names == entries);
   const RatingMark mark = ratingMark(option);
   FUZZ_CHECK((script->mark == host::Mark::rating) == (mark.property == "rating"));
   FUZZ_CHECK(script->resetValue == mark.value && script->markValue == mark.value);
@@ -58,11 +58,11 @@ void RatingsRoundTrip(fuzz::FuzzFields& in) {
 // Whether two texts are the same statements, token for token; whole numbers may differ (the
 // reader takes any rating or colour tag the catalogue holds).
 bool SameStatements(std::string_view a, std::string_view b) {
-  const host::LexResult x = host::lexScript(a), y = host::lexScript(b);
-  if (!x.error.empty() || !y.error.empty() || x.lines.size() != y.lines.size()) return false;
-  for (std::size_t i = 0; i < x.lines.size(); ++i) {
-    const auto& s = x.lines[i].tokens;
-    const auto& t = y.lines[i].tokens;
+  const auto x = host::lexScript(a), y = host::lexScript(b);
+  if (!x || !y || x->size() != y->size()) return false;
+  for (std::size_t i = 0; i < x->size(); ++i) {
+    const auto& s = (*x)[i].tokens;
+    const auto& t = (*y)[i].tokens;
     if (!std::equal(s.begin(), s.end(), t.begin(), t.end(), [](const auto& p, const auto& q) {
           return p.kind == q.kind && (p.text == q.text || p.kind == ScriptTokenKind::integer);
         })) {
@@ -73,14 +73,14 @@ bool SameStatements(std::string_view a, std::string_view b) {
 }
 
 void AnyText(std::string_view text) {
-  const host::ReadScriptResult read = host::readHostScript(text);
-  if (!read.error.empty()) return;
+  const auto read = host::readHostScript(text);
+  if (!read) return;
   if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
   std::string own;
-  if (const auto* keywords = std::get_if<KeywordScript>(&read.script)) {
+  if (const auto* keywords = std::get_if<KeywordScript>(&*read)) {
     own = KeywordScriptOf(keywords->records);
   } else {
-    const auto& ratings = std::get<RatingsScript>(read.script);
+    const auto& ratings = std::get<RatingsScript>(*read);
     own = ratingsScript(ratings.names, ratings.mark == host::Mark::rating ? "1" : "Red");
   }
   FUZZ_CHECK(SameStatements(text, own));

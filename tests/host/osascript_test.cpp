@@ -28,9 +28,8 @@ struct Outcome {
 };
 
 host::Sidecar sidecar(const fs::path& path) {
-  std::string error;
-  auto read = host::Sidecar::read(path, &error);
-  if (!read) throw std::runtime_error(error);
+  auto read = host::Sidecar::read(path);
+  if (!read) throw std::runtime_error(read.error());
   return std::move(*read);
 }
 

@@ -19,9 +19,10 @@
 // A request that allows it (retryTransientFailures) is sent again after a transient failure, as
 // the session's retry policy says (url_retry_policy.h): the session waits on its I/O thread's
 // timer, blocking no thread, then sends the whole request again (an upload re-reads its file from
-// the start). The task's completion runs once, with the last attempt's outcome; a task cancelled
-// or a session shut down while it waits ends at once with Code::cancelled. A request without the
-// flag is sent exactly once.
+// the start), as long as the wait ends before the task's deadline. A time-out is never retried.
+// The task's completion runs once, with the last attempt's outcome; a task cancelled or a session
+// shut down while it waits ends at once with Code::cancelled. A request without the flag is sent
+// exactly once.
 #pragma once
 
 #include <chrono>
@@ -49,6 +50,10 @@ struct URLRequest {
   // the request times out, to the millisecond. Time spent waiting for a free connection (see
   // maxConnectionsPerHost) counts too. Zero means the session's requestTimeout.
   std::chrono::milliseconds timeout{0};
+  // Longest time the whole task may take from its start, however its bytes trickle in: every
+  // attempt and every wait between them included. Zero means the session's resourceTimeout, which
+  // also bounds a longer one.
+  std::chrono::milliseconds deadline{0};
   // Whether the session may send the request again after a transient failure. Set it only for
   // requests that are safe to repeat: sending one twice has the effect of sending it once.
   bool retryTransientFailures = false;

@@ -384,8 +384,10 @@ TEST(PluginErrors, ReachTheHostWithDomainCodeAndMessage) {
                             "Make sure you export in jpeg long edge max 4096px quality 75",
                             "You need at least one tagging option",
                             "The login could not be saved on this computer",
-                            "The login could not be removed from this computer"};
-  for (std::int64_t code = 0; code < 12; ++code) {
+                            "The login could not be removed from this computer",
+                            "Your login has expired. Log in again in Capture One > Preferences > "
+                            "Plugins > Vorelia"};
+  for (std::int64_t code = 0; code < 13; ++code) {
     COError error;
     EXPECT_FALSE(Guard(&error, false, [&]() -> bool { throw static_cast<PluginError>(code); }));
     EXPECT_EQ(error.domain, "VoreliaC1Plugin.PluginError") << code;
@@ -545,6 +547,7 @@ TEST_F(SettingsPage, LoginAndCreationRefusalsShowTheirMessage) {
       {login, ann, "pw", refused, {}, "Wrong e-mail or password", true},
       {login, ann, "pw", token, {200, {}, "[]"}, "Can't find account", true},
       {login, ann, "pw", {.body = "{}", .dropAfter = 0}, {}, "Server Error", true},
+      {login, ann, "pw", {502, {}, "<html>"}, {}, "Server Error", true},
       {"createDo-action", ann, "pw", token, {}, "Account already taken, or invalid characteres"},
   };
   for (const auto& c : cases) {
@@ -617,6 +620,9 @@ TEST_F(SettingsPage, ServiceButtonsStoreTheAnswerAndRedrawThePage) {
                 c.creditsUsed);
     }
   }
+  // The account chosen for the user brings its album list, as a chosen one does.
+  EXPECT_TRUE(
+      testing::waitUntil([&] { return !service.requests("/api/solo/containers/").empty(); }));
 }
 
 TEST_F(SettingsPage, AccountCreationClosesTheFormOnlyWithAToken) {

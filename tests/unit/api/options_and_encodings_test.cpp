@@ -1,0 +1,51 @@
+// The time-out override and the encodings of the Api's requests: pure functions.
+#include <gtest/gtest.h>
+
+#include "api/api.h"
+#include "api/queue_message.h"
+#include "api/url_encoding.h"
+
+namespace vorelia {
+namespace {
+
+using std::chrono::seconds;
+
+// The override only ever shortens, and anything but a whole number from 1 keeps the defaults.
+TEST(ApiOptionsTest, TimeoutOverrideShortensBothTimeouts) {
+  using std::chrono::milliseconds;
+  const struct {
+    const char* text;
+    milliseconds request, upload;
+  } cases[] = {
+      {nullptr, seconds(60), seconds(180)},  {"1500", milliseconds(1500), milliseconds(1500)},
+      {"120000", seconds(60), seconds(120)}, {"0", seconds(60), seconds(180)},
+      {"15s", seconds(60), seconds(180)},    {"99999999999999999999", seconds(60), seconds(180)},
+  };
+  for (const auto& c : cases) {
+    const ApiOptions options = ApiOptions::WithTimeoutOverride(c.text);
+    EXPECT_EQ(options.requestTimeout, c.request) << (c.text ? c.text : "(unset)");
+    EXPECT_EQ(options.uploadIdleTimeout, c.upload) << (c.text ? c.text : "(unset)");
+  }
+}
+
+TEST(Encodings, AlbumPathSegments) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"Anna & Bob's", "Anna%20%20%20Bob%20s"},
+      {"a/b?c#d", "a%2Fb%3Fc%23d"},
+      {"Été", "%C3%89t%C3%A9"},
+      {"(x)!$*+,-.:;=[]_~", "(x)!$*+,-.:;=[]_~"},
+      {"100%", "100%25"},
+  };
+  for (const auto& [name, segment] : cases) EXPECT_EQ(AlbumPathSegment(name), segment) << name;
+}
+
+TEST(Encodings, Base64OfEveryRemainder) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"", ""},        {"f", "Zg=="},        {"fo", "Zm8="},
+      {"foo", "Zm9v"}, {"foob", "Zm9vYg=="}, {std::string("\xff\xfe\x00", 3), "//4A"},
+  };
+  for (const auto& [bytes, text] : cases) EXPECT_EQ(Base64Encode(bytes), text) << text;
+}
+
+}  // namespace
+}  // namespace vorelia
