@@ -145,10 +145,8 @@ std::shared_ptr<URLSessionTask> URLSession::downloadTask(URLRequest request,
                       });
 }
 
-void URLSession::removeAbandonedDownloads() {
-  std::error_code error;
-  const auto folder = std::filesystem::temp_directory_path(error);
-  if (!error) removeAbandoned(folder, std::string(net::DownloadFilePrefix) + "-");
+void URLSession::removeAbandonedDownloads(const std::filesystem::path& folder) {
+  removeAbandoned(folder, std::string(net::DownloadFilePrefix) + "-");
 }
 
 const URLSessionConfiguration& URLSession::configuration() const { return impl_->configuration; }

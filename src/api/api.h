@@ -206,10 +206,12 @@ class Api : public std::enable_shared_from_this<Api> {
     installed,          // unpacked and moved into place, older copies removed
   };
   void DownloadUpdate(std::function<void(UpdateResult)> onFinished = nullptr);
-  // Removes what runs killed midway left (ours only, by name, none that a live run still uses):
-  // temporary downloads, hidden partial archives in the Downloads folder, and staged installs
-  // beside the plug-ins folder, putting a bundle set aside back first. Blocking file work.
-  static void RemoveLeftoversOfKilledRuns();
+  // The removal of what runs killed midway left (ours only, by name, none that a live run still
+  // uses): temporary downloads, hidden partial archives in the Downloads folder, and staged
+  // installs beside the plug-ins folder, putting a bundle set aside back first. The folders are
+  // read now, from the environment on the caller's thread; the returned work (blocking file work)
+  // may run on any thread, later.
+  static std::function<void()> RemovalOfLeftoversOfKilledRuns();
   // Posts the record to the statistics queue (state.queueUrl) as one Put Message. Returns at once;
   // the answer is ignored. Sends nothing when the record cannot be serialised.
   void PostToQueue(const JSON& payload);

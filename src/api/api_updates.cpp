@@ -149,12 +149,15 @@ void Api::DownloadUpdate(std::function<void(UpdateResult)> onFinished) {
   });
 }
 
-void Api::RemoveLeftoversOfKilledRuns() {
-  URLSession::removeAbandonedDownloads();
-  if (const fs::path downloads = platform::downloadsDirectory(); !downloads.empty()) {
-    platform::removeAbandoned(downloads, PartialArchivePrefix);
-  }
-  RecoverInterruptedInstalls(PluginsFolder(platform::libraryDirectory()));
+std::function<void()> Api::RemovalOfLeftoversOfKilledRuns() {
+  std::error_code error;
+  fs::path temporary = fs::temp_directory_path(error);
+  return [temporary = std::move(temporary), downloads = platform::downloadsDirectory(),
+          plugins = PluginsFolder(platform::libraryDirectory())] {
+    if (!temporary.empty()) URLSession::removeAbandonedDownloads(temporary);
+    if (!downloads.empty()) platform::removeAbandoned(downloads, PartialArchivePrefix);
+    RecoverInterruptedInstalls(plugins);
+  };
 }
 
 void Api::PostToQueue(const JSON& payload) {

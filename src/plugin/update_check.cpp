@@ -12,9 +12,10 @@ bool IsNewerVersion(const std::string& currentVersion,
 }
 
 void StartUpdateCheck(Api& api) {
-  api.CheckForUpdates([](std::optional<JSON> json, std::shared_ptr<Api> api) {
+  api.CheckForUpdates([removeLeftovers = Api::RemovalOfLeftoversOfKilledRuns()](
+                          std::optional<JSON> json, std::shared_ptr<Api> api) {
     // Off the host's thread, and before this run downloads anything of its own.
-    Api::RemoveLeftoversOfKilledRuns();
+    removeLeftovers();
     if (!json) return;
     PluginState& state = *api->state;
     // Only a string names a version: a number, a Boolean or an object is no version at all (a

@@ -16,7 +16,7 @@ bool IsNewerVersion(const std::string& currentVersion,
                     const std::optional<std::string>& updateVersion);
 
 // Fetches the update document and returns at once. When it answers or fails, the leftovers of
-// killed runs are removed (Api::RemoveLeftoversOfKilledRuns); then, when it answered,
+// killed runs are removed (Api::RemovalOfLeftoversOfKilledRuns); then, when it answered,
 // state.updateVersion becomes its "version" member (the empty string when missing or not a string)
 // and, when that is newer, the download and installation start, also without anyone waiting. No
 // answer changes nothing.

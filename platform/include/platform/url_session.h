@@ -160,9 +160,10 @@ class URLSession {
 
   const URLSessionConfiguration& configuration() const;
 
-  // Removes the temporary download files that runs killed during a download left in the system's
-  // temporary folder; files of downloads under way, in any process, stay. Blocking file work.
-  static void removeAbandonedDownloads();
+  // Removes the temporary download files that runs killed during a download left in folder (the
+  // system's temporary folder); files of downloads under way, in any process, stay. Blocking file
+  // work.
+  static void removeAbandonedDownloads(const std::filesystem::path& folder);
 
  private:
   class Impl;

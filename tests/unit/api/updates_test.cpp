@@ -375,14 +375,14 @@ TEST_F(Updates, AnInstallCutShortLeavesAWholeBundleAndTheNextStartTidiesUp) {
     const auto killedAt = [&c](InstallStep step) { return step != c.step; };
     EXPECT_EQ(InstallArchive(Archive(archive020), plugins, {}, killedAt),
               InstallResult::fileSystemFailure);
-    Api::RemoveLeftoversOfKilledRuns();
+    Api::RemovalOfLeftoversOfKilledRuns()();
     EXPECT_EQ(readFile(bundle / "VoreliaC1Plugin.so"), c.library);
     EXPECT_THAT(namesIn(plugins.parent_path()), ::testing::ElementsAre("Plug-ins"));
   }
   // Killed between two renames, where the folders cannot be exchanged in one step.
   fs::create_directory(plugins.parent_path() / ".plug-in-update-killed");
   fs::rename(bundle, plugins.parent_path() / ".plug-in-update-killed" / "previous");
-  Api::RemoveLeftoversOfKilledRuns();
+  Api::RemovalOfLeftoversOfKilledRuns()();
   EXPECT_EQ(readFile(bundle / "VoreliaC1Plugin.so"), "library 0.2.0");
   EXPECT_THAT(namesIn(plugins.parent_path()), ::testing::ElementsAre("Plug-ins"));
 
@@ -395,7 +395,7 @@ TEST_F(Updates, AnInstallCutShortLeavesAWholeBundleAndTheNextStartTidiesUp) {
   WriteFile(download, "partial");
   const platform::InUseLock locks[] = {platform::InUseLock(live),
                                        platform::InUseLock(partial.string() + "live")};
-  Api::RemoveLeftoversOfKilledRuns();
+  Api::RemovalOfLeftoversOfKilledRuns()();
   EXPECT_THAT(namesIn(downloads), ::testing::ElementsAre(partial.filename().string() + "live"));
   EXPECT_TRUE(fs::exists(live));
   EXPECT_FALSE(fs::exists(download));
