@@ -1,5 +1,6 @@
 // The upload pipeline: reservation, blob upload, encoding trigger and the encoding long poll.
 #include <algorithm>
+#include <unordered_map>
 #include <utility>
 
 #include "api/api.h"
@@ -77,10 +78,16 @@ void Api::PollEncoding(std::vector<std::string> pending,
         const auto reported = answer ? (*answer)[P::Value].array() : std::nullopt;
         if (!reported) return onCompleted(std::nullopt);
         const std::size_t asked = pending.size();
-        for (const auto& id : *reported) {
-          const auto found = std::find(pending.begin(), pending.end(), id.stringValue());
-          if (found != pending.end()) pending.erase(found);
-        }
+        // Each reported id takes out the first pending entry equal to it, in one pass over each
+        // list however long they are.
+        std::unordered_map<std::string, std::size_t> times;
+        for (const auto& id : *reported) ++times[id.stringValue()];
+        std::erase_if(pending, [&times](const std::string& id) {
+          const auto found = times.find(id);
+          if (found == times.end() || found->second == 0) return false;
+          --found->second;
+          return true;
+        });
         // Progress is followed at once. A service that answers a long poll at once with
         // nothing new, again and again, is asked at most once a period; a poll that was held
         // open long enough is followed at once.
