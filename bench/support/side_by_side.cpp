@@ -114,7 +114,9 @@ int publishChild(const std::string& apiRoot, const std::string& listFile) {
   PublishShare workflow(state, api);
   const auto start = Clock::now();
   const auto result = workflow.DoPublish(
-      PublishTask{"voreliaPublishShare", files, {{"albumName-input", std::string("Bench")}}}, {});
+      PublishTask{
+          "voreliaPublishShare", std::move(files), {{"albumName-input", std::string("Bench")}}},
+      {});
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   const bool ok =
       result.url.has_value() && result.message.find("could not be uploaded") == std::string::npos;
