@@ -28,7 +28,7 @@
 
 namespace vorelia::sandbox {
 
-inline constexpr std::size_t kMaxBlobs = 100000;
+inline constexpr std::size_t kMaxBlobs = 400000;
 inline constexpr std::size_t kMaxBlobPath = 2048;
 
 class BlobStore {

@@ -32,7 +32,7 @@ using NowFunction = std::function<SystemClock::time_point()>;
 inline constexpr std::size_t kMaxUsers = 10000;
 inline constexpr std::size_t kMaxAccounts = 10000;
 inline constexpr std::size_t kMaxAlbumsPerAccount = 10000;
-inline constexpr std::size_t kMaxItemsPerAlbum = 10000;
+inline constexpr std::size_t kMaxItemsPerAlbum = 250000;
 inline constexpr std::size_t kMaxTokens = 10000;
 inline constexpr std::size_t kMaxShares = 10000;
 

@@ -29,8 +29,8 @@
 
 namespace vorelia::sandbox {
 
-inline constexpr std::size_t kMaxUploadResources = 100000;
-inline constexpr std::size_t kMaxFilesPerReservation = 10000;
+inline constexpr std::size_t kMaxUploadResources = 400000;
+inline constexpr std::size_t kMaxFilesPerReservation = 100000;
 inline constexpr std::size_t kMaxItemNameLength = 1024;
 
 // Where reserved uploads go: the sandbox's own blob store or an Azure Storage account. Blob

@@ -16,6 +16,7 @@
 
 #include "publish/publish_share.h"
 #include "support/child_process.h"
+#include "support/protocol_side.h"
 #include "support/sandbox_process.h"
 #include "support/temp_home.h"
 #include "support/test_bytes.h"
@@ -113,7 +114,9 @@ int publishChild(const std::string& apiRoot, const std::string& listFile) {
   PublishShare workflow(state, api);
   const auto start = Clock::now();
   const auto result = workflow.DoPublish(
-      PublishTask{"voreliaPublishShare", files, {{"albumName-input", std::string("Bench")}}}, {});
+      PublishTask{
+          "voreliaPublishShare", std::move(files), {{"albumName-input", std::string("Bench")}}},
+      {});
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   const bool ok =
       result.url.has_value() && result.message.find("could not be uploaded") == std::string::npos;
@@ -331,6 +334,12 @@ bool PublishVersusCurl::round(int round, const testing::SandboxProcess& sandbox,
                          uploadWithCurl(reserveUploads(sandbox, account, gallery), gallery, work);
                      failed = failed || seconds < 0;
                      curl.add(seconds);
+                   },
+                   [&] {
+                     const double seconds = publishRequestsWithCurl(
+                         apiRoot, account, reserveUploads(sandbox, account, gallery), gallery);
+                     failed = failed || seconds < 0;
+                     protocol.add(seconds);
                    }});
   return !failed;
 }
@@ -338,7 +347,9 @@ bool PublishVersusCurl::round(int round, const testing::SandboxProcess& sandbox,
 void PublishVersusCurl::report(benchmark::State& state) const {
   publish.report(state, "publish");
   curl.report(state, "curl");
+  protocol.report(state, "protocol");
   state.counters["ratio"] = publish.median() / curl.median();
+  state.counters["protocol_ratio"] = publish.median() / protocol.median();
   state.counters["blob_requests_per_file"] = requestsPerFile;
   state.counters["peak_rss_MiB"] = peakMiB;
 }

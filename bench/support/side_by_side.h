@@ -102,19 +102,23 @@ bool forEachRound(benchmark::State& state, const std::function<bool(int round)>&
 // that none of them always goes first (warm caches, a quieter machine).
 void runRound(int round, const std::vector<std::function<void()>>& sides);
 
-// The plugin's publication beside curl's uploads of the same files, over the rounds of a case.
+// The plugin's publication beside curl's uploads of the same files and beside curl sending the
+// protocol's own requests per file (publishRequestsWithCurl), over the rounds of a case.
 struct PublishVersusCurl {
   Samples publish;
   Samples curl;
+  Samples protocol;
   double peakMiB = 0;          // the largest peak resident memory of a publishing process
   double requestsPerFile = 0;  // blob requests per file of the last publication
 
   // One round: seeds the bench account in sandbox, then publishes the gallery through PublishShare
-  // against apiRoot and uploads it with curl to resources the sandbox reserves, the first side
-  // turning from round to round. Returns false when a side failed.
+  // against apiRoot, uploads it with curl to resources the sandbox reserves, and sends the
+  // protocol's requests with curl to others, the first side turning from round to round. Returns
+  // false when a side failed.
   bool round(int round, const testing::SandboxProcess& sandbox, const std::string& apiRoot,
              const Gallery& gallery, const WorkFolder& work);
-  // Sets the counters of both sides: publish_s, curl_s (with _min_s and _max_s), ratio,
+  // Sets the counters of the sides: publish_s, curl_s, protocol_s (each with _min_s and _max_s),
+  // ratio (publish / curl's bare uploads), protocol_ratio (publish / the protocol's requests),
   // blob_requests_per_file and peak_rss_MiB.
   void report(benchmark::State& state) const;
 };

@@ -139,7 +139,12 @@ std::optional<URLRequest> Api::Request(const std::optional<std::string>& url, co
 }
 
 void Api::Send(const std::optional<std::string>& url, Call call, DataCompletion done) {
+  // A text body can be the whole list of a large task: it moves into the request, not copied.
+  std::optional<std::string> text = std::move(call.text);
+  call.text.reset();
+  if (text) call.body.reset();
   auto request = Request(url, call);
+  if (request && text) request->body = std::move(text);
   if (!request) {
     CompletionPool::shared().async([done = std::move(done)] { done(std::nullopt, std::nullopt); });
     return;

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "api/reservation.h"
 #include "api/upload_info.h"
 #include "model/json.h"
 #include "model/plugin_state.h"
@@ -131,13 +132,21 @@ class Api : public std::enable_shared_from_this<Api> {
   void RefreshContainers();
   // payload is taken over: for a large album it is the largest body the plugin sends.
   void ReorderContainer(const std::string& containerId, JSON payload, JSONCompletion onCompleted);
+  // The same request with the payload already serialised (JSONListWriter); absent: no body.
+  void ReorderContainer(const std::string& containerId, std::optional<std::string> payloadText,
+                        JSONCompletion onCompleted);
   void GetShareUrl(const JSON& payload, JSONCompletion onCompleted);
 
   // Upload pipeline.
-  // Reserves one upload resource per file in the album: body {"value": files}. The answer's
-  // "value" holds each resource as its JSON text (JSON::ParseKeepingListAsText).
+  // Reserves one upload resource per file in the album: body {"value": files}; the answer is
+  // handed over whole.
   void InitUploadResource(const std::string& containerId, const std::vector<JSON>& files,
                           JSONCompletion onCompleted);
+  // The same request for many files: body is {"value": files} already serialised
+  // (JSONListWriter; absent: no body), and the answer is read into a Reservation as it is parsed.
+  // Absent when no answer came.
+  void ReserveUploads(const std::string& containerId, std::optional<std::string> body,
+                      std::function<void(std::optional<Reservation>)> onCompleted);
   // The blob address of the file: storage URL, resource id, "-o/", item name (what cannot stand
   // in a URL path percent-encoded), then the resource's signature. Absent without an upload
   // resource.

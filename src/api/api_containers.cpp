@@ -58,4 +58,14 @@ void Api::GetShareUrl(const JSON& payload, JSONCompletion onCompleted) {
   SendForJSON(ShareUrl(), Call{.method = "POST", .body = payload}, std::move(onCompleted));
 }
 
+void Api::ReorderContainer(const std::string& containerId, std::optional<std::string> payloadText,
+                           JSONCompletion onCompleted) {
+  SendForJSON(ReorderUrl(containerId),
+              Call{.method = "POST",
+                   .text = std::move(payloadText),
+                   .contentType = "application/json",
+                   .repeatable = true},
+              std::move(onCompleted));
+}
+
 }  // namespace vorelia

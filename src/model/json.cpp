@@ -139,27 +139,6 @@ JSON JSON::Parse(std::string_view bytes) {
   return Document(nlohmann::json::parse(bytes, nullptr, /*allow_exceptions=*/false));
 }
 
-JSON JSON::ParseKeepingListAsText(std::string_view bytes, std::string_view listKey) {
-  if (NestsDeeperThanMax(bytes)) return JSON();
-  // Depth 1 holds the top-level members' keys, depth 2 the elements of a top-level array member.
-  using Event = nlohmann::json::parse_event_t;
-  bool named = false;   // the member being read is listKey
-  bool inList = false;  // its array is being read
-  const auto keepAsText = [&](int depth, Event event, nlohmann::json& parsed) {
-    if (depth == 1 && event == Event::key) {
-      named = parsed == listKey;
-      inList = false;
-    } else if (depth == 1 && event == Event::array_start) {
-      inList = named;
-    } else if (depth == 2 && inList &&
-               (event == Event::object_end || event == Event::array_end || event == Event::value)) {
-      parsed = parsed.dump();
-    }
-    return true;
-  };
-  return Document(nlohmann::json::parse(bytes, keepAsText, /*allow_exceptions=*/false));
-}
-
 JSON JSON::ParseFragment(std::string_view bytes) {
   if (NestsDeeperThanMax(bytes)) return JSON();
   nlohmann::json parsed = nlohmann::json::parse(bytes, nullptr, /*allow_exceptions=*/false);

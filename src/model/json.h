@@ -60,10 +60,6 @@ class JSON {
   // Parses bytes. Anything that does not parse, whose top level is not an array or an object, or
   // that nests deeper than MaxDepth, gives the null value.
   static JSON Parse(std::string_view bytes);
-  // Parse, but the elements of the array that is the top-level dictionary's member listKey are
-  // kept as their compact text (string values), not as trees: a list of thousands then costs
-  // little more than its text, and each element is parsed (ParseFragment) when it is needed.
-  static JSON ParseKeepingListAsText(std::string_view bytes, std::string_view listKey);
   // Parse, but any JSON value may stand at the top level: "7", "\"text\"" and "null" give
   // that number, string and null.
   static JSON ParseFragment(std::string_view bytes);

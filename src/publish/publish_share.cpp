@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "api/await.h"
+#include "model/json_list.h"
 #include "model/keys.h"
 #include "model/text.h"
 #include "publish/name_escaping.h"
@@ -35,6 +36,28 @@ std::string ProofingUrl(std::string url) {
   if (const auto at = url.find("/a/"); at != std::string::npos) url.replace(at, 3, "/p/");
   return url;
 }
+
+// The name a file has on the service: its own name, escaped.
+std::string ItemNameOf(const std::string& path) {
+  return voreliaEscape(std::filesystem::path(path).filename().string());
+}
+
+// Text ids one after another in one buffer: a few bytes a file beside the text itself.
+class IdList {
+ public:
+  void add(const std::string& id) {
+    text_ += id;
+    ends_.push_back(text_.size());
+  }
+  std::string_view operator[](std::size_t n) const {
+    const std::size_t begin = n == 0 ? 0 : ends_[n - 1];
+    return std::string_view(text_).substr(begin, ends_[n] - begin);
+  }
+
+ private:
+  std::string text_;
+  std::vector<std::size_t> ends_;
+};
 
 // Counts finished files and reports each new count once, in order.
 class StepCounter {
@@ -139,61 +162,53 @@ PublishResult PublishShare::DoPublish(const PublishTask& task, const PublishProg
   const std::string albumId = (*album)[P::Id].stringValue();
   if (albumId.empty()) return Failed("Album id is null, retry with an other name");
 
-  std::vector<UploadInfo> uploads;
-  uploads.reserve(task.files.size());
-  for (const auto& file : task.files) {
-    UploadInfo upload;
-    upload.FilePath = file;
-    upload.FileSize = FileSizeOf(file);
-    upload.ItemName = voreliaEscape(std::filesystem::path(file).filename().string());
-    upload.ContainerName = albumName;
-    upload.ContainerId = albumId;
-    uploads.push_back(std::move(upload));
+  // Per file only what the run needs later, a few bytes each: its size and, once reserved, its
+  // resource's id. The announced list, the reservation and the orders are written and read one
+  // file at a time, never held as trees.
+  const std::size_t count = task.files.size();
+  std::vector<std::uint64_t> sizes(count);
+  JSONListWriter announced(P::Value);
+  for (std::size_t i = 0; i < count; ++i) {
+    sizes[i] = FileSizeOf(task.files[i]);
+    announced.add(JSON{{"name", ItemNameOf(task.files[i])}, {"size", sizes[i]}});
   }
-
-  // The list and the answer grow with the number of files: each is held only as long as needed.
-  auto reservation = Await<std::optional<JSON>>([&](auto done) {
-    std::vector<JSON> announced;
-    announced.reserve(uploads.size());
-    for (const UploadInfo& upload : uploads) {
-      announced.push_back(JSON{{"name", upload.ItemName}, {"size", upload.FileSize}});
-    }
-    api->InitUploadResource(albumId, announced, std::move(done));
+  auto reservation = Await<std::optional<Reservation>>([&](auto done) {
+    api->ReserveUploads(albumId, std::move(announced).finish(), std::move(done));
   });
   if (!reservation) {
     return Failed("The service at " + AddressOf(state->baseUrl) +
                   " did not answer the upload request. Check the connection and retry");
   }
-  if ((*reservation)[P::HasError].boolValue()) {
-    return Failed((*reservation)[P::Message].stringValue());
-  }
-  const std::string storageUrl = (*reservation)[P::StorageUrl].stringValue();
-  JSON list = (*reservation)[P::Value];
-  reservation.reset();
-  const auto resources = std::move(list).array().value_or(std::vector<JSON>{});
-  if (resources.size() < uploads.size()) {
-    return Failed("The service made room for " + std::to_string(resources.size()) + " of " +
-                  std::to_string(uploads.size()) + " images. Nothing was uploaded, retry later");
+  if (reservation->hasError) return Failed(reservation->message);
+  const std::string storageUrl = reservation->storageUrl;
+  if (reservation->size() < count) {
+    return Failed("The service made room for " + std::to_string(reservation->size()) + " of " +
+                  std::to_string(count) + " images. Nothing was uploaded, retry later");
   }
 
   // Every upload is issued at once, four at a time. The task thread takes one of its own four
   // slots before it asks the gate how to send a file, so the gate has heard of every upload that
   // ended before; the Api's throttle, of the same size, then never holds it.
-  const std::uint64_t total = uploads.size() + 1;
+  const std::uint64_t total = count + 1;
   StepCounter counter(progress, total);
   // A file counts as published once the store holds it and the service took its encoding
   // request; any other file is not waited for, not ordered, and named as not uploaded.
-  std::vector<char> published(uploads.size(), 0);  // written by one completion each
-  std::vector<std::string> ids(uploads.size());
+  std::vector<char> published(count, 0);  // written by one completion each
+  IdList ids;                             // the files' resource ids, in file order
   UploadGate gate;
   platform::DispatchSemaphore slots(UploadsAtOnce);
   platform::DispatchGroup group;
-  for (std::size_t i = 0; i < uploads.size(); ++i) {
+  for (std::size_t i = 0; i < count; ++i) {
     group.enter();
-    UploadInfo upload = uploads[i];
+    UploadInfo upload;
+    upload.FilePath = task.files[i];
+    upload.FileSize = sizes[i];
+    upload.ItemName = ItemNameOf(task.files[i]);
+    upload.ContainerName = albumName;
+    upload.ContainerId = albumId;
     // Any resource goes back to the service as it came, also one that is not an object.
-    upload.UploadResource = JSON::ParseFragment(resources[i].stringValue());
-    ids[i] = (*upload.UploadResource)[P::Id].stringValue();
+    upload.UploadResource = reservation->resource(i);
+    ids.add((*upload.UploadResource)[P::Id].stringValue());
     slots.wait();
     const UploadGate::Send send = gate.next();
     if (send == UploadGate::Send::skip) {  // the store is gone: no request
@@ -221,12 +236,13 @@ PublishResult PublishShare::DoPublish(const PublishTask& task, const PublishProg
         probe ? UploadAttempts::once : UploadAttempts::retried);
   }
   group.wait();
+  reservation.reset();
 
   std::vector<std::string> publishedIds;
   std::vector<std::string> lost;  // the files' own names, in file order
-  for (std::size_t i = 0; i < uploads.size(); ++i) {
+  for (std::size_t i = 0; i < count; ++i) {
     if (published[i]) {
-      publishedIds.push_back(std::move(ids[i]));
+      publishedIds.emplace_back(ids[i]);
     } else {
       lost.push_back(std::filesystem::path(task.files[i]).filename().string());
     }
@@ -238,11 +254,11 @@ PublishResult PublishShare::DoPublish(const PublishTask& task, const PublishProg
     return Failed("No image could be uploaded: " + NamedFiles(lost) + "." + unreachable, true);
   }
   // Said first in every message that follows, so that a partial album never reads as whole.
-  const std::string losses =
-      lost.empty()
-          ? ""
-          : std::to_string(lost.size()) + " of " + std::to_string(uploads.size()) +
-                " images could not be uploaded: " + NamedFiles(lost) + "." + unreachable + " ";
+  const std::string losses = lost.empty()
+                                 ? ""
+                                 : std::to_string(lost.size()) + " of " + std::to_string(count) +
+                                       " images could not be uploaded: " + NamedFiles(lost) + "." +
+                                       unreachable + " ";
 
   const bool downloads = BoolSetting(task.settings, std::string(P::AlbumDownloadIdentifier));
   const JSON sharePayload{{"containers", std::vector<JSON>{JSON{{"id", albumId}}}},
@@ -258,18 +274,19 @@ PublishResult PublishShare::DoPublish(const PublishTask& task, const PublishProg
   const std::string shareUrl = (*share)[P::Url].stringValue();
 
   counter.finalStep("Please wait encoding...");
+  const std::size_t orders = publishedIds.size();
   Await<std::optional<JSON>>(
-      [&](auto done) { api->WaitForEncodingToComplete(publishedIds, std::move(done)); });
+      [&](auto done) { api->WaitForEncodingToComplete(std::move(publishedIds), std::move(done)); });
 
-  if (publishedIds.size() > 1) {
-    std::vector<JSON> order;
-    order.reserve(publishedIds.size());
-    for (std::size_t n = 0; n < publishedIds.size(); ++n) {
-      order.push_back(JSON{{"id", publishedIds[n]}, {"order", static_cast<std::int64_t>(n)}});
+  if (orders > 1) {
+    JSONListWriter order(P::Value);
+    std::int64_t n = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      if (published[i]) order.add(JSON{{"id", ids[i]}, {"order", n++}});
     }
-    JSON payload{{"value", JSON(std::move(order))}};  // the list itself is gone after this line
-    Await<std::optional<JSON>>(
-        [&](auto done) { api->ReorderContainer(albumId, std::move(payload), std::move(done)); });
+    Await<std::optional<JSON>>([&](auto done) {
+      api->ReorderContainer(albumId, std::move(order).finish(), std::move(done));
+    });
   }
 
   const bool proofing = task.actionIdentifier == Publish::Proofing;

@@ -3,10 +3,13 @@
 // same text.
 #include <cmath>
 #include <cstdlib>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "fuzz_support.h"
 #include "model/json.h"
+#include "model/json_list.h"
 
 namespace {
 
@@ -96,14 +99,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const JSON again = JSON::Parse(*text);
     FUZZ_CHECK(again.type() == json.type() && again.rawData(pretty) == text);
   }
-  // Keeping the "value" list as text changes only the form of its elements.
-  const JSON kept = JSON::ParseKeepingListAsText(
-      std::string_view(reinterpret_cast<const char*>(data), size), "value");
+  // Read one element at a time, the "value" list gives the same elements, each also where its
+  // text stands, and the scalar members their last values.
+  const std::string_view bytes(reinterpret_cast<const char*>(data), size);
   const auto list = json.type() == JSON::Type::dictionary ? json["value"].array() : std::nullopt;
-  FUZZ_CHECK(list || kept == json);
-  for (std::size_t i = 0; list && i < list->size(); ++i) {
-    const JSON element = kept["value"][static_cast<std::int64_t>(i)];
-    FUZZ_CHECK(JSON::ParseFragment(element.stringValue()) == (*list)[i]);
+  std::vector<JSON> elements;
+  std::map<std::string, JSON> members;
+  vorelia::JSONListEvents events;
+  events.buildElements = true;
+  events.listStarted = [&] { elements.clear(); };
+  events.member = [&](std::string_view key, JSON value) {
+    if (key == "value") elements.clear();
+    members[std::string(key)] = std::move(value);
+  };
+  events.element = [&](std::size_t index, JSON element, std::size_t begin, std::size_t end) {
+    FUZZ_CHECK(index == elements.size() && begin <= end && end <= bytes.size());
+    if (begin < end) FUZZ_CHECK(JSON::ParseFragment(bytes.substr(begin, end - begin)) == element);
+    elements.push_back(std::move(element));
+  };
+  FUZZ_CHECK(vorelia::ReadJSONList(bytes, "value", events) ==
+             (json.type() == JSON::Type::dictionary));
+  FUZZ_CHECK(list ? elements == *list : elements.empty());
+  for (const auto& [key, value] : members) {
+    const JSON member = json[key];
+    if (member.type() != JSON::Type::array && member.type() != JSON::Type::dictionary) {
+      FUZZ_CHECK(member == value);
+    }
   }
   return 0;
 }

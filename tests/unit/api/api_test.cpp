@@ -10,6 +10,7 @@
 #include "api/queue_message.h"
 #include "api/url_encoding.h"
 #include "api_fixture.h"
+#include "model/json_list.h"
 #include "model/keys.h"
 #include "platform/user_defaults.h"
 #include "support/wait.h"
@@ -59,6 +60,21 @@ TEST_F(ApiTest, EveryOperationSendsExactlyItsRequestAndOnlyTheSafeOnesAgain) {
        },
        "PUT /api/studio/containers/c1/inituploadresources", 1, true,
        R"({"value":[{"name":"a.jpg"}]})"},
+      // The same requests with the list written one element at a time.
+      {[&](Signal d) {
+         JSONListWriter files(P::Value);
+         files.add(JSON{{"size", 7}, {"name", "a\"\u00e9.jpg"}});
+         api->ReserveUploads("c1", std::move(files).finish(), d);
+       },
+       "PUT /api/studio/containers/c1/inituploadresources", 1, true,
+       R"({"value":[{"name":"a\"é.jpg","size":7}]})"},
+      {[&](Signal d) {
+         JSONListWriter orders(P::Value);
+         orders.add(JSON{{"order", 0}, {"id", "r1"}});
+         api->ReorderContainer("c1", std::move(orders).finish(), d);
+       },
+       "POST /api/studio/containers/c1/$synchronize", 4, true,
+       R"({"value":[{"id":"r1","order":0}]})", "application/json"},
       {[&](Signal d) { api->UploadFile(storage(), upload, d); },
        "PUT /store/r1-o/My___photo.jpg?sv=1&sig=s3cret", 4, false, bytes},
       // A probe of a store that was unreachable is sent once.

@@ -3,6 +3,7 @@
 
 #include "api/api.h"
 #include "api/queue_message.h"
+#include "api/reservation.h"
 #include "api/url_encoding.h"
 
 namespace vorelia {
@@ -45,6 +46,47 @@ TEST(Encodings, Base64OfEveryRemainder) {
       {"foo", "Zm9v"}, {"foob", "Zm9vYg=="}, {std::string("\xff\xfe\x00", 3), "//4A"},
   };
   for (const auto& [bytes, text] : cases) EXPECT_EQ(Base64Encode(bytes), text) << text;
+}
+
+// Each resource is read as the service sent it, wherever it stands; an answer that is not whole,
+// too deep or no dictionary reads as no answer at all, not as the part read before the fault.
+TEST(Reservation, ReadsEachResourceAsSentAndNothingOfAnAnswerNotWhole) {
+  const std::string deep = R"({"value":[)" + std::string(300, '[') + std::string(300, ']') + "]}";
+  const struct {
+    std::string answer;
+    bool hasError;
+    std::string message, storageUrl;
+    std::vector<std::string> resources;  // compact
+  } cases[] = {
+      {R"({"hasError":false,"storageUrl":"s/","value":[ {"sas":"?x", "id":"a"} ,7,"r",[{}]],)"
+       R"("other":[{"value":1}]})",
+       false,
+       "",
+       "s/",
+       {R"({"id":"a","sas":"?x"})", "7", "r", "[{}]"}},
+      {R"({"hasError":"true","message":5,"value":{"id":"a"}})", true, "5", "", {}},
+      {R"({"value":[{"id":"a"}],"value":[{"id":"b"},{"id":"c"}]})",
+       false,
+       "",
+       "",
+       {R"({"id":"b"})", R"({"id":"c"})"}},
+      {R"({"value":[{"id":"a"}],"value":null})", false, "", "", {}},
+      {R"({"hasError":true,"message":"x","value":[{"id":"a"}])", false, "", "", {}},
+      {deep, false, "", "", {}},
+      {R"([{"id":"a"}])", false, "", "", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.answer.substr(0, 80));
+    const Reservation reservation = Reservation::Read(c.answer);
+    EXPECT_EQ(reservation.hasError, c.hasError);
+    EXPECT_EQ(reservation.message, c.message);
+    EXPECT_EQ(reservation.storageUrl, c.storageUrl);
+    std::vector<std::string> resources;
+    for (std::size_t n = 0; n < reservation.size(); ++n) {
+      resources.push_back(reservation.resource(n).rawString(false).value_or("?"));
+    }
+    EXPECT_EQ(resources, c.resources);
+  }
 }
 
 }  // namespace

@@ -119,18 +119,5 @@ TEST(JSON, OutputOfScalarsAndFailures) {
   EXPECT_FALSE(broken.rawString().has_value());
 }
 
-TEST(JSON, ListKeptAsTextHoldsEachElementAsItsCompactText) {
-  const JSON kept = JSON::ParseKeepingListAsText(
-      R"({"storageUrl":"s","value":[{"sas":"?x","id":"a","n":{"k":[1]}},2,"r",[{}]],)"
-      R"("other":[{"x":1}]})",
-      "value");
-  EXPECT_EQ(kept["value"][0].stringValue(), R"({"id":"a","n":{"k":[1]},"sas":"?x"})");
-  EXPECT_EQ(kept["value"][1].stringValue(), "2");
-  EXPECT_EQ(JSON::ParseFragment(kept["value"][2].stringValue()), JSON("r"));
-  EXPECT_EQ(kept["value"][3].stringValue(), "[{}]");
-  EXPECT_EQ(kept["other"][0]["x"].int64Value(), 1);
-  EXPECT_EQ(kept["storageUrl"].stringValue(), "s");
-}
-
 }  // namespace
 }  // namespace vorelia
