@@ -45,13 +45,7 @@ void Api::RefreshContainers() {
 
 void Api::ReorderContainer(const std::string& containerId, JSON payload,
                            JSONCompletion onCompleted) {
-  // Setting the same order twice is setting it once.
-  SendForJSON(ReorderUrl(containerId),
-              Call{.method = "POST",
-                   .body = std::move(payload),
-                   .contentType = "application/json",
-                   .repeatable = true},
-              std::move(onCompleted));
+  ReorderContainer(containerId, payload.rawData(), std::move(onCompleted));
 }
 
 void Api::GetShareUrl(const JSON& payload, JSONCompletion onCompleted) {
@@ -60,6 +54,7 @@ void Api::GetShareUrl(const JSON& payload, JSONCompletion onCompleted) {
 
 void Api::ReorderContainer(const std::string& containerId, std::optional<std::string> payloadText,
                            JSONCompletion onCompleted) {
+  // Setting the same order twice is setting it once.
   SendForJSON(ReorderUrl(containerId),
               Call{.method = "POST",
                    .text = std::move(payloadText),
