@@ -40,7 +40,9 @@ struct Pipe {
   }
 };
 
-std::vector<std::string> buildEnvironment(const CohostOptions& options) {
+}  // namespace
+
+std::vector<std::string> cohostEnvironment(const CohostOptions& options) {
   std::map<std::string, std::optional<std::string>> changes = {
       {"VORELIA_SECRET_STORE", "file"},
       {"COHOST_BUNDLE", std::nullopt},
@@ -67,13 +69,11 @@ std::vector<std::string> buildEnvironment(const CohostOptions& options) {
   return environment;
 }
 
-}  // namespace
-
 CohostRun runCohost(const CohostOptions& options) {
   signal(SIGPIPE, SIG_IGN);  // cohost may exit before reading all of its input
   Pipe input, output, errors;
-  const pid_t pid = spawnChild(COHOST_PATH, options.args, output.fds[1], errors.fds[1],
-                               options.workingFolder, input.fds[0], buildEnvironment(options));
+  const pid_t pid = spawnChild(options.program, options.args, output.fds[1], errors.fds[1],
+                               options.workingFolder, input.fds[0], cohostEnvironment(options));
   input.closeEnd(0);
   output.closeEnd(1);
   errors.closeEnd(1);

@@ -60,6 +60,8 @@ struct CohostOptions {
   // service addresses and no COHOST_BUNDLE unless set here. HOME is inherited (a TempHome sets it).
   std::map<std::string, std::optional<std::string>> environment;
   std::chrono::seconds timeout{180};
+  // What runs: cohost, or one of the programs a user runs beside it.
+  std::filesystem::path program = COHOST_PATH;
 };
 
 struct CohostRun {
@@ -77,6 +79,8 @@ struct CohostRun {
 };
 
 CohostRun runCohost(const CohostOptions& options);
+// The environment of a run with options ("NAME=value" entries).
+std::vector<std::string> cohostEnvironment(const CohostOptions& options);
 
 // A --json run of the real bundle with args against the sandbox: the API and the usage queue (with
 // its signature) point at it, and cohost looks for the update library and the web site beside it.

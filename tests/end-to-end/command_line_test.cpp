@@ -1,13 +1,10 @@
-// What a user of cohost, cohost-osascript and the sandbox is told to expect of them on the command
-// line and at a terminal: exit codes, each error said once on the error stream (with FILE:LINE in a
-// script), did-you-mean for near misses, the version, the sandbox's start-up lines and its page for
-// an unknown link, the document --choose names; line editing, Ctrl-C at the prompt and progress
-// drawn in place when the shell runs on a terminal.
-#include <fcntl.h>
+// cohost, cohost-osascript and the sandbox as their users are told to expect: exit codes, each
+// error once on the error stream, near misses, the version, the sandbox's start and unknown links,
+// --choose, and the shell on a terminal (line editing, Ctrl-C at the prompt, progress drawn in
+// place).
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,54 +12,19 @@
 
 #include "publish/catalogue_scripts.h"
 #include "support/child_process.h"
-#include "support/wait.h"
 #include "through_the_host.h"
-
-extern char** environ;
 
 namespace vorelia::testing {
 namespace {
 
 using namespace std::string_literals;
 
-// What a program showed: its exit code (the HTTP status for the sandbox's page) and its streams.
-struct Seen {
-  int code = -1;
-  std::string out, err;
-};
-
-std::string contents(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-// Runs program in folder to its end, its streams into files there.
-Seen runProgram(const fs::path& program, const std::vector<std::string>& args,
-                const fs::path& folder) {
-  const fs::path out = folder / "out", err = folder / "err";
-  const int outFd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  const int errFd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  const int code =
-      reapChild(spawnChild(program, args, outFd, errFd, folder), std::chrono::seconds(60));
-  ::close(outFd);
-  ::close(errFd);
-  return {code, contents(out), contents(err)};
-}
-
-// Runs cohost with options on a new pseudo-terminal: once the transcript since the last match
+// Runs the program of options on a new pseudo-terminal: once the transcript since the last match
 // shows a step's text, the step's keys are typed. The transcript is out (both streams).
-Seen onTerminal(const CohostOptions& options,
-                const std::vector<std::pair<std::string, std::string>>& steps) {
-  std::vector<std::string> environment = {"TERM=vt100"};
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    const std::string text = *entry;
-    const std::string name = text.substr(0, text.find('='));
-    if (name != "TERM" && !options.environment.contains(name)) environment.push_back(text);
-  }
-  for (const auto& [name, value] : options.environment) {
-    if (value) environment.push_back(name + "=" + *value);
-  }
-  std::vector<char*> argv = {const_cast<char*>(COHOST_PATH)}, envp;
+CohostRun onTerminal(const CohostOptions& options,
+                     const std::vector<std::pair<std::string, std::string>>& steps) {
+  const std::vector<std::string> environment = cohostEnvironment(options);
+  std::vector<char*> argv = {const_cast<char*>(options.program.c_str())}, envp;
   for (const std::string& arg : options.args) argv.push_back(const_cast<char*>(arg.c_str()));
   for (const std::string& entry : environment) envp.push_back(const_cast<char*>(entry.c_str()));
   argv.push_back(nullptr);
@@ -71,10 +33,10 @@ Seen onTerminal(const CohostOptions& options,
   int master = -1;
   const pid_t pid = forkpty(&master, nullptr, nullptr, &size);
   if (pid == 0) {
-    execve(COHOST_PATH, argv.data(), envp.data());
+    execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
-  Seen seen;
+  CohostRun seen;
   std::size_t from = 0, step = 0;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
   while (std::chrono::steady_clock::now() < deadline) {
@@ -91,7 +53,7 @@ Seen onTerminal(const CohostOptions& options,
     if (n <= 0 && errno != EINTR && errno != EAGAIN) break;  // EIO: cohost has ended
     if (n > 0) seen.out.append(buffer, static_cast<std::size_t>(n));
   }
-  seen.code = reapChild(pid, std::chrono::seconds(20));
+  seen.exitCode = reapChild(pid, std::chrono::seconds(20));
   ::close(master);
   return seen;
 }
@@ -114,46 +76,41 @@ TEST_F(ThroughTheHost, CommandLineSandboxAndTerminalKeepTheirWord) {
     return options.inFolder(home.path());
   };
   const auto cohost = [&](std::vector<std::string> args) {
-    return [&, args] {
-      const CohostRun run = runCohost(readable(args));
-      return Seen{run.exitCode, run.out, run.err};
-    };
+    return [&, args] { return runCohost(readable(args)); };
   };
-  // cohost-osascript with documents A and B open, choosing one; out names those it tagged.
+  // cohost-osascript with documents A and B open, choosing one; out ends with those it tagged.
   const auto tag = [&](std::string choose) {
     return [&, choose] {
       for (const char* folder : {"A", "B"}) fs::remove(home.path() / folder / (photo + ".xmp"));
-      Seen seen = runProgram(fs::path(COHOST_PATH).parent_path() / "cohost-osascript",
-                             {"--document", "A", "--document", "B", "--choose", choose, "tag.scpt"},
-                             home.path());
+      CohostOptions options({"--document", "A", "--document", "B", "--choose", choose, "tag.scpt"});
+      options.program = fs::path(COHOST_PATH).parent_path() / "cohost-osascript";
+      CohostRun run = runCohost(options.inFolder(home.path()));
       for (const char* folder : {"A", "B"}) {
-        if (fs::exists(home.path() / folder / (photo + ".xmp"))) seen.out += folder + "\n"s;
+        if (fs::exists(home.path() / folder / (photo + ".xmp"))) run.out += folder + "\n"s;
       }
-      return seen;
+      return run;
     };
   };
-  // The sandbox's first lines, then what a browser gets for a link that shares nothing.
+  // The sandbox's first lines; then what a browser gets for a link that shares nothing: its
+  // status as the exit code, its type and page as err.
   const auto sandboxStart = [&] {
-    const fs::path out = home.path() / "sandbox.out";
-    const int outFd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    const pid_t pid = spawnChild(VORELIA_SANDBOX_BINARY, {"--port", "0"}, outFd, -1);
-    ::close(outFd);
-    waitUntil([&] { return std::ranges::count(contents(out), '\n') >= 5; },
-              std::chrono::seconds(30));
-    Seen seen{0, contents(out), ""};
-    std::smatch url;
-    if (std::regex_search(seen.out, url, std::regex("http://127\\.0\\.0\\.1:\\d+"))) {
-      const auto page = httplib::Client(url.str()).Get("/a/NoSuchCode");
-      if (page)
-        seen = {page->status, seen.out, page->get_header_value("Content-Type") + page->body};
-    }
-    ::kill(pid, SIGTERM);
-    reapChild(pid, std::chrono::seconds(20));
-    return seen;
+    CohostOptions options({"--port", "0"});
+    options.program = VORELIA_SANDBOX_BINARY;
+    std::optional<httplib::Response> page;
+    const auto started = [&](const CohostRun& run) {
+      if (std::ranges::count(run.out, '\n') < 5) return false;
+      auto got = httplib::Client(run.out.substr(13, run.out.find('\n') - 13)).Get("/a/NoSuchCode");
+      if (got) page = *got;
+      return true;
+    };
+    CohostRun run = runCohost(options.then(started, "", SIGTERM));
+    run.exitCode = page ? page->status : -1;
+    run.err = page ? page->get_header_value("Content-Type") + page->body : "";
+    return run;
   };
   const struct {
     std::string name;
-    std::function<Seen()> run;
+    std::function<CohostRun()> run;
     int code;
     std::string out, err;  // patterns that the whole of each stream matches
   } rows[] = {
@@ -180,18 +137,15 @@ TEST_F(ThroughTheHost, CommandLineSandboxAndTerminalKeepTheirWord) {
       // by Ctrl-C never runs, so the login and the publication after it do.
       {"the shell on a terminal",
        [&] {
-         return onTerminal(readable({"--document", session.string(), "shell"}),
-                           {{"cohost> ",
-                             "xx\x15"
-                             "age\x01p\r"},
-                            {"cohost> ", "quit"},
-                            {"quit", "\x03"},
-                            {"cohost> ", "set userName-input \"demo@vorelia.test\"\r"},
-                            {"cohost> ", "set password-input \"demo-password\"\r"},
-                            {"cohost> ", "press login-action\r"},
-                            {"cohost> ", "set accounts-action [\"demo-studio\"]\r"},
-                            {"cohost> ", "publish voreliaPublishShare {}" + files(2) + "\r"},
-                            {"cohost> ", "quit\r"}});
+         return onTerminal(
+             readable({"--document", session.string(), "shell"}).withVariable("TERM", "vt100"),
+             {{"cohost> ",
+               "xx\x15"
+               "age\x01p\r"},
+              {"cohost> ", "quit"},
+              {"quit", "\x03"},
+              {"cohost> ", logIn("\"demo-password\"") + "publish voreliaPublishShare {}" +
+                               files(2) + "\nquit\n"}});
        },
        0,
        "[\\s\\S]*\r\npage: ok\r\n[\\s\\S]*(\r\\[[^\r\n]*\x1b\\[K){2,}\r\npublish: ok\r\n[\\s\\S]*",
@@ -199,8 +153,8 @@ TEST_F(ThroughTheHost, CommandLineSandboxAndTerminalKeepTheirWord) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
-    const Seen seen = row.run();
-    EXPECT_EQ(seen.code, row.code) << seen.out << "\n---\n" << seen.err;
+    const CohostRun seen = row.run();
+    EXPECT_EQ(seen.exitCode, row.code) << seen.out << "\n---\n" << seen.err;
     EXPECT_TRUE(std::regex_match(seen.out, std::regex(row.out))) << seen.out;
     EXPECT_TRUE(std::regex_match(seen.err, std::regex(row.err))) << seen.err;
   }
