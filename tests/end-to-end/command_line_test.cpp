@@ -1,7 +1,5 @@
-// cohost, cohost-osascript and the sandbox as their users are told to expect: exit codes, each
-// error once on the error stream, near misses, the version, the sandbox's start and unknown links,
-// --choose, and the shell on a terminal (line editing, Ctrl-C at the prompt, progress drawn in
-// place).
+// cohost, cohost-osascript and the sandbox as their users are told to expect them on the command
+// line, and the shell on a terminal: line editing, Ctrl-C at the prompt, progress drawn in place.
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
@@ -16,8 +14,6 @@
 
 namespace vorelia::testing {
 namespace {
-
-using namespace std::string_literals;
 
 // Runs the program of options on a new pseudo-terminal: once the transcript since the last match
 // shows a step's text, the step's keys are typed. The transcript is out (both streams).
@@ -66,9 +62,7 @@ TEST_F(ThroughTheHost, CommandLineSandboxAndTerminalKeepTheirWord) {
   }
   std::ofstream(home.path() / "tag.scpt")
       << keywordScript(keywordRecord(fs::path(photo).stem().string() + ".", "snow;", ""));
-  std::ofstream(home.path() / "login.cohost")
-      << "set userName-input \"two@example.test\"\nset password-input \"wrong\"\n"
-         "press login-action\npage\n";
+  std::ofstream(home.path() / "login.cohost") << logIn("\"wrong\"");
   // cohost in its readable form, in the home folder, against the sandbox.
   const auto readable = [&](const std::vector<std::string>& args) {
     CohostOptions options = pluginRun(sandbox, args);
@@ -78,15 +72,15 @@ TEST_F(ThroughTheHost, CommandLineSandboxAndTerminalKeepTheirWord) {
   const auto cohost = [&](std::vector<std::string> args) {
     return [&, args] { return runCohost(readable(args)); };
   };
-  // cohost-osascript with documents A and B open, choosing one; out ends with those it tagged.
+  // cohost-osascript with documents A and B open, choosing one; out ends with those tagged so far.
   const auto tag = [&](std::string choose) {
     return [&, choose] {
-      for (const char* folder : {"A", "B"}) fs::remove(home.path() / folder / (photo + ".xmp"));
       CohostOptions options({"--document", "A", "--document", "B", "--choose", choose, "tag.scpt"});
       options.program = fs::path(COHOST_PATH).parent_path() / "cohost-osascript";
       CohostRun run = runCohost(options.inFolder(home.path()));
       for (const char* folder : {"A", "B"}) {
-        if (fs::exists(home.path() / folder / (photo + ".xmp"))) run.out += folder + "\n"s;
+        if (fs::exists(home.path() / folder / (photo + ".xmp")))
+          run.out += std::string(folder) + "\n";
       }
       return run;
     };
@@ -125,9 +119,9 @@ TEST_F(ThroughTheHost, CommandLineSandboxAndTerminalKeepTheirWord) {
       {"a mistyped command", cohost({"pubish"}), 2, "",
        "cohost: unknown command \"pubish\" \\(did you mean \"publish\"\\?\\); help lists them\n"},
       {"the version", cohost({"--version"}), 0, "cohost " COHOST_VERSION "\n", ""},
-      {"the chosen document", tag("b"), 0, "B\n", "[^\n]*complete[^\n]*\n"},
       {"a document that is not open", tag("Bx"), 1, "",
        "[^\n]*no open document is named Bx \\(did you mean \"B\"\\?\\); open: A, B\n"},
+      {"the chosen document", tag("b"), 0, "B\n", "[^\n]*complete[^\n]*\n"},
       {"the sandbox's start and a link that shares nothing", sandboxStart, 404,
        "listening on (http://127\\.0\\.0\\.1:\\d+)\nexport VORELIA_API_URL='\\1/'\n"
        "export VORELIA_WEB_URL='\\1[^'\n]*'\nexport VORELIA_UPDATE_URL='\\1/[^'\n]+/'\n"
@@ -139,9 +133,7 @@ TEST_F(ThroughTheHost, CommandLineSandboxAndTerminalKeepTheirWord) {
        [&] {
          return onTerminal(
              readable({"--document", session.string(), "shell"}).withVariable("TERM", "vt100"),
-             {{"cohost> ",
-               "xx\x15"
-               "age\x01p\r"},
+             {{"cohost> ", "xx\025age\001p\r"},
               {"cohost> ", "quit"},
               {"quit", "\x03"},
               {"cohost> ", logIn("\"demo-password\"") + "publish voreliaPublishShare {}" +
