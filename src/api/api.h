@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -143,8 +144,8 @@ class Api : public std::enable_shared_from_this<Api> {
   void InitUploadResource(const std::string& containerId, const std::vector<JSON>& files,
                           JSONCompletion onCompleted);
   // The same request for many files: body is {"value": files} already serialised
-  // (JSONListWriter; absent: no body), and the answer is read into a Reservation as it is parsed.
-  // Absent when no answer came.
+  // (JSONListWriter; absent: no body), and the answer is streamed into a temporary file and read
+  // into a Reservation from there, which keeps it open. Absent when no answer came.
   void ReserveUploads(const std::string& containerId, std::optional<std::string> body,
                       std::function<void(std::optional<Reservation>)> onCompleted);
   // The blob address of the file: storage URL, resource id, "-o/", item name (what cannot stand
@@ -269,21 +270,25 @@ class Api : public std::enable_shared_from_this<Api> {
   // call (fetching a token first, blocking the caller, when none is cached), "Content-Type", the
   // further fields, the body, and whether the session may retry it. Absent without a URL, or
   // without a header for an authenticated call.
-  std::optional<platform::URLRequest> Request(const std::optional<std::string>& url,
-                                              const Call& call);
+  std::optional<platform::URLRequest> Request(const std::optional<std::string>& url, Call call);
   // Builds the request by the recipe and sends it on the shared session. When there is no
   // request, nothing is sent and done receives nothing (on the completion pool, like every
   // completion). An authenticated request that the service refuses with 401 (it did nothing)
-  // gets its login renewed and is sent once more (RenewLoginAndSendAgain).
+  // gets its login renewed (RenewedHeader) and is sent once more with the new header; without
+  // one, done receives the 401.
   void Send(const std::optional<std::string>& url, Call call, DataCompletion done);
-  // After the 401 of again's first sending, on a completion thread (it may block on the grant):
-  // sends it once more with the header that another renewal has stored meanwhile, or with that of
-  // a fresh token grant for the stored e-mail and password; one renewal at a time. When the grant
-  // brings no token, done receives the 401 and state.loginRenewal says why: the service refused
-  // the login (or none was stored), which is then forgotten (header and password) so that the
-  // page asks for it again; or the grant met a server's fault, and the login stays.
-  void RenewLoginAndSendAgain(platform::URLRequest again, std::optional<std::string> data,
-                              std::optional<platform::URLResponse> response, DataCompletion done);
+  // Send, with the answer streamed into a temporary file instead of memory: done receives the
+  // file, which is removed once done returns (open it inside done to read it later).
+  using FileCompletion = std::function<void(std::optional<std::filesystem::path> file,
+                                            std::optional<platform::URLResponse> response)>;
+  void SendForFile(const std::optional<std::string>& url, Call call, FileCompletion done);
+  // After the 401 of refused, on a completion thread (it may block on the grant): the header that
+  // another renewal has stored meanwhile, or that of a fresh token grant for the stored e-mail and
+  // password; one renewal at a time. Absent when the grant brings no token: state.loginRenewal
+  // then says why: the service refused the login (or none was stored), which is then forgotten
+  // (header and password) so that the page asks for it again; or the grant met a server's fault,
+  // and the login stays.
+  std::optional<std::string> RenewedHeader(const platform::URLRequest& refused);
   // Removes the cached header and the password, in the state, the defaults and the keychain.
   void ForgetRefusedLogin();
   // Streams the file to the blob address with Put Blob (block blob) on session, in one of the

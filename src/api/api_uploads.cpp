@@ -65,13 +65,15 @@ void Api::InitUploadResource(const std::string& containerId, const std::vector<J
 
 void Api::ReserveUploads(const std::string& containerId, std::optional<std::string> body,
                          std::function<void(std::optional<Reservation>)> onCompleted) {
-  Send(InitUploadResourcesUrl(containerId),
-       Call{.method = "PUT", .text = std::move(body), .maxAnswerBytes = ReservationAnswerLimit},
-       [onCompleted = std::move(onCompleted)](std::optional<std::string> data,
-                                              std::optional<URLResponse>) {
-         if (!data) return onCompleted(std::nullopt);
-         onCompleted(Reservation::Read(std::move(*data)));
-       });
+  // The answer goes to a file, and each resource is read from there when its upload starts.
+  SendForFile(
+      InitUploadResourcesUrl(containerId),
+      Call{.method = "PUT", .text = std::move(body), .maxAnswerBytes = ReservationAnswerLimit},
+      [onCompleted = std::move(onCompleted)](std::optional<std::filesystem::path> file,
+                                             std::optional<URLResponse>) {
+        if (!file) return onCompleted(std::nullopt);
+        onCompleted(Reservation::Read(*file));
+      });
 }
 
 std::optional<std::string> Api::UploadUrl(const std::string& storageUrl,
