@@ -127,11 +127,10 @@ std::optional<URLRequest> Api::Request(const std::optional<std::string>& url, Ca
   request.headers.insert(request.headers.end(), call.headers.begin(), call.headers.end());
   // A body that cannot be serialised is left out; the request goes without one. A value that is
   // no object or array (an upload resource the service handed out as such) goes as its JSON text.
-  if (call.text) {
-    request.body = std::move(call.text);  // a large task's whole list: moved, not copied
-  } else if (call.body) {
-    request.body = CompactText(*call.body);
-  }
+  // The body is shared, so that the copy of a request kept to send it again after a refused login
+  // costs no second copy of a large task's whole list.
+  auto body = call.text ? std::move(call.text) : call.body ? CompactText(*call.body) : std::nullopt;
+  if (body) request.sharedBody = std::make_shared<const std::string>(std::move(*body));
   request.retryTransientFailures = call.repeatable || call.method == "GET";
   request.maxBodySize = call.maxAnswerBytes;
   request.followRedirects = call.followRedirects;
