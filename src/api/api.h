@@ -20,6 +20,7 @@
 
 #include "api/reservation.h"
 #include "api/upload_info.h"
+#include "model/id_list.h"
 #include "model/json.h"
 #include "model/plugin_state.h"
 #include "platform/dispatch.h"
@@ -172,6 +173,8 @@ class Api : public std::enable_shared_from_this<Api> {
   // once; after one that reported none, at least encodingPollPeriod after the one before it
   // started; nothing blocks meanwhile.
   void WaitForEncodingToComplete(std::vector<std::string> idsInput, JSONCompletion onCompleted);
+  // The same for the ids of a large task, shared with the caller rather than copied.
+  void WaitForEncodingToComplete(std::shared_ptr<const IdList> ids, JSONCompletion onCompleted);
 
   // Vision analysis.
   // Opens a vision (one analysis run) on the selected account: PUT without a body. The answer
@@ -305,7 +308,8 @@ class Api : public std::enable_shared_from_this<Api> {
   std::optional<std::string> AccountUrl(const std::string& pathAfterAccount) const;
   std::optional<std::string> CreateAccountBaseUrl() const;
 
-  void PollEncoding(std::vector<std::string> pending,
+  // pending: the indexes in ids of the ids not yet reported.
+  void PollEncoding(std::shared_ptr<const IdList> ids, std::vector<std::uint32_t> pending,
                     std::chrono::steady_clock::time_point deadline, JSONCompletion onCompleted);
 
   const ApiOptions options_;

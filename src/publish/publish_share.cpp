@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "api/await.h"
+#include "model/id_list.h"
 #include "model/json_list.h"
 #include "model/keys.h"
 #include "model/text.h"
@@ -41,23 +42,6 @@ std::string ProofingUrl(std::string url) {
 std::string ItemNameOf(const std::string& path) {
   return voreliaEscape(std::filesystem::path(path).filename().string());
 }
-
-// Text ids one after another in one buffer: a few bytes a file beside the text itself.
-class IdList {
- public:
-  void add(const std::string& id) {
-    text_ += id;
-    ends_.push_back(text_.size());
-  }
-  std::string_view operator[](std::size_t n) const {
-    const std::size_t begin = n == 0 ? 0 : ends_[n - 1];
-    return std::string_view(text_).substr(begin, ends_[n] - begin);
-  }
-
- private:
-  std::string text_;
-  std::vector<std::size_t> ends_;
-};
 
 // Counts finished files and reports each new count once, in order.
 class StepCounter {
@@ -238,19 +222,21 @@ PublishResult PublishShare::DoPublish(const PublishTask& task, const PublishProg
   group.wait();
   reservation.reset();
 
-  std::vector<std::string> publishedIds;
+  // The published files' ids, in file order: waited for, then ordered.
+  auto publishedIds = std::make_shared<IdList>();
   std::vector<std::string> lost;  // the files' own names, in file order
   for (std::size_t i = 0; i < count; ++i) {
     if (published[i]) {
-      publishedIds.emplace_back(ids[i]);
+      publishedIds->add(ids[i]);
     } else {
       lost.push_back(std::filesystem::path(task.files[i]).filename().string());
     }
   }
+  ids = IdList();
   const std::string unreachable =
       gate.unreachable() ? " The storage at " + AddressOf(storageUrl) + " could not be reached."
                          : "";
-  if (publishedIds.empty()) {
+  if (publishedIds->empty()) {
     return Failed("No image could be uploaded: " + NamedFiles(lost) + "." + unreachable, true);
   }
   // Said first in every message that follows, so that a partial album never reads as whole.
@@ -274,15 +260,13 @@ PublishResult PublishShare::DoPublish(const PublishTask& task, const PublishProg
   const std::string shareUrl = (*share)[P::Url].stringValue();
 
   counter.finalStep("Please wait encoding...");
-  const std::size_t orders = publishedIds.size();
   Await<std::optional<JSON>>(
-      [&](auto done) { api->WaitForEncodingToComplete(std::move(publishedIds), std::move(done)); });
+      [&](auto done) { api->WaitForEncodingToComplete(publishedIds, std::move(done)); });
 
-  if (orders > 1) {
+  if (publishedIds->size() > 1) {
     JSONListWriter order(P::Value);
-    std::int64_t n = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-      if (published[i]) order.add(JSON{{"id", ids[i]}, {"order", n++}});
+    for (std::size_t n = 0; n < publishedIds->size(); ++n) {
+      order.add(JSON{{"id", std::string((*publishedIds)[n])}, {"order", std::int64_t(n)}});
     }
     Await<std::optional<JSON>>([&](auto done) {
       api->ReorderContainer(albumId, std::move(order).finish(), std::move(done));
