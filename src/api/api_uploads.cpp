@@ -139,6 +139,7 @@ void Api::PollEncoding(std::shared_ptr<const IdList> ids, std::vector<std::uint3
     return;
   }
   JSONListWriter body(P::Value);
+  body.reserve(pending.size() * 40 + 16);  // an id of 36 or less, quoted, with its comma
   for (const std::uint32_t n : pending) body.add(JSON(std::string((*ids)[n])));
   // The answer may list every id: it is read from its file, not held.
   SendForFile(

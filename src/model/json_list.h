@@ -45,6 +45,8 @@ class JSONListWriter {
  public:
   explicit JSONListWriter(std::string_view key);
   void add(const JSON& element);
+  // Room for a document of about bytes, so that a long one is not copied as it grows.
+  void reserve(std::size_t bytes) { text_.reserve(bytes); }
   // The document; absent when an element could not be serialised (text that is not UTF-8).
   std::optional<std::string> finish() &&;
 

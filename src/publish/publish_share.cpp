@@ -152,6 +152,7 @@ PublishResult PublishShare::DoPublish(const PublishTask& task, const PublishProg
   const std::size_t count = task.files.size();
   std::vector<std::uint64_t> sizes(count);
   JSONListWriter announced(P::Value);
+  announced.reserve(count * 64);  // name and size; a longer name only makes it grow
   for (std::size_t i = 0; i < count; ++i) {
     sizes[i] = FileSizeOf(task.files[i]);
     announced.add(JSON{{"name", ItemNameOf(task.files[i])}, {"size", sizes[i]}});
@@ -178,7 +179,6 @@ PublishResult PublishShare::DoPublish(const PublishTask& task, const PublishProg
   // A file counts as published once the store holds it and the service took its encoding
   // request; any other file is not waited for, not ordered, and named as not uploaded.
   std::vector<char> published(count, 0);  // written by one completion each
-  IdList ids;                             // the files' resource ids, in file order
   UploadGate gate;
   platform::DispatchSemaphore slots(UploadsAtOnce);
   platform::DispatchGroup group;
@@ -192,7 +192,6 @@ PublishResult PublishShare::DoPublish(const PublishTask& task, const PublishProg
     upload.ContainerId = albumId;
     // Any resource goes back to the service as it came, also one that is not an object.
     upload.UploadResource = reservation->resource(i);
-    ids.add((*upload.UploadResource)[P::Id].stringValue());
     slots.wait();
     const UploadGate::Send send = gate.next();
     if (send == UploadGate::Send::skip) {  // the store is gone: no request
@@ -220,19 +219,20 @@ PublishResult PublishShare::DoPublish(const PublishTask& task, const PublishProg
         probe ? UploadAttempts::once : UploadAttempts::retried);
   }
   group.wait();
-  reservation.reset();
 
-  // The published files' ids, in file order: waited for, then ordered.
-  auto publishedIds = std::make_shared<IdList>();
+  // The published files' ids, in file order, read again from the reservation's file rather than
+  // kept while the uploads ran: waited for, then ordered.
+  auto ids = std::make_shared<IdList>();
   std::vector<std::string> lost;  // the files' own names, in file order
   for (std::size_t i = 0; i < count; ++i) {
     if (published[i]) {
-      publishedIds->add(ids[i]);
+      ids->add(reservation->resource(i)[P::Id].stringValue());
     } else {
       lost.push_back(std::filesystem::path(task.files[i]).filename().string());
     }
   }
-  ids = IdList();
+  reservation.reset();
+  const std::shared_ptr<const IdList> publishedIds = std::move(ids);
   const std::string unreachable =
       gate.unreachable() ? " The storage at " + AddressOf(storageUrl) + " could not be reached."
                          : "";
@@ -265,6 +265,7 @@ PublishResult PublishShare::DoPublish(const PublishTask& task, const PublishProg
 
   if (publishedIds->size() > 1) {
     JSONListWriter order(P::Value);
+    order.reserve(publishedIds->size() * 64);  // {"id":"…","order":n} for an id of 36 or less
     for (std::size_t n = 0; n < publishedIds->size(); ++n) {
       order.add(JSON{{"id", std::string((*publishedIds)[n])}, {"order", std::int64_t(n)}});
     }
