@@ -157,10 +157,9 @@ void Api::Send(const std::optional<std::string>& url, Call call, DataCompletion 
           if (auto header = self->RenewedHeader(*again)) {
             again->setValue(*header, "Authorization");
             URLSession::shared().dataTask(
-                std::move(*again),
-                [done = std::move(done)](std::optional<std::string> data,
-                                         std::optional<URLResponse> response,
-                                         std::optional<platform::URLError>) {
+                std::move(*again), [done = std::move(done)](std::optional<std::string> data,
+                                                            std::optional<URLResponse> response,
+                                                            std::optional<platform::URLError>) {
                   done(std::move(data), std::move(response));
                 });
             return;
@@ -190,11 +189,9 @@ void Api::SendForFile(const std::optional<std::string>& url, Call call, FileComp
             again->setValue(*header, "Authorization");
             URLSession::shared().downloadTask(
                 std::move(*again),
-                [done = std::move(done)](std::optional<std::filesystem::path> file,
-                                         std::optional<URLResponse> response,
-                                         std::optional<platform::URLError>) {
-                  done(file, std::move(response));
-                });
+                [done = std::move(done)](
+                    std::optional<std::filesystem::path> file, std::optional<URLResponse> response,
+                    std::optional<platform::URLError>) { done(file, std::move(response)); });
             return;
           }
         }

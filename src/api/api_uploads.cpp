@@ -40,8 +40,8 @@ bool TakeOutReported(int fd, const IdList& ids, std::vector<std::uint32_t>& pend
   events.member = [&](std::string_view key, const JSON&) { listed = listed && key != P::Value; };
   events.element = [&](std::size_t, const JSON& element, std::size_t, std::size_t) {
     const std::string id = element.stringValue();
-    const auto [first, last] = std::equal_range(
-        sorted.begin(), sorted.end(), id, [&](const auto& a, const auto& b) {
+    const auto [first, last] =
+        std::equal_range(sorted.begin(), sorted.end(), id, [&](const auto& a, const auto& b) {
           if constexpr (std::is_same_v<std::decay_t<decltype(a)>, std::string>) {
             return std::string_view(a) < ids[pending[b]];
           } else {
@@ -142,35 +142,34 @@ void Api::PollEncoding(std::shared_ptr<const IdList> ids, std::vector<std::uint3
   body.reserve(pending.size() * 40 + 16);  // an id of 36 or less, quoted, with its comma
   for (const std::uint32_t n : pending) body.add(JSON(std::string((*ids)[n])));
   // The answer may list every id: it is read from its file, not held.
-  SendForFile(
-      state->baseUrl + "api/anonymous/longpollingstates",
-      Call{.method = "POST", .text = std::move(body).finish(), .repeatable = true},
-      [self = shared_from_this(), ids = std::move(ids), pending = std::move(pending), deadline,
-       started, onCompleted = std::move(onCompleted)](std::optional<std::filesystem::path> file,
-                                                      std::optional<URLResponse>) mutable {
-        if (!file) return onCompleted(std::nullopt);
-        const std::size_t asked = pending.size();
-        const std::unique_ptr<std::FILE, int (*)(std::FILE*)> answer(std::fopen(file->c_str(), "rbe"),
-                                                                     &std::fclose);
-        if (!answer || !TakeOutReported(::fileno(answer.get()), *ids, pending)) {
-          return onCompleted(std::nullopt);
-        }
-        // Progress is followed at once. A service that answers a long poll at once with
-        // nothing new, again and again, is asked at most once a period; a poll that was held
-        // open long enough is followed at once.
-        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(
-            started + self->options_.encodingPollPeriod - std::chrono::steady_clock::now());
-        if (pending.size() < asked || wait <= std::chrono::milliseconds::zero()) {
-          return self->PollEncoding(std::move(ids), std::move(pending), deadline,
-                                    std::move(onCompleted));
-        }
-        CompletionPool::shared().asyncAfter(
-            wait, [self, ids = std::move(ids), pending = std::move(pending), deadline,
-                   onCompleted = std::move(onCompleted)]() mutable {
-              self->PollEncoding(std::move(ids), std::move(pending), deadline,
-                                 std::move(onCompleted));
-            });
-      });
+  SendForFile(state->baseUrl + "api/anonymous/longpollingstates",
+              Call{.method = "POST", .text = std::move(body).finish(), .repeatable = true},
+              [self = shared_from_this(), ids = std::move(ids), pending = std::move(pending),
+               deadline, started, onCompleted = std::move(onCompleted)](
+                  std::optional<std::filesystem::path> file, std::optional<URLResponse>) mutable {
+                if (!file) return onCompleted(std::nullopt);
+                const std::size_t asked = pending.size();
+                const std::unique_ptr<std::FILE, int (*)(std::FILE*)> answer(
+                    std::fopen(file->c_str(), "rbe"), &std::fclose);
+                if (!answer || !TakeOutReported(::fileno(answer.get()), *ids, pending)) {
+                  return onCompleted(std::nullopt);
+                }
+                // Progress is followed at once. A service that answers a long poll at once with
+                // nothing new, again and again, is asked at most once a period; a poll that was
+                // held open long enough is followed at once.
+                const auto wait = std::chrono::ceil<std::chrono::milliseconds>(
+                    started + self->options_.encodingPollPeriod - std::chrono::steady_clock::now());
+                if (pending.size() < asked || wait <= std::chrono::milliseconds::zero()) {
+                  return self->PollEncoding(std::move(ids), std::move(pending), deadline,
+                                            std::move(onCompleted));
+                }
+                CompletionPool::shared().asyncAfter(
+                    wait, [self, ids = std::move(ids), pending = std::move(pending), deadline,
+                           onCompleted = std::move(onCompleted)]() mutable {
+                      self->PollEncoding(std::move(ids), std::move(pending), deadline,
+                                         std::move(onCompleted));
+                    });
+              });
 }
 
 }  // namespace vorelia

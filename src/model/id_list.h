@@ -11,6 +11,11 @@ namespace vorelia {
 
 class IdList {
  public:
+  // Room for count ids of about bytes in all, so that a long list is not copied as it grows.
+  void reserve(std::size_t count, std::size_t bytes) {
+    ends_.reserve(count);
+    text_.reserve(bytes);
+  }
   void add(std::string_view id) {
     text_ += id;
     ends_.push_back(text_.size());

@@ -1,5 +1,6 @@
 #include "publish/publish_share.h"
 
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
 #include <mutex>
@@ -223,7 +224,10 @@ PublishResult PublishShare::DoPublish(const PublishTask& task, const PublishProg
   // The published files' ids, in file order, read again from the reservation's file rather than
   // kept while the uploads ran: waited for, then ordered.
   auto ids = std::make_shared<IdList>();
-  std::vector<std::string> lost;  // the files' own names, in file order
+  const auto publishedCount =
+      static_cast<std::size_t>(std::count(published.begin(), published.end(), 1));
+  ids->reserve(publishedCount, publishedCount * 40);  // a longer id only makes it grow
+  std::vector<std::string> lost;                      // the files' own names, in file order
   for (std::size_t i = 0; i < count; ++i) {
     if (published[i]) {
       ids->add(reservation->resource(i)[P::Id].stringValue());
