@@ -237,9 +237,9 @@ class Api : public std::enable_shared_from_this<Api> {
   platform::URLSession visionUrlSession;          // image uploads of the auto-tagging workflow
 
  private:
-  // Ceilings of answers read into memory: a short answer (a token, a check, the update document),
-  // a list (albums, accounts, long polls; the default), the reservation of 100,000 files at about
-  // 1 KiB each.
+  // Ceilings of answers read into memory or into a temporary file: a short answer (a token, a
+  // check, the update document), a list (albums, accounts, long polls; the default), the
+  // reservation of 100,000 files at about 1 KiB each.
   static constexpr std::uint64_t ShortAnswerLimit = std::uint64_t{1} << 20;
   static constexpr std::uint64_t ListAnswerLimit = std::uint64_t{64} << 20;
   static constexpr std::uint64_t ReservationAnswerLimit = std::uint64_t{100} << 20;
