@@ -158,12 +158,16 @@ bool Transfer::setBody(URLRequest& request) {
     return true;
   }
   const bool bodyMethod = method == "POST" || method == "PUT" || method == "PATCH";
-  if (request.body || bodyMethod) {
+  if (request.body || request.sharedBody || bodyMethod) {
     // A body method without a body still sends "Content-Length: 0".
-    requestBody_ = std::move(request.body).value_or(std::string());
-    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
-                     static_cast<curl_off_t>(requestBody_.size()));
-    curl_easy_setopt(easy, CURLOPT_POSTFIELDS, requestBody_.data());
+    if (!request.body && request.sharedBody) {
+      sharedBody_ = std::move(request.sharedBody);
+    } else {
+      requestBody_ = std::move(request.body).value_or(std::string());
+    }
+    const std::string& bytes = sharedBody_ ? *sharedBody_ : requestBody_;
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(bytes.size()));
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDS, bytes.data());
     customMethod("POST");
     return true;
   }

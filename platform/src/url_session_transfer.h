@@ -89,8 +89,10 @@ class Transfer {
 
   CurlEasy easy_;
   CurlHeaderList headers_;
-  std::string redacted_;                   // the URL as messages show it
-  std::string requestBody_;                // a data task's body; libcurl reads it in place
+  std::string redacted_;     // the URL as messages show it
+  std::string requestBody_;  // a data task's body; libcurl reads it in place
+  // Or its shared body, read in place too.
+  std::shared_ptr<const std::string> sharedBody_;
   std::optional<UploadSource> upload_;     // an upload task's file
   std::uint64_t uploadOffset_ = 0;         // bytes of the file handed to libcurl
   std::optional<TemporaryFile> download_;  // a download task's body

@@ -115,7 +115,7 @@ std::optional<std::string> Api::AnalyseUrl(const std::string& visionId) const {
   return AccountUrl("/visions/" + visionId + "/analyse/");
 }
 
-std::optional<URLRequest> Api::Request(const std::optional<std::string>& url, const Call& call) {
+std::optional<URLRequest> Api::Request(const std::optional<std::string>& url, Call call) {
   if (!url) return std::nullopt;
   URLRequest request;
   request.url = *url;
@@ -127,11 +127,10 @@ std::optional<URLRequest> Api::Request(const std::optional<std::string>& url, co
   request.headers.insert(request.headers.end(), call.headers.begin(), call.headers.end());
   // A body that cannot be serialised is left out; the request goes without one. A value that is
   // no object or array (an upload resource the service handed out as such) goes as its JSON text.
-  if (call.text) {
-    request.body = call.text;
-  } else if (call.body) {
-    request.body = CompactText(*call.body);
-  }
+  // The body is shared, so that the copy of a request kept to send it again after a refused login
+  // costs no second copy of a large task's whole list.
+  auto body = call.text ? std::move(call.text) : call.body ? CompactText(*call.body) : std::nullopt;
+  if (body) request.sharedBody = std::make_shared<const std::string>(std::move(*body));
   request.retryTransientFailures = call.repeatable || call.method == "GET";
   request.maxBodySize = call.maxAnswerBytes;
   request.followRedirects = call.followRedirects;
@@ -139,19 +138,15 @@ std::optional<URLRequest> Api::Request(const std::optional<std::string>& url, co
 }
 
 void Api::Send(const std::optional<std::string>& url, Call call, DataCompletion done) {
-  // A text body can be the whole list of a large task: it moves into the request, not copied.
-  std::optional<std::string> text = std::move(call.text);
-  call.text.reset();
-  if (text) call.body.reset();
-  auto request = Request(url, call);
-  if (request && text) request->body = std::move(text);
+  const bool authenticated = call.authenticated;
+  auto request = Request(url, std::move(call));
   if (!request) {
     CompletionPool::shared().async([done = std::move(done)] { done(std::nullopt, std::nullopt); });
     return;
   }
   // Kept to be sent again should the login turn out refused; the header is the one sent.
   std::optional<URLRequest> again;
-  if (call.authenticated) again = *request;
+  if (authenticated) again = *request;
   URLSession::shared().dataTask(
       std::move(*request),
       [weak = weak_from_this(), again = std::move(again), done = std::move(done)](
@@ -159,43 +154,72 @@ void Api::Send(const std::optional<std::string>& url, Call call, DataCompletion 
           std::optional<platform::URLError>) mutable {
         const auto self = weak.lock();
         if (self && again && response && response->statusCode == 401) {
-          return self->RenewLoginAndSendAgain(std::move(*again), std::move(data),
-                                              std::move(response), std::move(done));
+          if (auto header = self->RenewedHeader(*again)) {
+            again->setValue(*header, "Authorization");
+            URLSession::shared().dataTask(
+                std::move(*again), [done = std::move(done)](std::optional<std::string> data,
+                                                            std::optional<URLResponse> response,
+                                                            std::optional<platform::URLError>) {
+                  done(std::move(data), std::move(response));
+                });
+            return;
+          }
         }
         done(std::move(data), std::move(response));
       });
 }
 
-void Api::RenewLoginAndSendAgain(URLRequest again, std::optional<std::string> data,
-                                 std::optional<URLResponse> response, DataCompletion done) {
+void Api::SendForFile(const std::optional<std::string>& url, Call call, FileCompletion done) {
+  const bool authenticated = call.authenticated;
+  auto request = Request(url, std::move(call));
+  if (!request) {
+    CompletionPool::shared().async([done = std::move(done)] { done(std::nullopt, std::nullopt); });
+    return;
+  }
+  std::optional<URLRequest> again;
+  if (authenticated) again = *request;
+  URLSession::shared().downloadTask(
+      std::move(*request),
+      [weak = weak_from_this(), again = std::move(again), done = std::move(done)](
+          std::optional<std::filesystem::path> file, std::optional<URLResponse> response,
+          std::optional<platform::URLError>) mutable {
+        const auto self = weak.lock();
+        if (self && again && response && response->statusCode == 401) {
+          if (auto header = self->RenewedHeader(*again)) {
+            again->setValue(*header, "Authorization");
+            URLSession::shared().downloadTask(
+                std::move(*again),
+                [done = std::move(done)](
+                    std::optional<std::filesystem::path> file, std::optional<URLResponse> response,
+                    std::optional<platform::URLError>) { done(file, std::move(response)); });
+            return;
+          }
+        }
+        done(file, std::move(response));
+      });
+}
+
+std::optional<std::string> Api::RenewedHeader(const URLRequest& refused) {
   // On a completion thread, which may block: one grant at a time, and requests refused together
   // find the header of the grant that went first.
-  std::unique_lock renewing(renewalMutex_);
+  std::scoped_lock renewing(renewalMutex_);
   auto header = state->authenticationHeader();
-  if (!header || header == again.value("Authorization") || !state->IsAuthenticated()) {
-    const auto grant =
-        Await<TokenGrant>([this](auto granted) { RequestAccessToken(std::move(granted)); });
-    if (!grant.token) {
-      if (grant.serverFault) {
-        state->loginRenewal = PluginState::LoginRenewal::serverError;
-      } else {
-        ForgetRefusedLogin();
-        state->loginRenewal = PluginState::LoginRenewal::expired;
-      }
-      renewing.unlock();
-      return done(std::move(data), std::move(response));
-    }
-    StoreAccessToken(*grant.token);
-    header = "BEARER " + *grant.token;
+  if (header && header != refused.value("Authorization") && state->IsAuthenticated()) {
+    return header;
   }
-  renewing.unlock();
-  again.setValue(*header, "Authorization");
-  URLSession::shared().dataTask(
-      std::move(again),
-      [done = std::move(done)](std::optional<std::string> data, std::optional<URLResponse> response,
-                               std::optional<platform::URLError>) {
-        done(std::move(data), std::move(response));
-      });
+  const auto grant =
+      Await<TokenGrant>([this](auto granted) { RequestAccessToken(std::move(granted)); });
+  if (!grant.token) {
+    if (grant.serverFault) {
+      state->loginRenewal = PluginState::LoginRenewal::serverError;
+    } else {
+      ForgetRefusedLogin();
+      state->loginRenewal = PluginState::LoginRenewal::expired;
+    }
+    return std::nullopt;
+  }
+  StoreAccessToken(*grant.token);
+  return "BEARER " + *grant.token;
 }
 
 void Api::PutBlob(platform::URLSession& session, platform::DispatchSemaphore& throttle,

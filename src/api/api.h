@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -19,6 +20,7 @@
 
 #include "api/reservation.h"
 #include "api/upload_info.h"
+#include "model/id_list.h"
 #include "model/json.h"
 #include "model/plugin_state.h"
 #include "platform/dispatch.h"
@@ -143,8 +145,8 @@ class Api : public std::enable_shared_from_this<Api> {
   void InitUploadResource(const std::string& containerId, const std::vector<JSON>& files,
                           JSONCompletion onCompleted);
   // The same request for many files: body is {"value": files} already serialised
-  // (JSONListWriter; absent: no body), and the answer is read into a Reservation as it is parsed.
-  // Absent when no answer came.
+  // (JSONListWriter; absent: no body), and the answer is streamed into a temporary file and read
+  // into a Reservation from there, which keeps it open. Absent when no answer came.
   void ReserveUploads(const std::string& containerId, std::optional<std::string> body,
                       std::function<void(std::optional<Reservation>)> onCompleted);
   // The blob address of the file: storage URL, resource id, "-o/", item name (what cannot stand
@@ -171,6 +173,8 @@ class Api : public std::enable_shared_from_this<Api> {
   // once; after one that reported none, at least encodingPollPeriod after the one before it
   // started; nothing blocks meanwhile.
   void WaitForEncodingToComplete(std::vector<std::string> idsInput, JSONCompletion onCompleted);
+  // The same for the ids of a large task, shared with the caller rather than copied.
+  void WaitForEncodingToComplete(std::shared_ptr<const IdList> ids, JSONCompletion onCompleted);
 
   // Vision analysis.
   // Opens a vision (one analysis run) on the selected account: PUT without a body. The answer
@@ -233,9 +237,9 @@ class Api : public std::enable_shared_from_this<Api> {
   platform::URLSession visionUrlSession;          // image uploads of the auto-tagging workflow
 
  private:
-  // Ceilings of answers read into memory: a short answer (a token, a check, the update document),
-  // a list (albums, accounts, long polls; the default), the reservation of 100,000 files at about
-  // 1 KiB each.
+  // Ceilings of answers read into memory or into a temporary file: a short answer (a token, a
+  // check, the update document), a list (albums, accounts, long polls; the default), the
+  // reservation of 100,000 files at about 1 KiB each.
   static constexpr std::uint64_t ShortAnswerLimit = std::uint64_t{1} << 20;
   static constexpr std::uint64_t ListAnswerLimit = std::uint64_t{64} << 20;
   static constexpr std::uint64_t ReservationAnswerLimit = std::uint64_t{100} << 20;
@@ -269,21 +273,25 @@ class Api : public std::enable_shared_from_this<Api> {
   // call (fetching a token first, blocking the caller, when none is cached), "Content-Type", the
   // further fields, the body, and whether the session may retry it. Absent without a URL, or
   // without a header for an authenticated call.
-  std::optional<platform::URLRequest> Request(const std::optional<std::string>& url,
-                                              const Call& call);
+  std::optional<platform::URLRequest> Request(const std::optional<std::string>& url, Call call);
   // Builds the request by the recipe and sends it on the shared session. When there is no
   // request, nothing is sent and done receives nothing (on the completion pool, like every
   // completion). An authenticated request that the service refuses with 401 (it did nothing)
-  // gets its login renewed and is sent once more (RenewLoginAndSendAgain).
+  // gets its login renewed (RenewedHeader) and is sent once more with the new header; without
+  // one, done receives the 401.
   void Send(const std::optional<std::string>& url, Call call, DataCompletion done);
-  // After the 401 of again's first sending, on a completion thread (it may block on the grant):
-  // sends it once more with the header that another renewal has stored meanwhile, or with that of
-  // a fresh token grant for the stored e-mail and password; one renewal at a time. When the grant
-  // brings no token, done receives the 401 and state.loginRenewal says why: the service refused
-  // the login (or none was stored), which is then forgotten (header and password) so that the
-  // page asks for it again; or the grant met a server's fault, and the login stays.
-  void RenewLoginAndSendAgain(platform::URLRequest again, std::optional<std::string> data,
-                              std::optional<platform::URLResponse> response, DataCompletion done);
+  // Send, with the answer streamed into a temporary file instead of memory: done receives the
+  // file, which is removed once done returns (open it inside done to read it later).
+  using FileCompletion = std::function<void(std::optional<std::filesystem::path> file,
+                                            std::optional<platform::URLResponse> response)>;
+  void SendForFile(const std::optional<std::string>& url, Call call, FileCompletion done);
+  // After the 401 of refused, on a completion thread (it may block on the grant): the header that
+  // another renewal has stored meanwhile, or that of a fresh token grant for the stored e-mail and
+  // password; one renewal at a time. Absent when the grant brings no token: state.loginRenewal
+  // then says why: the service refused the login (or none was stored), which is then forgotten
+  // (header and password) so that the page asks for it again; or the grant met a server's fault,
+  // and the login stays.
+  std::optional<std::string> RenewedHeader(const platform::URLRequest& refused);
   // Removes the cached header and the password, in the state, the defaults and the keychain.
   void ForgetRefusedLogin();
   // Streams the file to the blob address with Put Blob (block blob) on session, in one of the
@@ -300,7 +308,8 @@ class Api : public std::enable_shared_from_this<Api> {
   std::optional<std::string> AccountUrl(const std::string& pathAfterAccount) const;
   std::optional<std::string> CreateAccountBaseUrl() const;
 
-  void PollEncoding(std::vector<std::string> pending,
+  // pending: the indexes in ids of the ids not yet reported.
+  void PollEncoding(std::shared_ptr<const IdList> ids, std::vector<std::uint32_t> pending,
                     std::chrono::steady_clock::time_point deadline, JSONCompletion onCompleted);
 
   const ApiOptions options_;

@@ -1,6 +1,8 @@
 // The upload pipeline: reservation, blob upload, encoding trigger and the encoding long poll.
 #include <algorithm>
-#include <unordered_map>
+#include <cstdio>
+#include <memory>
+#include <type_traits>
 #include <utility>
 
 #include "api/api.h"
@@ -15,38 +17,48 @@ using platform::URLResponse;
 
 namespace {
 
-// Reads the ids an encoding poll reported, the answer's "value", and takes each out of pending
-// once (the first entry equal to it), in one pass over each list however long they are. Returns
-// false, leaving pending as it was, when the answer holds no such list (an error body, or not
-// JSON): polling again at once would then never end.
-bool TakeOutReported(std::string_view answer, std::vector<std::string>& pending) {
-  std::unordered_map<std::string_view, std::size_t> times;  // how often each pending id came
-  for (const std::string& id : pending) times.emplace(id, 0);
+// Reads the ids an encoding poll reported, the "value" of the answer in the open file fd, and takes
+// each out of pending (indexes into ids) once: the first entry equal to it, in pending's order.
+// A few bytes a pending id and a binary search a reported one, however long either list is.
+// Returns false, leaving pending as it was, when the answer holds no such list (an error body, or
+// not JSON): polling again at once would then never end.
+bool TakeOutReported(int fd, const IdList& ids, std::vector<std::uint32_t>& pending) {
+  // pending's positions sorted by id, equal ids in pending's order; taken[k]: how many of the
+  // equal run starting at sorted position k were reported.
+  std::vector<std::uint32_t> sorted(pending.size());
+  for (std::uint32_t k = 0; k < sorted.size(); ++k) sorted[k] = k;
+  std::stable_sort(sorted.begin(), sorted.end(), [&](std::uint32_t a, std::uint32_t b) {
+    return ids[pending[a]] < ids[pending[b]];
+  });
+  std::vector<std::uint32_t> taken(pending.size(), 0);
   bool listed = false;
   JSONListEvents events;
   events.listStarted = [&] {
     listed = true;
-    for (auto& entry : times) entry.second = 0;
+    std::fill(taken.begin(), taken.end(), 0);
   };
   events.member = [&](std::string_view key, const JSON&) { listed = listed && key != P::Value; };
-  events.element = [&](std::size_t, const JSON& id, std::size_t, std::size_t) {
-    if (const auto found = times.find(id.stringValue()); found != times.end()) ++found->second;
+  events.element = [&](std::size_t, const JSON& element, std::size_t, std::size_t) {
+    const std::string id = element.stringValue();
+    const auto [first, last] =
+        std::equal_range(sorted.begin(), sorted.end(), id, [&](const auto& a, const auto& b) {
+          if constexpr (std::is_same_v<std::decay_t<decltype(a)>, std::string>) {
+            return std::string_view(a) < ids[pending[b]];
+          } else {
+            return ids[pending[a]] < std::string_view(b);
+          }
+        });
+    const auto at = static_cast<std::size_t>(first - sorted.begin());
+    if (first != last && taken[at] < static_cast<std::size_t>(last - first)) ++taken[at];
   };
-  if (!ReadJSONList(answer, P::Value, events) || !listed) return false;
+  if (!ReadJSONList(fd, P::Value, events) || !listed) return false;
   std::vector<char> reported(pending.size(), 0);
-  for (std::size_t i = 0; i < pending.size(); ++i) {
-    auto& left = times.find(pending[i])->second;
-    if (left > 0) {
-      --left;
-      reported[i] = 1;
-    }
+  for (std::size_t k = 0; k < sorted.size(); ++k) {
+    for (std::uint32_t n = 0; n < taken[k]; ++n) reported[sorted[k + n]] = 1;
   }
-  times.clear();  // its keys are views of what is about to move
   std::size_t kept = 0;
-  for (std::size_t i = 0; i < pending.size(); ++i) {
-    if (reported[i]) continue;
-    if (kept != i) pending[kept] = std::move(pending[i]);  // never onto itself
-    ++kept;
+  for (std::size_t k = 0; k < pending.size(); ++k) {
+    if (!reported[k]) pending[kept++] = pending[k];
   }
   pending.resize(kept);
   return true;
@@ -65,13 +77,15 @@ void Api::InitUploadResource(const std::string& containerId, const std::vector<J
 
 void Api::ReserveUploads(const std::string& containerId, std::optional<std::string> body,
                          std::function<void(std::optional<Reservation>)> onCompleted) {
-  Send(InitUploadResourcesUrl(containerId),
-       Call{.method = "PUT", .text = std::move(body), .maxAnswerBytes = ReservationAnswerLimit},
-       [onCompleted = std::move(onCompleted)](std::optional<std::string> data,
-                                              std::optional<URLResponse>) {
-         if (!data) return onCompleted(std::nullopt);
-         onCompleted(Reservation::Read(std::move(*data)));
-       });
+  // The answer goes to a file, and each resource is read from there when its upload starts.
+  SendForFile(
+      InitUploadResourcesUrl(containerId),
+      Call{.method = "PUT", .text = std::move(body), .maxAnswerBytes = ReservationAnswerLimit},
+      [onCompleted = std::move(onCompleted)](std::optional<std::filesystem::path> file,
+                                             std::optional<URLResponse>) {
+        if (!file) return onCompleted(std::nullopt);
+        onCompleted(Reservation::Read(*file));
+      });
 }
 
 std::optional<std::string> Api::UploadUrl(const std::string& storageUrl,
@@ -104,11 +118,19 @@ void Api::TriggerEncoding(const UploadInfo& uploadInfo,
 }
 
 void Api::WaitForEncodingToComplete(std::vector<std::string> idsInput, JSONCompletion onCompleted) {
-  const auto deadline = std::chrono::steady_clock::now() + options_.encodingWaitLimit;
-  PollEncoding(std::move(idsInput), deadline, std::move(onCompleted));
+  auto ids = std::make_shared<IdList>();
+  for (const std::string& id : idsInput) ids->add(id);
+  WaitForEncodingToComplete(std::move(ids), std::move(onCompleted));
 }
 
-void Api::PollEncoding(std::vector<std::string> pending,
+void Api::WaitForEncodingToComplete(std::shared_ptr<const IdList> ids, JSONCompletion onCompleted) {
+  const auto deadline = std::chrono::steady_clock::now() + options_.encodingWaitLimit;
+  std::vector<std::uint32_t> pending(ids->size());
+  for (std::uint32_t n = 0; n < pending.size(); ++n) pending[n] = n;
+  PollEncoding(std::move(ids), std::move(pending), deadline, std::move(onCompleted));
+}
+
+void Api::PollEncoding(std::shared_ptr<const IdList> ids, std::vector<std::uint32_t> pending,
                        std::chrono::steady_clock::time_point deadline, JSONCompletion onCompleted) {
   const auto started = std::chrono::steady_clock::now();
   if (pending.empty() || started >= deadline) {
@@ -117,29 +139,37 @@ void Api::PollEncoding(std::vector<std::string> pending,
     return;
   }
   JSONListWriter body(P::Value);
-  for (const std::string& id : pending) body.add(JSON(id));
-  Send(state->baseUrl + "api/anonymous/longpollingstates",
-       Call{.method = "POST", .text = std::move(body).finish(), .repeatable = true},
-       [self = shared_from_this(), pending = std::move(pending), deadline, started,
-        onCompleted = std::move(onCompleted)](std::optional<std::string> data,
-                                              std::optional<URLResponse>) mutable {
-         if (!data) return onCompleted(std::nullopt);
-         const std::size_t asked = pending.size();
-         if (!TakeOutReported(*data, pending)) return onCompleted(std::nullopt);
-         // Progress is followed at once. A service that answers a long poll at once with
-         // nothing new, again and again, is asked at most once a period; a poll that was held
-         // open long enough is followed at once.
-         const auto wait = std::chrono::ceil<std::chrono::milliseconds>(
-             started + self->options_.encodingPollPeriod - std::chrono::steady_clock::now());
-         if (pending.size() < asked || wait <= std::chrono::milliseconds::zero()) {
-           return self->PollEncoding(std::move(pending), deadline, std::move(onCompleted));
-         }
-         CompletionPool::shared().asyncAfter(
-             wait, [self, pending = std::move(pending), deadline,
-                    onCompleted = std::move(onCompleted)]() mutable {
-               self->PollEncoding(std::move(pending), deadline, std::move(onCompleted));
-             });
-       });
+  body.reserve(pending.size() * 40 + 16);  // an id of 36 or less, quoted, with its comma
+  for (const std::uint32_t n : pending) body.add(JSON(std::string((*ids)[n])));
+  // The answer may list every id: it is read from its file, not held.
+  SendForFile(state->baseUrl + "api/anonymous/longpollingstates",
+              Call{.method = "POST", .text = std::move(body).finish(), .repeatable = true},
+              [self = shared_from_this(), ids = std::move(ids), pending = std::move(pending),
+               deadline, started, onCompleted = std::move(onCompleted)](
+                  std::optional<std::filesystem::path> file, std::optional<URLResponse>) mutable {
+                if (!file) return onCompleted(std::nullopt);
+                const std::size_t asked = pending.size();
+                const std::unique_ptr<std::FILE, int (*)(std::FILE*)> answer(
+                    std::fopen(file->c_str(), "rbe"), &std::fclose);
+                if (!answer || !TakeOutReported(::fileno(answer.get()), *ids, pending)) {
+                  return onCompleted(std::nullopt);
+                }
+                // Progress is followed at once. A service that answers a long poll at once with
+                // nothing new, again and again, is asked at most once a period; a poll that was
+                // held open long enough is followed at once.
+                const auto wait = std::chrono::ceil<std::chrono::milliseconds>(
+                    started + self->options_.encodingPollPeriod - std::chrono::steady_clock::now());
+                if (pending.size() < asked || wait <= std::chrono::milliseconds::zero()) {
+                  return self->PollEncoding(std::move(ids), std::move(pending), deadline,
+                                            std::move(onCompleted));
+                }
+                CompletionPool::shared().asyncAfter(
+                    wait, [self, ids = std::move(ids), pending = std::move(pending), deadline,
+                           onCompleted = std::move(onCompleted)]() mutable {
+                      self->PollEncoding(std::move(ids), std::move(pending), deadline,
+                                         std::move(onCompleted));
+                    });
+              });
 }
 
 }  // namespace vorelia

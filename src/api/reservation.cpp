@@ -1,5 +1,8 @@
 #include "api/reservation.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <limits>
 #include <string_view>
 
@@ -8,9 +11,10 @@
 
 namespace vorelia {
 
-Reservation Reservation::Read(std::string answer) {
+Reservation Reservation::Read(const std::filesystem::path& file) {
   Reservation reservation;
-  reservation.text_ = std::move(answer);
+  reservation.file_.reset(std::fopen(file.c_str(), "rbe"));  // e: not inherited by children
+  if (!reservation.file_) return reservation;
   JSONListEvents events;
   events.member = [&](std::string_view key, JSON value) {
     if (key == P::HasError) {
@@ -42,15 +46,28 @@ Reservation Reservation::Read(std::string answer) {
     }
     reservation.spans_.push_back(span);
   };
-  if (!ReadJSONList(reservation.text_, P::Value, events) || !fits) return Reservation();
+  if (!ReadJSONList(::fileno(reservation.file_.get()), P::Value, events) || !fits) {
+    return Reservation();
+  }
   reservation.spans_.shrink_to_fit();
   return reservation;
 }
 
 JSON Reservation::resource(std::size_t n) const {
   const Span& span = spans_[n];
-  const std::string& from = span.scalar ? scalars_ : text_;
-  return JSON::ParseFragment(std::string_view(from).substr(span.begin, span.length));
+  if (span.scalar) {
+    return JSON::ParseFragment(std::string_view(scalars_).substr(span.begin, span.length));
+  }
+  std::string text(span.length, '\0');
+  std::size_t got = 0;
+  while (got < text.size()) {
+    const ssize_t read = ::pread(::fileno(file_.get()), text.data() + got, text.size() - got,
+                                 static_cast<off_t>(span.begin + got));
+    if (read < 0 && errno == EINTR) continue;
+    if (read <= 0) return JSON();
+    got += static_cast<std::size_t>(read);
+  }
+  return JSON::ParseFragment(text);
 }
 
 }  // namespace vorelia

@@ -1,5 +1,8 @@
 #include "model/json_list.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -9,42 +12,78 @@ namespace {
 
 using Json = nlohmann::json;
 
-// An iterator over the bytes that lets the reader see how far the parser has read: the parser
-// copies its iterators, so the position they advance lives with the reader. The parser reads no
-// further than the token it reports, so at the start of an array or a dictionary the last byte
-// read is its bracket, and at its end, its closing bracket.
+// The bytes the parser reads: all in memory, or read from a file a buffer at a time. offset() is
+// where the parser stands, counted from the first byte.
+class Source {
+ public:
+  explicit Source(std::string_view bytes)
+      : start_(bytes.data()), here_(bytes.data()), end_(bytes.data() + bytes.size()) {}
+  explicit Source(int fd) : fd_(fd), buffer_(64 * 1024) { start_ = here_ = end_ = buffer_.data(); }
+
+  std::size_t offset() const { return before_ + static_cast<std::size_t>(here_ - start_); }
+  bool failed() const { return failed_; }
+  char current() const { return *here_; }
+  void advance() { ++here_; }
+  // Whether every byte was read: the buffer is used up and the file, if any, has no more.
+  bool atEnd() {
+    if (here_ != end_) return false;
+    if (fd_ < 0 || failed_) return true;
+    ssize_t got = 0;
+    do {
+      got = ::read(fd_, buffer_.data(), buffer_.size());
+    } while (got < 0 && errno == EINTR);
+    failed_ = got < 0;
+    if (got <= 0) return true;
+    before_ += static_cast<std::size_t>(end_ - start_);
+    here_ = start_;
+    end_ = start_ + got;
+    return false;
+  }
+
+ private:
+  int fd_ = -1;
+  std::vector<char> buffer_;
+  const char* start_;
+  const char* here_;
+  const char* end_;
+  std::size_t before_ = 0;  // bytes of the file before start_
+  bool failed_ = false;     // a read failed: the bytes end there, and do not count as read
+};
+
+// An iterator over a Source: the parser copies its iterators, so the position they advance lives
+// with the source. The parser reads no further than the token it reports, so at the start of an
+// array or a dictionary the last byte read is its bracket, and at its end, its closing bracket.
+// The end iterator has no source.
 class Cursor {
  public:
   using iterator_category = std::input_iterator_tag;
   using value_type = char;
   using difference_type = std::ptrdiff_t;
   using pointer = const char*;
-  using reference = const char&;
+  using reference = char;
 
-  explicit Cursor(const char** shared) : shared_(shared), fixed_(nullptr) {}
-  explicit Cursor(const char* end) : shared_(nullptr), fixed_(end) {}
-  reference operator*() const { return *here(); }
+  explicit Cursor(Source* source = nullptr) : source_(source) {}
+  char operator*() const { return source_->current(); }
   Cursor& operator++() {
-    ++*shared_;
+    source_->advance();
     return *this;
   }
-  bool operator==(const Cursor& other) const { return here() == other.here(); }
+  bool operator==(const Cursor& other) const { return atEnd() == other.atEnd(); }
   bool operator!=(const Cursor& other) const { return !(*this == other); }
 
  private:
-  const char* here() const { return shared_ != nullptr ? *shared_ : fixed_; }
-  const char** shared_;
-  const char* fixed_;
+  bool atEnd() const { return source_ == nullptr || source_->atEnd(); }
+  Source* source_;
 };
 
 class ListReader final : public nlohmann::json_sax<Json> {
  public:
-  ListReader(std::string_view bytes, std::string_view listKey, const JSONListEvents& events)
-      : bytes_(bytes), listKey_(listKey), events_(events), read_(bytes.data()) {}
+  ListReader(Source& source, std::string_view listKey, const JSONListEvents& events)
+      : source_(source), listKey_(listKey), events_(events) {}
 
   bool run() {
-    const char* end = bytes_.data() + bytes_.size();
-    return Json::sax_parse(Cursor(&read_), Cursor(end), this) && topLevelWasDictionary_;
+    return Json::sax_parse(Cursor(&source_), Cursor(), this) && topLevelWasDictionary_ &&
+           !source_.failed();
   }
 
   bool null() override { return scalar(Json()); }
@@ -89,7 +128,7 @@ class ListReader final : public nlohmann::json_sax<Json> {
   }
 
  private:
-  std::size_t offset() const { return static_cast<std::size_t>(read_ - bytes_.data()); }
+  std::size_t offset() const { return source_.offset(); }
   bool inElement() const { return listOpen_ && depth_ > 2; }
   bool building() const { return inElement() && events_.buildElements; }
 
@@ -150,10 +189,9 @@ class ListReader final : public nlohmann::json_sax<Json> {
     return true;
   }
 
-  std::string_view bytes_;
+  Source& source_;
   std::string_view listKey_;
   const JSONListEvents& events_;
-  const char* read_;  // the parser's position, advanced through Cursor
   std::size_t depth_ = 0;
   bool topLevelWasDictionary_ = false;
   bool inListMember_ = false;
@@ -190,7 +228,13 @@ std::optional<std::string> JSONListWriter::finish() && {
 }
 
 bool ReadJSONList(std::string_view bytes, std::string_view listKey, const JSONListEvents& events) {
-  return ListReader(bytes, listKey, events).run();
+  Source source(bytes);
+  return ListReader(source, listKey, events).run();
+}
+
+bool ReadJSONList(int fd, std::string_view listKey, const JSONListEvents& events) {
+  Source source(fd);
+  return ListReader(source, listKey, events).run();
 }
 
 }  // namespace vorelia

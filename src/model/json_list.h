@@ -35,6 +35,9 @@ struct JSONListEvents {
 // called, when the bytes are not JSON, the top level is not a dictionary, or they nest deeper than
 // JSON::MaxDepth: a caller then drops what it was told.
 bool ReadJSONList(std::string_view bytes, std::string_view listKey, const JSONListEvents& events);
+// The same for the bytes of the open file fd, from where it stands to its end, read a piece at a
+// time: begin and end count from where it stood. Returns false too when a read fails.
+bool ReadJSONList(int fd, std::string_view listKey, const JSONListEvents& events);
 
 // Writes {"key": [element, ...]} compactly as elements are added, byte for byte as
 // JSON{{key, JSON(list)}} would be serialised, without holding the list as a tree.
@@ -42,6 +45,8 @@ class JSONListWriter {
  public:
   explicit JSONListWriter(std::string_view key);
   void add(const JSON& element);
+  // Room for a document of about bytes, so that a long one is not copied as it grows.
+  void reserve(std::size_t bytes) { text_.reserve(bytes); }
   // The document; absent when an element could not be serialised (text that is not UTF-8).
   std::optional<std::string> finish() &&;
 

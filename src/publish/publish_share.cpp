@@ -1,10 +1,12 @@
 #include "publish/publish_share.h"
 
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
 #include <mutex>
 
 #include "api/await.h"
+#include "model/id_list.h"
 #include "model/json_list.h"
 #include "model/keys.h"
 #include "model/text.h"
@@ -41,23 +43,6 @@ std::string ProofingUrl(std::string url) {
 std::string ItemNameOf(const std::string& path) {
   return voreliaEscape(std::filesystem::path(path).filename().string());
 }
-
-// Text ids one after another in one buffer: a few bytes a file beside the text itself.
-class IdList {
- public:
-  void add(const std::string& id) {
-    text_ += id;
-    ends_.push_back(text_.size());
-  }
-  std::string_view operator[](std::size_t n) const {
-    const std::size_t begin = n == 0 ? 0 : ends_[n - 1];
-    return std::string_view(text_).substr(begin, ends_[n] - begin);
-  }
-
- private:
-  std::string text_;
-  std::vector<std::size_t> ends_;
-};
 
 // Counts finished files and reports each new count once, in order.
 class StepCounter {
@@ -168,6 +153,7 @@ PublishResult PublishShare::DoPublish(const PublishTask& task, const PublishProg
   const std::size_t count = task.files.size();
   std::vector<std::uint64_t> sizes(count);
   JSONListWriter announced(P::Value);
+  announced.reserve(count * 64);  // name and size; a longer name only makes it grow
   for (std::size_t i = 0; i < count; ++i) {
     sizes[i] = FileSizeOf(task.files[i]);
     announced.add(JSON{{"name", ItemNameOf(task.files[i])}, {"size", sizes[i]}});
@@ -194,7 +180,6 @@ PublishResult PublishShare::DoPublish(const PublishTask& task, const PublishProg
   // A file counts as published once the store holds it and the service took its encoding
   // request; any other file is not waited for, not ordered, and named as not uploaded.
   std::vector<char> published(count, 0);  // written by one completion each
-  IdList ids;                             // the files' resource ids, in file order
   UploadGate gate;
   platform::DispatchSemaphore slots(UploadsAtOnce);
   platform::DispatchGroup group;
@@ -208,7 +193,6 @@ PublishResult PublishShare::DoPublish(const PublishTask& task, const PublishProg
     upload.ContainerId = albumId;
     // Any resource goes back to the service as it came, also one that is not an object.
     upload.UploadResource = reservation->resource(i);
-    ids.add((*upload.UploadResource)[P::Id].stringValue());
     slots.wait();
     const UploadGate::Send send = gate.next();
     if (send == UploadGate::Send::skip) {  // the store is gone: no request
@@ -236,21 +220,27 @@ PublishResult PublishShare::DoPublish(const PublishTask& task, const PublishProg
         probe ? UploadAttempts::once : UploadAttempts::retried);
   }
   group.wait();
-  reservation.reset();
 
-  std::vector<std::string> publishedIds;
-  std::vector<std::string> lost;  // the files' own names, in file order
+  // The published files' ids, in file order, read again from the reservation's file rather than
+  // kept while the uploads ran: waited for, then ordered.
+  auto ids = std::make_shared<IdList>();
+  const auto publishedCount =
+      static_cast<std::size_t>(std::count(published.begin(), published.end(), 1));
+  ids->reserve(publishedCount, publishedCount * 40);  // a longer id only makes it grow
+  std::vector<std::string> lost;                      // the files' own names, in file order
   for (std::size_t i = 0; i < count; ++i) {
     if (published[i]) {
-      publishedIds.emplace_back(ids[i]);
+      ids->add(reservation->resource(i)[P::Id].stringValue());
     } else {
       lost.push_back(std::filesystem::path(task.files[i]).filename().string());
     }
   }
+  reservation.reset();
+  const std::shared_ptr<const IdList> publishedIds = std::move(ids);
   const std::string unreachable =
       gate.unreachable() ? " The storage at " + AddressOf(storageUrl) + " could not be reached."
                          : "";
-  if (publishedIds.empty()) {
+  if (publishedIds->empty()) {
     return Failed("No image could be uploaded: " + NamedFiles(lost) + "." + unreachable, true);
   }
   // Said first in every message that follows, so that a partial album never reads as whole.
@@ -274,15 +264,14 @@ PublishResult PublishShare::DoPublish(const PublishTask& task, const PublishProg
   const std::string shareUrl = (*share)[P::Url].stringValue();
 
   counter.finalStep("Please wait encoding...");
-  const std::size_t orders = publishedIds.size();
   Await<std::optional<JSON>>(
-      [&](auto done) { api->WaitForEncodingToComplete(std::move(publishedIds), std::move(done)); });
+      [&](auto done) { api->WaitForEncodingToComplete(publishedIds, std::move(done)); });
 
-  if (orders > 1) {
+  if (publishedIds->size() > 1) {
     JSONListWriter order(P::Value);
-    std::int64_t n = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-      if (published[i]) order.add(JSON{{"id", ids[i]}, {"order", n++}});
+    order.reserve(publishedIds->size() * 64);  // {"id":"…","order":n} for an id of 36 or less
+    for (std::size_t n = 0; n < publishedIds->size(); ++n) {
+      order.add(JSON{{"id", std::string((*publishedIds)[n])}, {"order", std::int64_t(n)}});
     }
     Await<std::optional<JSON>>([&](auto done) {
       api->ReorderContainer(albumId, std::move(order).finish(), std::move(done));

@@ -46,6 +46,9 @@ struct URLRequest {
   std::string method = "GET";
   HTTPHeaders headers;              // sent in this order
   std::optional<std::string> body;  // bytes of a data task's body
+  // Without body: the bytes of the body, shared, so that a caller who keeps the request to send
+  // it again holds a large body once, not twice. The task only reads them.
+  std::shared_ptr<const std::string> sharedBody;
   // Longest gap without progress (connecting, sending, waiting for the answer or receiving) before
   // the request times out, to the millisecond. Time spent waiting for a free connection (see
   // maxConnectionsPerHost) counts too. Zero means the session's requestTimeout.

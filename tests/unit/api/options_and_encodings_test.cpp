@@ -1,10 +1,14 @@
 // The time-out override and the encodings of the Api's requests: pure functions.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
 #include "api/api.h"
 #include "api/queue_message.h"
 #include "api/reservation.h"
 #include "api/url_encoding.h"
+#include "support/temp_home.h"
 
 namespace vorelia {
 namespace {
@@ -48,10 +52,19 @@ TEST(Encodings, Base64OfEveryRemainder) {
   for (const auto& [bytes, text] : cases) EXPECT_EQ(Base64Encode(bytes), text) << text;
 }
 
-// Each resource is read as the service sent it, wherever it stands; an answer that is not whole,
-// too deep or no dictionary reads as no answer at all, not as the part read before the fault.
+// Each resource is read as the service sent it, wherever it stands in the answer's file (also
+// across the reader's pieces, and once the file is gone from its folder); an answer that is not
+// whole, too deep or no dictionary reads as no answer at all, not as the part read before the
+// fault.
 TEST(Reservation, ReadsEachResourceAsSentAndNothingOfAnAnswerNotWhole) {
   const std::string deep = R"({"value":[)" + std::string(300, '[') + std::string(300, ']') + "]}";
+  std::string many = R"({"value":[)";
+  std::vector<std::string> manyIds;
+  for (int n = 0; n < 9000; ++n) {
+    manyIds.push_back(R"({"id":")" + std::to_string(n) + R"("})");
+    many += (n ? "," : "") + manyIds.back();
+  }
+  const auto folder = testing::makeTempDirectory("reservation");
   const struct {
     std::string answer;
     bool hasError;
@@ -74,10 +87,14 @@ TEST(Reservation, ReadsEachResourceAsSentAndNothingOfAnAnswerNotWhole) {
       {R"({"hasError":true,"message":"x","value":[{"id":"a"}])", false, "", "", {}},
       {deep, false, "", "", {}},
       {R"([{"id":"a"}])", false, "", "", {}},
+      {many + R"(],"storageUrl":"s/"})", false, "", "s/", manyIds},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.answer.substr(0, 80));
-    const Reservation reservation = Reservation::Read(c.answer);
+    const auto file = folder / "answer";
+    std::ofstream(file, std::ios::binary) << c.answer;
+    const Reservation reservation = Reservation::Read(file);
+    std::filesystem::remove(file);
     EXPECT_EQ(reservation.hasError, c.hasError);
     EXPECT_EQ(reservation.message, c.message);
     EXPECT_EQ(reservation.storageUrl, c.storageUrl);
@@ -87,6 +104,7 @@ TEST(Reservation, ReadsEachResourceAsSentAndNothingOfAnAnswerNotWhole) {
     }
     EXPECT_EQ(resources, c.resources);
   }
+  std::filesystem::remove_all(folder);
 }
 
 }  // namespace
