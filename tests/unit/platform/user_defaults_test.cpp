@@ -62,6 +62,9 @@ TEST(UserDefaults, EveryTypeSurvivesANewInstanceAndMissingKeysReadAbsent) {
   EXPECT_EQ(reloaded.date("unicode"), std::nullopt);    // not a date
   ASSERT_TRUE(reloaded.set("notANumber", std::nan("")));
   EXPECT_TRUE(std::isnan(std::get<double>(*UserDefaults(path).object("notANumber"))));
+  // Another writer may leave out the fraction of a second.
+  std::ofstream(path) << R"({"whole": {"date": "2026-12-06T17:58:35Z"}})";
+  EXPECT_EQ(UserDefaults(path).date("whole"), Date(sys_days(2026y / 12 / 6) + 17h + 58min + 35s));
 }
 
 TEST(UserDefaults, BooleanConversions) {
@@ -114,6 +117,8 @@ TEST(UserDefaults, UnreadableFileIsSetAsideAndAFreshDomainPersists) {
     EXPECT_EQ(UserDefaults(path).string("k"), "fresh");
     EXPECT_EQ(othersBeside(path).size(), 1u);
   }
+  // A read that fails (here EIO at the first byte) ends as an empty domain, not a retry forever.
+  EXPECT_EQ(UserDefaults("/proc/self/mem").object("k"), std::nullopt);
 }
 
 TEST(UserDefaults, ThreadsSettingAndReadingLoseNothing) {
