@@ -1,9 +1,8 @@
-// The real plugin through cohost against the sandbox, as a photographer meets it: the connection
-// page with a refusal it shows, a chosen account that outlives the host process until the user
-// logs out; publishing a session as a web gallery and as a
-// proofing album, auto-tagging it, and bringing a client's ratings from the proofing page back
-// onto the images as a colour tag (albums and links checked on the sandbox, tags in the
-// sidecars); and a self-update, which the next start of cohost loads.
+// The real plugin through cohost against the sandbox, as a photographer meets it: a chosen
+// account that outlives the host process until the user logs out; publishing a session as a web
+// gallery and as a proofing album, auto-tagging it, and bringing a client's ratings from the
+// proofing page back onto the images as a colour tag (albums and links checked on the sandbox,
+// tags in the sidecars); and a self-update, which the next start of cohost loads.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -20,16 +19,6 @@ namespace vorelia::testing {
 namespace {
 
 using ::testing::HasSubstr;
-
-// The service's refusal reaches the host as the plugin's error, with no callback.
-TEST_F(ThroughTheHost, ARefusalOfTheServiceIsShownWithItsMessage) {
-  const auto r = lines(
-      "set userName-input \"two@example.test\"\nset password-input \"wrong\"\n"
-      "press login-action\n");
-  ASSERT_EQ(r.size(), 3u);
-  EXPECT_EQ(r[2]["error"]["localizedDescription"], "Wrong e-mail or password") << r[2].dump();
-  EXPECT_TRUE(r[2]["callbacks"].empty()) << r[2].dump();
-}
 
 // What the real host cannot be made to do is a usage error, with nothing sent: a value that is not
 // among a list's options, a file that is not an image of the open document (here one named like

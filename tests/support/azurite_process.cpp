@@ -2,18 +2,16 @@
 
 #include <fcntl.h>
 #include <httplib.h>
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
-#include <ctime>
 #include <regex>
 #include <stdexcept>
 #include <system_error>
 
+#include "sandbox/secrets.h"
+#include "sandbox/upload_targets.h"
 #include "support/child_process.h"
 #include "support/temp_home.h"
 #include "support/test_bytes.h"
@@ -22,10 +20,14 @@
 namespace vorelia::testing {
 namespace {
 
-constexpr const char* kAccountName = "devstoreaccount1";
-constexpr const char* kAccountKey =
-    "Eby8vdM02xNOcqFlqUwJPLlmEtlCDXJ1OUzFT50uSRZ6IFsuFq2UVErCz4I6tq/K1SZFPTOtr/KBHBeksoGMGw==";
+using sandbox::azureTime;
+constexpr const char* kAccountName = sandbox::kAzuriteAccountName;
 constexpr const char* kVersion = "2020-12-06";
+
+std::string sign(const std::string& text) {
+  return sandbox::hmacSha256Base64(sandbox::kAzuriteAccountKey, text);
+}
+std::string percentEncode(const std::string& text) { return sandbox::percentEncode(text, false); }
 
 std::filesystem::path azuriteExecutable() {
   if (const char* fromEnvironment = std::getenv("VORELIA_AZURITE")) return fromEnvironment;
@@ -44,45 +46,6 @@ std::optional<int> listeningPort(const std::string& log, const std::string& serv
   std::smatch match;
   if (!std::regex_search(log, match, line)) return std::nullopt;
   return std::stoi(match[1].str());
-}
-
-// HMAC-SHA256 with the (base64) account key, in base64.
-std::string sign(const std::string& text) {
-  unsigned char key[96];
-  const int keySize = EVP_DecodeBlock(key, reinterpret_cast<const unsigned char*>(kAccountKey),
-                                      static_cast<int>(std::strlen(kAccountKey)));
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  // The decoded key ends in two '=' of padding, which EVP_DecodeBlock counts as zero bytes.
-  HMAC(EVP_sha256(), key, keySize - 2, reinterpret_cast<const unsigned char*>(text.data()),
-       text.size(), digest, &length);
-  std::string out(4 * ((length + 2) / 3) + 1, '\0');
-  out.resize(static_cast<std::size_t>(
-      EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), digest, length)));
-  return out;
-}
-
-std::string percentEncode(const std::string& text) {
-  static const char* hex = "0123456789ABCDEF";
-  std::string out;
-  for (const unsigned char c : text) {
-    if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
-      out.push_back(static_cast<char>(c));
-    } else {
-      out += {'%', hex[c >> 4], hex[c & 15]};
-    }
-  }
-  return out;
-}
-
-// The time as Azure Storage writes it in signatures: "2026-12-06T21:40:00Z".
-std::string azureTime(std::chrono::system_clock::time_point time) {
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(time);
-  std::tm utc{};
-  gmtime_r(&seconds, &utc);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  return text;
 }
 
 // An account signature for every service and resource type, valid for an hour.
@@ -192,9 +155,8 @@ std::optional<std::string> AzuriteProcess::readBlob(const std::string& container
   httplib::Client client("127.0.0.1", blobPort_);
   client.set_connection_timeout(std::chrono::seconds(10));
   client.set_read_timeout(std::chrono::seconds(60));
-  std::string path = "/" + accountName() + "/" + container + "/";
-  for (const char c : blob) path += c == '/' ? std::string("/") : percentEncode(std::string(1, c));
-  const auto result = client.Get(path + "?" + accountSas());
+  const auto result = client.Get("/" + accountName() + "/" + container + "/" +
+                                 sandbox::percentEncode(blob, true) + "?" + accountSas());
   if (!result || result->status != 200) return std::nullopt;
   return result->body;
 }
