@@ -126,6 +126,10 @@ TEST(URLSession, RepeatsARequestThatAllowsItAfterTransientFailuresOnly) {
        1,
        Code::connectionLost},
       {"a request that does not allow it", {{.status = 503}, ok}, 1, 503L, false},
+      {"a 503 too long to take: it would be as long again",
+       {{.status = 503, .body = std::string(5000, 'x')}, ok},
+       1,
+       Code::tooLarge},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -138,6 +142,7 @@ TEST(URLSession, RepeatsARequestThatAllowsItAfterTransientFailuresOnly) {
     request.body = "same body each time";
     request.timeout = c.timeout;
     request.retryTransientFailures = c.retry;
+    request.maxBodySize = 4096;
     const auto call = fetch(configuration, request);
     ASSERT_TRUE(call);
     EXPECT_EQ(server.requestCount(), c.requests);
