@@ -232,7 +232,9 @@ TEST_F(Updates, InstallReplacesTheBundleWholeByRename) {
        ZipEntry::File(framework + "Versions/A/X", "x code"),
        ZipEntry::Link(framework + "Versions/Current", "A"),
        ZipEntry::Link(framework + "X", "Versions/Current/X"),
-       ZipEntry::Link(framework + "Headers", "./Versions/../Versions/Current/Headers")});
+       ZipEntry::Link(framework + "Headers", "./Versions/../Versions/Current/Headers"),
+       // Down two folders, then up three: still inside Frameworks.
+       ZipEntry::Link(framework + "Y", "Versions/A/../../../X.framework/Versions/A/X")});
   ASSERT_EQ(InstallArchive(Archive(BuildZip(entries)), plugins), InstallResult::installed);
   EXPECT_EQ(uselocale(static_cast<locale_t>(nullptr)), LC_GLOBAL_LOCALE) << "locale restored";
 
@@ -246,6 +248,7 @@ TEST_F(Updates, InstallReplacesTheBundleWholeByRename) {
   EXPECT_EQ(fs::read_symlink(plugins / framework / "Versions/Current"), "A");
   EXPECT_TRUE(fs::is_symlink(plugins / framework / "X"));
   EXPECT_EQ(readFile(plugins / framework / "X"), "x code");
+  EXPECT_EQ(readFile(plugins / framework / "Y"), "x code");
   // The open file still reads the old bytes: it was replaced, not rewritten.
   std::string still;
   std::getline(loaded, still);
