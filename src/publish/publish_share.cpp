@@ -27,9 +27,9 @@ PublishResult Failed(std::string message, bool filesLost = false) {
   return PublishResult{std::nullopt, std::move(message), filesLost};
 }
 
-std::uint64_t FileSizeOf(const std::string& path) {
+std::uint64_t FileSizeOf(std::string_view path) {
   std::error_code error;
-  const auto size = std::filesystem::file_size(path, error);
+  const auto size = std::filesystem::file_size(std::filesystem::path(path), error);
   return error ? 0 : static_cast<std::uint64_t>(size);
 }
 
@@ -40,7 +40,7 @@ std::string ProofingUrl(std::string url) {
 }
 
 // The name a file has on the service: its own name, escaped.
-std::string ItemNameOf(const std::string& path) {
+std::string ItemNameOf(std::string_view path) {
   return voreliaEscape(std::filesystem::path(path).filename().string());
 }
 
