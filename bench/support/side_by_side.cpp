@@ -102,9 +102,9 @@ long peakResidentKiB() {
 // The publishing side, in a fresh process: arguments are the API root and a file listing the
 // gallery, the token comes in the environment. Prints "SECONDS PEAK_KIB OK".
 int publishChild(const std::string& apiRoot, const std::string& listFile) {
-  std::vector<std::string> files;
+  TextList files;
   std::ifstream list(listFile);
-  for (std::string line; std::getline(list, line);) files.push_back(line);
+  for (std::string line; std::getline(list, line);) files.add(line);
   const char* token = std::getenv(kTokenVariable);
   if (token == nullptr) return 2;
   auto state = std::make_shared<PluginState>(Deployment{apiRoot, "", "", ""});

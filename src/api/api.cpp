@@ -139,29 +139,39 @@ std::optional<URLRequest> Api::Request(const std::optional<std::string>& url, Ca
 
 void Api::Send(const std::optional<std::string>& url, Call call, DataCompletion done) {
   const bool authenticated = call.authenticated;
+  auto bodyFile = std::move(call.bodyFile);
   auto request = Request(url, std::move(call));
   if (!request) {
     CompletionPool::shared().async([done = std::move(done)] { done(std::nullopt, std::nullopt); });
     return;
   }
+  // A body file goes from disk, the first time and again; the completion holds it until then.
+  const auto start = [](URLRequest request, const std::shared_ptr<const BodyFile>& bodyFile,
+                        platform::URLDataCompletion completion) {
+    if (bodyFile) {
+      URLSession::shared().uploadTask(std::move(request), bodyFile->path(), std::move(completion));
+    } else {
+      URLSession::shared().dataTask(std::move(request), std::move(completion));
+    }
+  };
   // Kept to be sent again should the login turn out refused; the header is the one sent.
   std::optional<URLRequest> again;
   if (authenticated) again = *request;
-  URLSession::shared().dataTask(
-      std::move(*request),
-      [weak = weak_from_this(), again = std::move(again), done = std::move(done)](
+  start(
+      std::move(*request), bodyFile,
+      [weak = weak_from_this(), again = std::move(again), bodyFile, start, done = std::move(done)](
           std::optional<std::string> data, std::optional<URLResponse> response,
           std::optional<platform::URLError>) mutable {
         const auto self = weak.lock();
         if (self && again && response && response->statusCode == 401) {
           if (auto header = self->RenewedHeader(*again)) {
             again->setValue(*header, "Authorization");
-            URLSession::shared().dataTask(
-                std::move(*again), [done = std::move(done)](std::optional<std::string> data,
-                                                            std::optional<URLResponse> response,
-                                                            std::optional<platform::URLError>) {
-                  done(std::move(data), std::move(response));
-                });
+            start(std::move(*again), bodyFile,
+                  [bodyFile, done = std::move(done)](std::optional<std::string> data,
+                                                     std::optional<URLResponse> response,
+                                                     std::optional<platform::URLError>) {
+                    done(std::move(data), std::move(response));
+                  });
             return;
           }
         }

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "api/body_file.h"
 #include "api/reservation.h"
 #include "api/upload_info.h"
 #include "model/id_list.h"
@@ -137,6 +138,9 @@ class Api : public std::enable_shared_from_this<Api> {
   // The same request with the payload already serialised (JSONListWriter); absent: no body.
   void ReorderContainer(const std::string& containerId, std::optional<std::string> payloadText,
                         JSONCompletion onCompleted);
+  // The same request with the payload written to a file (JSONListWriter, piece by piece).
+  void ReorderContainer(const std::string& containerId, std::shared_ptr<const BodyFile> payload,
+                        JSONCompletion onCompleted);
   void GetShareUrl(const JSON& payload, JSONCompletion onCompleted);
 
   // Upload pipeline.
@@ -251,6 +255,9 @@ class Api : public std::enable_shared_from_this<Api> {
         body{};  // serialised compactly, whatever its type; left out when it cannot be
     // A body that is no JSON (a form, a queue message), sent byte for byte in place of body.
     std::optional<std::string> text{};
+    // A body sent from this file in place of text or body, byte for byte the same on the wire.
+    // Shared, so that it lives until a request sent again after a refused login is done.
+    std::shared_ptr<const BodyFile> bodyFile{};
     std::optional<std::string> contentType{};
     platform::HTTPHeaders headers{};  // further fields, in this order, after "Content-Type"
     // Safe to send twice (a GET always is): the session may then repeat it after a transient

@@ -63,4 +63,14 @@ void Api::ReorderContainer(const std::string& containerId, std::optional<std::st
               std::move(onCompleted));
 }
 
+void Api::ReorderContainer(const std::string& containerId, std::shared_ptr<const BodyFile> payload,
+                           JSONCompletion onCompleted) {
+  SendForJSON(ReorderUrl(containerId),
+              Call{.method = "POST",
+                   .bodyFile = std::move(payload),
+                   .contentType = "application/json",
+                   .repeatable = true},
+              std::move(onCompleted));
+}
+
 }  // namespace vorelia

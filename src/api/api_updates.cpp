@@ -154,7 +154,10 @@ std::function<void()> Api::RemovalOfLeftoversOfKilledRuns() {
   fs::path temporary = fs::temp_directory_path(error);
   return [temporary = std::move(temporary), downloads = platform::downloadsDirectory(),
           plugins = PluginsFolder(platform::libraryDirectory())] {
-    if (!temporary.empty()) URLSession::removeAbandonedDownloads(temporary);
+    if (!temporary.empty()) {
+      URLSession::removeAbandonedDownloads(temporary);
+      platform::removeAbandoned(temporary, BodyFile::Prefix);
+    }
     if (!downloads.empty()) platform::removeAbandoned(downloads, PartialArchivePrefix);
     RecoverInterruptedInstalls(plugins);
   };

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "model/json.h"
 
@@ -47,6 +48,10 @@ class JSONListWriter {
   void add(const JSON& element);
   // Room for a document of about bytes, so that a long one is not copied as it grows.
   void reserve(std::size_t bytes) { text_.reserve(bytes); }
+  // The text added since the last call, handed over and forgotten, so that a long document can go
+  // to a file piece by piece; finish() then gives the rest. Whatever was taken stands for nothing
+  // once finish() is absent.
+  std::string takeWritten() { return std::exchange(text_, std::string()); }
   // The document; absent when an element could not be serialised (text that is not UTF-8).
   std::optional<std::string> finish() &&;
 

@@ -101,8 +101,8 @@ PublishResult PublishAi::DoPublish(const PublishTask& task, const PublishProgres
   if (task.files.empty()) return result("Invalid task, no files");
   const double cost = costPerImage();
   if (cost == 0) throw PluginError::noAIOptionsSelected;
-  for (const auto& file : task.files) {
-    if (!conformImage(file)) throw PluginError::checkFilesFailed;
+  for (const auto file : task.files) {
+    if (!conformImage(std::string(file))) throw PluginError::checkFilesFailed;
   }
 
   const auto credits = Await<std::optional<JSON>>(
@@ -137,7 +137,8 @@ PublishResult PublishAi::DoPublish(const PublishTask& task, const PublishProgres
   std::string recordText;
   UploadGate gate;
   std::vector<std::string> untagged;  // the files' own names, in file order
-  for (const auto& file : task.files) {
+  for (const auto view : task.files) {
+    const std::string file(view);
     const std::string name = fs::path(file).filename().string();
     const UploadGate::Send send = gate.next();
     if (send == UploadGate::Send::skip) {  // the store is gone: no request

@@ -10,6 +10,8 @@
 #include <variant>
 #include <vector>
 
+#include "model/text_list.h"
+
 namespace vorelia {
 
 // An action setting's value: a string, a number, a Boolean or a list of strings.
@@ -18,7 +20,9 @@ using PublishSettings = std::map<std::string, SettingValue>;
 
 struct PublishTask {
   std::string actionIdentifier;
-  std::vector<std::string> files;  // absolute paths of the exported files, in upload order
+  // Absolute paths of the exported files, in upload order; one buffer, not a string each, for a
+  // task of a hundred thousand files.
+  TextList files;
   PublishSettings settings;
 };
 

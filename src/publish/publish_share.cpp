@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 
 #include "api/await.h"
+#include "api/body_file.h"
 #include "model/id_list.h"
 #include "model/json_list.h"
 #include "model/keys.h"
@@ -21,15 +23,16 @@ constexpr const char* ShareMessage =
 constexpr const char* ProofingMessage =
     "Go to Capture One > Preferences > Plugins > Vorelia > Proofing to load the result.  It may "
     "takes few minutes before the pictures appears.";
-constexpr int UploadsAtOnce = 4;  // as many as the Api lets run
+constexpr int UploadsAtOnce = 4;               // as many as the Api lets run
+constexpr std::size_t OrderPiece = 64 * 1024;  // bytes of the order written to its file at once
 
 PublishResult Failed(std::string message, bool filesLost = false) {
   return PublishResult{std::nullopt, std::move(message), filesLost};
 }
 
-std::uint64_t FileSizeOf(const std::string& path) {
+std::uint64_t FileSizeOf(std::string_view path) {
   std::error_code error;
-  const auto size = std::filesystem::file_size(path, error);
+  const auto size = std::filesystem::file_size(std::filesystem::path(path), error);
   return error ? 0 : static_cast<std::uint64_t>(size);
 }
 
@@ -40,8 +43,38 @@ std::string ProofingUrl(std::string url) {
 }
 
 // The name a file has on the service: its own name, escaped.
-std::string ItemNameOf(const std::string& path) {
+std::string ItemNameOf(std::string_view path) {
   return voreliaEscape(std::filesystem::path(path).filename().string());
+}
+
+// {"value":[{"id":…,"order":0},…]}: the files' new order, as they come in ids.
+void WriteOrder(const IdList& ids, JSONListWriter& order,
+                const std::function<bool(std::string)>& piece = {}) {
+  for (std::size_t n = 0; n < ids.size(); ++n) {
+    order.add(JSON{{"id", std::string(ids[n])}, {"order", std::int64_t(n)}});
+    if (piece && (n + 1) % (OrderPiece / 64) == 0 && !piece(order.takeWritten())) return;
+  }
+}
+
+// The order as text; absent when an id is not UTF-8.
+std::optional<std::string> OrderText(const IdList& ids) {
+  JSONListWriter order(P::Value);
+  order.reserve(ids.size() * 64);  // {"id":"…","order":n} for an id of 36 or less
+  WriteOrder(ids, order);
+  return std::move(order).finish();
+}
+
+// The order in a file; nullptr when it cannot be written whole.
+std::shared_ptr<const BodyFile> OrderFile(const IdList& ids) {
+  std::shared_ptr<BodyFile> file = BodyFile::Create();
+  if (!file) return nullptr;
+  JSONListWriter order(P::Value);
+  order.reserve(OrderPiece + 64);
+  bool written = true;
+  WriteOrder(ids, order, [&](std::string piece) { return written = file->append(piece); });
+  const auto rest = std::move(order).finish();
+  if (!written || !rest || !file->append(*rest) || !file->finish()) return nullptr;
+  return file;
 }
 
 // Counts finished files and reports each new count once, in order.
@@ -268,13 +301,12 @@ PublishResult PublishShare::DoPublish(const PublishTask& task, const PublishProg
       [&](auto done) { api->WaitForEncodingToComplete(publishedIds, std::move(done)); });
 
   if (publishedIds->size() > 1) {
-    JSONListWriter order(P::Value);
-    order.reserve(publishedIds->size() * 64);  // {"id":"…","order":n} for an id of 36 or less
-    for (std::size_t n = 0; n < publishedIds->size(); ++n) {
-      order.add(JSON{{"id", std::string((*publishedIds)[n])}, {"order", std::int64_t(n)}});
-    }
+    // The order, the longest body of the run, comes at its end beside the ids: it goes to a file
+    // a piece at a time, and is held whole only when no file can be written.
+    auto file = OrderFile(*publishedIds);
     Await<std::optional<JSON>>([&](auto done) {
-      api->ReorderContainer(albumId, std::move(order).finish(), std::move(done));
+      if (file) return api->ReorderContainer(albumId, std::move(file), std::move(done));
+      api->ReorderContainer(albumId, OrderText(*publishedIds), std::move(done));
     });
   }
 

@@ -75,6 +75,14 @@ TEST_F(ApiTest, EveryOperationSendsExactlyItsRequestAndOnlyTheSafeOnesAgain) {
        },
        "POST /api/studio/containers/c1/$synchronize", 4, true,
        R"({"value":[{"id":"r1","order":0}]})", "application/json"},
+      {[&](Signal d) {  // sent from its file, again after a refusal too
+         auto file = BodyFile::Create();
+         file->append(R"({"value":[{"id":"r1","order":0}]})");
+         file->finish();
+         api->ReorderContainer("c1", std::shared_ptr<const BodyFile>(std::move(file)), d);
+       },
+       "POST /api/studio/containers/c1/$synchronize", 4, true,
+       R"({"value":[{"id":"r1","order":0}]})", "application/json"},
       {[&](Signal d) { api->UploadFile(storage(), upload, d); },
        "PUT /store/r1-o/My___photo.jpg?sv=1&sig=s3cret", 4, false, bytes},
       // A probe of a store that was unreachable is sent once.
