@@ -153,11 +153,13 @@ Result<ExportFolder> ExportFolder::create() {
   fs::path base = fs::temp_directory_path(error);
   if (error) base = "/tmp";
   platform::removeAbandoned(base, "cohost-export-");
-  std::string pattern = (base / "cohost-export-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) {
-    return Failure{"cannot make an export folder under " + base.string()};
+  for (int attempt = 0; attempt < platform::MakeAttempts; ++attempt) {
+    std::string pattern = (base / "cohost-export-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) break;
+    ExportFolder folder{fs::path(pattern)};
+    if (folder.lock_.held()) return folder;
   }
-  return ExportFolder(fs::path(pattern));
+  return Failure{"cannot make an export folder under " + base.string()};
 }
 
 ExportFolder::ExportFolder(ExportFolder&& other) noexcept

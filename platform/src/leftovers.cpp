@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -23,7 +24,13 @@ int openForLock(const fs::path& path) {
 }  // namespace
 
 InUseLock::InUseLock(const fs::path& path) : fd_(openForLock(path)) {
-  if (fd_ >= 0 && ::flock(fd_, LOCK_EX) != 0) {
+  if (fd_ < 0) return;
+  struct stat locked {};
+  struct stat named {};
+  // A sweep that opened the entry first removes it and lets go: the lock then holds what is gone.
+  if (::flock(fd_, LOCK_EX) != 0 || ::fstat(fd_, &locked) != 0 ||
+      ::lstat(path.c_str(), &named) != 0 || locked.st_ino != named.st_ino ||
+      locked.st_dev != named.st_dev) {
     ::close(fd_);
     fd_ = -1;
   }

@@ -79,16 +79,20 @@ std::optional<TemporaryFile> TemporaryFile::create(const std::string& prefix) {
   std::error_code error;
   const auto folder = std::filesystem::temp_directory_path(error);
   if (error) return std::nullopt;
-  std::string pattern = (folder / (prefix + "-XXXXXX")).string();
-  // mkostemp creates the file with mode 0600.
-  FileDescriptor fd(::mkostemp(pattern.data(), O_CLOEXEC));
-  if (!fd) return std::nullopt;
-  LiveTemporaries& live = liveTemporaries();
-  {
-    std::scoped_lock lock(live.mutex);
-    live.paths.insert(pattern);
+  for (int attempt = 0; attempt < MakeAttempts; ++attempt) {
+    std::string pattern = (folder / (prefix + "-XXXXXX")).string();
+    // mkostemp creates the file with mode 0600.
+    FileDescriptor fd(::mkostemp(pattern.data(), O_CLOEXEC));
+    if (!fd) return std::nullopt;
+    LiveTemporaries& live = liveTemporaries();
+    {
+      std::scoped_lock lock(live.mutex);
+      live.paths.insert(pattern);
+    }
+    TemporaryFile file(std::filesystem::path(pattern), std::move(fd));
+    if (file.lock_.held()) return file;
   }
-  return TemporaryFile(std::filesystem::path(pattern), std::move(fd));
+  return std::nullopt;
 }
 
 TemporaryFile::TemporaryFile(TemporaryFile&& other) noexcept

@@ -62,13 +62,16 @@ class PartialArchive {
     fs::create_directories(localFile.parent_path(), ec);
     if (ec) return;
     // "." + the archive's name, which starts with "VoreliaCaptureOnePlugin.", so the prefix.
-    std::string name =
-        (localFile.parent_path() / ("." + localFile.filename().string() + "-XXXXXX")).string();
-    const int fd = ::mkstemp(name.data());
-    if (fd < 0) return;
-    path_ = name;
-    lock_ = platform::InUseLock(path_);
-    ::close(fd);
+    for (int attempt = 0; attempt < platform::MakeAttempts && path_.empty(); ++attempt) {
+      std::string name =
+          (localFile.parent_path() / ("." + localFile.filename().string() + "-XXXXXX")).string();
+      const int fd = ::mkstemp(name.data());
+      if (fd < 0) return;
+      lock_ = platform::InUseLock(name);
+      ::close(fd);
+      if (lock_.held()) path_ = name;
+    }
+    if (path_.empty()) return;
     fs::copy_file(location, path_, fs::copy_options::overwrite_existing, ec);
     copied_ = !ec;
   }

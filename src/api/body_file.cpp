@@ -14,10 +14,14 @@ std::unique_ptr<BodyFile> BodyFile::Create() {
   std::error_code error;
   const auto folder = std::filesystem::temp_directory_path(error);
   if (error) return nullptr;
-  std::string name = (folder / (std::string(Prefix) + "XXXXXX")).string();
-  const int fd = ::mkostemp(name.data(), O_CLOEXEC);  // mode 0600
-  if (fd < 0) return nullptr;
-  return std::unique_ptr<BodyFile>(new BodyFile(name, fd));
+  for (int attempt = 0; attempt < platform::MakeAttempts; ++attempt) {
+    std::string name = (folder / (std::string(Prefix) + "XXXXXX")).string();
+    const int fd = ::mkostemp(name.data(), O_CLOEXEC);  // mode 0600
+    if (fd < 0) return nullptr;
+    std::unique_ptr<BodyFile> file(new BodyFile(name, fd));
+    if (file->lock_.held()) return file;
+  }
+  return nullptr;
 }
 
 BodyFile::BodyFile(std::filesystem::path path, int fd)

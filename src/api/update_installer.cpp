@@ -83,10 +83,11 @@ class FileDescriptor {
 class StagingFolder {
  public:
   explicit StagingFolder(const fs::path& besideFolder) {
-    std::string pattern = (besideFolder.parent_path() / StagingPrefix).string() + "XXXXXX";
-    if (::mkdtemp(pattern.data()) != nullptr) {
-      path_ = pattern;
-      lock_ = platform::InUseLock(path_);
+    for (int attempt = 0; attempt < platform::MakeAttempts && path_.empty(); ++attempt) {
+      std::string pattern = (besideFolder.parent_path() / StagingPrefix).string() + "XXXXXX";
+      if (::mkdtemp(pattern.data()) == nullptr) break;
+      lock_ = platform::InUseLock(pattern);
+      if (lock_.held()) path_ = pattern;
     }
   }
   ~StagingFolder() {

@@ -14,7 +14,9 @@ namespace vorelia::platform {
 class InUseLock {
  public:
   InUseLock() = default;
-  // Locks path; an empty lock when it cannot be opened (the sweep may then take it).
+  // Locks path; an empty lock when it cannot be opened (the sweep may then take it), or when
+  // path no longer names what was locked: another process's sweep took the entry between its
+  // making and this lock. A maker then makes another (at most MakeAttempts in all).
   explicit InUseLock(const std::filesystem::path& path);
   InUseLock(InUseLock&& other) noexcept;
   InUseLock& operator=(InUseLock&& other) noexcept;
@@ -27,6 +29,9 @@ class InUseLock {
  private:
   int fd_ = -1;
 };
+
+// How many fresh entries a maker tries before it gives up: each sweep that takes one costs one.
+inline constexpr int MakeAttempts = 4;
 
 // Removes, with their contents, the entries of folder whose names start with prefix and on which
 // no process holds an InUseLock. beforeRemoving, when given, sees each such entry first (still

@@ -1,15 +1,21 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 
+#include "platform/leftovers.h"
 #include "platform/process.h"
 #include "platform/user_directories.h"
 #include "support/temp_home.h"
+#include "support/test_bytes.h"
+#include "support/wait.h"
 
 namespace vorelia::platform {
 namespace {
@@ -41,6 +47,29 @@ TEST(UserDirectories, FollowHomeOrThePasswordDatabaseWithoutIt) {
   EXPECT_EQ(homeDirectory(), expected) << "HOME unset";
   setenv("HOME", "", 1);
   EXPECT_EQ(libraryDirectory(), expected / "Library") << "HOME empty";
+}
+
+// Another process's sweep may lock and remove a fresh entry before its maker locks it: the maker's
+// lock, granted once the sweep lets go, must not claim what is gone, nor take a live lock's entry.
+TEST(InUseLock, HoldsOnlyAnEntryThatIsStillThere) {
+  const auto folder = testing::makeTempDirectory("vorelia-locks");
+  const int sweep = ::open(folder.c_str(), O_RDONLY);
+  ASSERT_EQ(::flock(sweep, LOCK_EX), 0);
+  bool held = true;
+  std::thread maker([&] { held = InUseLock(folder).held(); });
+  // The maker waits for the lock: its request shows in /proc/locks as blocked ("->").
+  EXPECT_TRUE(testing::waitUntil(
+      [] { return testing::readFile("/proc/locks").find("->") != std::string::npos; }));
+  std::filesystem::remove_all(folder);
+  ::close(sweep);
+  maker.join();
+  EXPECT_FALSE(held);
+  std::filesystem::create_directory(folder);
+  const InUseLock live(folder);
+  EXPECT_TRUE(live.held());
+  removeAbandoned(folder.parent_path(), folder.filename().string());
+  EXPECT_TRUE(std::filesystem::exists(folder));
+  std::filesystem::remove_all(folder);
 }
 
 }  // namespace
