@@ -10,7 +10,10 @@
 // protocol_s (with their _min_s and _max_s), ratio = publish_s / curl_s (bare uploads),
 // protocol_ratio = publish_s / protocol_s, the blob requests per file (from the sandbox's request
 // log) and peak_rss_MiB, the largest peak resident memory (VmHWM) of the publishing process over
-// the rounds.
+// the rounds. The request log's times split the publication: head_s (up to the first Put Blob),
+// uploads_s (up to the answer to the last encoding request), tail_s (the rest), and
+// uploads_protocol_ratio = uploads_s / protocol_s, the per-file phase against the protocol side;
+// publish_cpu_s and protocol_cpu_s, the processor time each of the two used.
 #include "support/sandbox_process.h"
 #include "support/side_by_side.h"
 

@@ -254,10 +254,12 @@ ADMIN (JSON in, JSON out; errors are {"hasError":true,"message"} with 400 or 404
   POST   /admin/tokens/expire    {"email"?}  expire every token (of one user) -> {"count"}
   POST   /admin/tokens/revoke    {"email"?}  forget every token (of one user) -> {"count"}
   GET    /admin/requests         {"requests":[{"seq","method","path","query","headers","body",
-                                 "bodySize","bodyTruncated","status","fault"}],"evicted"}: the
-                                 last 1000 service requests, oldest first, raw path and query,
-                                 bodies cut at 64 KiB; status is null while unanswered, 0 when
-                                 the connection was dropped. Admin requests are not recorded.
+                                 "bodySize","bodyTruncated","status","fault","arrived",
+                                 "answered"}],"evicted"}: the last 1000 service requests, oldest
+                                 first, raw path and query, bodies cut at 64 KiB; status is null
+                                 while unanswered, 0 when the connection was dropped; arrived and
+                                 answered in seconds on the host's monotonic clock. Admin
+                                 requests are not recorded.
   DELETE /admin/requests         forget them
   GET    /admin/faults           {"faults":[{..., "hits","remaining"}]}
   POST   /admin/faults           {"method"?,"path","query"?,"status"?,"body"?,"contentType"?,

@@ -1,9 +1,14 @@
 #include "sandbox/request_log.h"
 
 #include <algorithm>
+#include <chrono>
 
 namespace vorelia::sandbox {
 namespace {
+
+double monotonicSeconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
 
 // httplib adds these to the request's headers itself; the client never sent them.
 bool isAddedByServer(const std::string& name) {
@@ -18,6 +23,7 @@ RequestLog::RequestLog(std::size_t capacity, std::size_t bodyCap)
 
 std::uint64_t RequestLog::add(const httplib::Request& request, const Target& target) {
   Record record;
+  record.arrived = monotonicSeconds();
   record.method = request.method;
   record.path = target.path;
   record.query = target.query;
@@ -49,8 +55,12 @@ void RequestLog::noteFault(std::uint64_t sequence, int faultId) {
 }
 
 void RequestLog::finish(std::uint64_t sequence, int status) {
+  const double now = monotonicSeconds();
   std::scoped_lock lock(mutex_);
-  if (Record* record = findLocked(sequence)) record->status = status;
+  if (Record* record = findLocked(sequence)) {
+    record->status = status;
+    record->answered = now;
+  }
 }
 
 nlohmann::json RequestLog::list() const {
@@ -63,16 +73,19 @@ nlohmann::json RequestLog::list() const {
       nlohmann::json& slot = headers[name];
       slot = slot.is_string() ? slot.get<std::string>() + ", " + value : value;
     }
-    requests.push_back({{"seq", record.sequence},
-                        {"method", record.method},
-                        {"path", record.path},
-                        {"query", record.query},
-                        {"headers", std::move(headers)},
-                        {"body", record.body},
-                        {"bodySize", record.bodySize},
-                        {"bodyTruncated", record.body.size() < record.bodySize},
-                        {"status", record.status ? nlohmann::json(*record.status) : nullptr},
-                        {"fault", record.faultId ? nlohmann::json(*record.faultId) : nullptr}});
+    requests.push_back(
+        {{"seq", record.sequence},
+         {"method", record.method},
+         {"path", record.path},
+         {"query", record.query},
+         {"headers", std::move(headers)},
+         {"body", record.body},
+         {"bodySize", record.bodySize},
+         {"bodyTruncated", record.body.size() < record.bodySize},
+         {"status", record.status ? nlohmann::json(*record.status) : nullptr},
+         {"fault", record.faultId ? nlohmann::json(*record.faultId) : nullptr},
+         {"arrived", record.arrived},
+         {"answered", record.answered ? nlohmann::json(*record.answered) : nullptr}});
   }
   return {{"requests", std::move(requests)}, {"evicted", evicted_}};
 }

@@ -33,7 +33,10 @@ class RequestLog {
 
   // {"requests": [oldest first], "evicted": how many left the ring since the last clear}. Each
   // request: {"seq", "method", "path", "query", "headers": {name: value}, "body", "bodySize",
-  // "bodyTruncated", "status" (null while unanswered), "fault" (null or the fault's id)}.
+  // "bodyTruncated", "status" (null while unanswered), "fault" (null or the fault's id),
+  // "arrived" and "answered" (null while unanswered): seconds on the host's monotonic clock
+  // (std::chrono::steady_clock, CLOCK_MONOTONIC), which every process of the host shares, so that
+  // a client may place the requests on its own time line}.
   nlohmann::json list() const;
 
   void clear();
@@ -47,6 +50,8 @@ class RequestLog {
     std::size_t bodySize = 0;
     std::optional<int> status;
     std::optional<int> faultId;
+    double arrived = 0;
+    std::optional<double> answered;
   };
 
   const std::size_t capacity_;

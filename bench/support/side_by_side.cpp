@@ -4,6 +4,7 @@
 #include <httplib.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <sstream>
 
 #include "publish/publish_share.h"
@@ -99,8 +101,13 @@ long peakResidentKiB() {
   return -1;
 }
 
+double monotonicSeconds(Clock::time_point at) {
+  return std::chrono::duration<double>(at.time_since_epoch()).count();
+}
+
 // The publishing side, in a fresh process: arguments are the API root and a file listing the
-// gallery, the token comes in the environment. Prints "SECONDS PEAK_KIB OK".
+// gallery, the token comes in the environment. Prints "SECONDS PEAK_KIB OK STARTED ENDED CPU",
+// STARTED and ENDED on the monotonic clock.
 int publishChild(const std::string& apiRoot, const std::string& listFile) {
   TextList files;
   std::ifstream list(listFile);
@@ -117,11 +124,14 @@ int publishChild(const std::string& apiRoot, const std::string& listFile) {
       PublishTask{
           "voreliaPublishShare", std::move(files), {{"albumName-input", std::string("Bench")}}},
       {});
-  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  const auto end = Clock::now();
+  const double seconds = std::chrono::duration<double>(end - start).count();
   const bool ok =
       result.url.has_value() && result.message.find("could not be uploaded") == std::string::npos;
   if (!ok) std::cerr << "publishing failed: " << result.message << "\n";
-  std::cout << seconds << " " << peakResidentKiB() << " " << ok << std::endl;
+  std::cout.precision(17);
+  std::cout << seconds << " " << peakResidentKiB() << " " << ok << " " << monotonicSeconds(start)
+            << " " << monotonicSeconds(end) << " " << cpuSeconds(RUSAGE_SELF) << std::endl;
   std::_Exit(0);  // the sessions' threads need no orderly end here
 }
 
@@ -177,18 +187,39 @@ PublishRun publishInChild(const std::string& apiRoot, const std::string& token,
   PublishRun run;
   long peakKiB = 0;
   std::ifstream in(output);
-  in >> run.seconds >> peakKiB >> run.ok;
+  in >> run.seconds >> peakKiB >> run.ok >> run.started >> run.ended >> run.cpuSeconds;
   if (code != 0 || !in) return {};
   run.peakMiB = static_cast<double>(peakKiB) / 1024.0;
   return run;
 }
 
-std::size_t blobWrites(const testing::SandboxProcess& sandbox) {
-  std::size_t count = 0;
-  for (const auto& request : sandbox.requests()) {
-    count += request["method"] == "PUT" && request["path"].get<std::string>().starts_with("/blob/");
+namespace {
+
+bool isBlobWrite(const nlohmann::json& request) {
+  return request["method"] == "PUT" && request["path"].get<std::string>().starts_with("/blob/");
+}
+
+bool isEncodingRequest(const nlohmann::json& request) {
+  return request["method"] == "PUT" && request["path"].get<std::string>().ends_with("/encode");
+}
+
+}  // namespace
+
+std::size_t blobWrites(const nlohmann::json& requests) {
+  return static_cast<std::size_t>(std::count_if(requests.begin(), requests.end(), isBlobWrite));
+}
+
+PublishPhases phasesOf(const PublishRun& run, const nlohmann::json& requests) {
+  std::optional<double> firstBlob;
+  std::optional<double> lastEncoding;
+  for (const auto& request : requests) {
+    if (isBlobWrite(request) && !firstBlob) firstBlob = request["arrived"].get<double>();
+    if (isEncodingRequest(request) && request["answered"].is_number()) {
+      lastEncoding = std::max(lastEncoding.value_or(0), request["answered"].get<double>());
+    }
   }
-  return count;
+  if (!firstBlob || !lastEncoding) return {};
+  return {*firstBlob - run.started, *lastEncoding - *firstBlob, run.ended - *lastEncoding};
 }
 
 nlohmann::json reserveUploads(const testing::SandboxProcess& sandbox, const BenchAccount& account,
@@ -269,6 +300,15 @@ double copyWithRclone(const std::string& containerSasUrl, const std::string& des
   return seconds;
 }
 
+double cpuSeconds(int who) {
+  rusage usage{};
+  if (::getrusage(who, &usage) != 0) return 0;
+  const auto seconds = [](const timeval& time) {
+    return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) / 1e6;
+  };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
 double Samples::median() const {
   if (values_.empty()) return 0;
   std::vector<double> sorted(values_);
@@ -327,7 +367,13 @@ bool PublishVersusCurl::round(int round, const testing::SandboxProcess& sandbox,
                      failed = failed || !run.ok;
                      publish.add(run.seconds);
                      peakMiB = std::max(peakMiB, run.peakMiB);
-                     requestsPerFile = static_cast<double>(blobWrites(sandbox)) / count;
+                     const auto requests = sandbox.requests();
+                     requestsPerFile = static_cast<double>(blobWrites(requests)) / count;
+                     const PublishPhases phases = phasesOf(run, requests);
+                     head.add(phases.head);
+                     uploads.add(phases.uploads);
+                     tail.add(phases.tail);
+                     publishCpu.add(run.cpuSeconds);
                    },
                    [&] {
                      const double seconds =
@@ -336,8 +382,11 @@ bool PublishVersusCurl::round(int round, const testing::SandboxProcess& sandbox,
                      curl.add(seconds);
                    },
                    [&] {
-                     const double seconds = publishRequestsWithCurl(
-                         apiRoot, account, reserveUploads(sandbox, account, gallery), gallery);
+                     const auto reservation = reserveUploads(sandbox, account, gallery);
+                     const double cpuBefore = cpuSeconds(RUSAGE_THREAD);
+                     const double seconds =
+                         publishRequestsWithCurl(apiRoot, account, reservation, gallery);
+                     protocolCpu.add(cpuSeconds(RUSAGE_THREAD) - cpuBefore);
                      failed = failed || seconds < 0;
                      protocol.add(seconds);
                    }});
@@ -350,6 +399,12 @@ void PublishVersusCurl::report(benchmark::State& state) const {
   protocol.report(state, "protocol");
   state.counters["ratio"] = publish.median() / curl.median();
   state.counters["protocol_ratio"] = publish.median() / protocol.median();
+  state.counters["head_s"] = head.median();
+  state.counters["uploads_s"] = uploads.median();
+  state.counters["tail_s"] = tail.median();
+  state.counters["uploads_protocol_ratio"] = uploads.median() / protocol.median();
+  state.counters["publish_cpu_s"] = publishCpu.median();
+  state.counters["protocol_cpu_s"] = protocolCpu.median();
   state.counters["blob_requests_per_file"] = requestsPerFile;
   state.counters["peak_rss_MiB"] = peakMiB;
 }

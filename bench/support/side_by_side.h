@@ -55,6 +55,11 @@ struct PublishRun {
   double seconds = 0;
   double peakMiB = 0;
   bool ok = false;
+  // DoPublish's start and end on the host's monotonic clock, the clock of the sandbox's request
+  // log.
+  double started = 0;
+  double ended = 0;
+  double cpuSeconds = 0;  // the publishing process's processor time, user and system
 };
 // Publishes the gallery through PublishShare against the API root, as the signed-in bench user,
 // in a fresh process of this program. ok is false (and the reason on standard error) when the
@@ -62,8 +67,20 @@ struct PublishRun {
 PublishRun publishInChild(const std::string& apiRoot, const std::string& token,
                           const Gallery& gallery, const WorkFolder& work);
 
-// The blob writes (PUT /blob/...) in the sandbox's request log.
-std::size_t blobWrites(const testing::SandboxProcess& sandbox);
+// The blob writes (PUT /blob/...) in requests, the sandbox's request log.
+std::size_t blobWrites(const nlohmann::json& requests);
+
+// How a publication's time splits, placed by the sandbox's request log: head, from its start to
+// the arrival of the first Put Blob (album list, album, reservation); uploads, from there to the
+// answer to the last encoding request (the phase the protocol side times); tail, from there to
+// its end (share link, encoding wait, reorder). All zero when the log holds no Put Blob (the blobs
+// went elsewhere) or no encoding request.
+struct PublishPhases {
+  double head = 0;
+  double uploads = 0;
+  double tail = 0;
+};
+PublishPhases phasesOf(const PublishRun& run, const nlohmann::json& requests);
 
 // Reserves one upload resource per file of the gallery in the album, as the plugin does (not
 // timed): the reservation answer, or null.
@@ -78,6 +95,10 @@ double uploadWithCurl(const nlohmann::json& reservation, const Gallery& gallery,
 // container that containerSasUrl signs for. Returns rclone's wall time, or a negative number.
 double copyWithRclone(const std::string& containerSasUrl, const std::string& destination,
                       const Gallery& gallery);
+
+// The processor time, user and system, that this process (RUSAGE_SELF) or the calling thread
+// (RUSAGE_THREAD) has used so far, in seconds.
+double cpuSeconds(int who);
 
 // The seconds of one side over the rounds.
 class Samples {
@@ -108,8 +129,11 @@ struct PublishVersusCurl {
   Samples publish;
   Samples curl;
   Samples protocol;
-  double peakMiB = 0;          // the largest peak resident memory of a publishing process
-  double requestsPerFile = 0;  // blob requests per file of the last publication
+  Samples head, uploads, tail;  // the publication's phases (PublishPhases)
+  Samples publishCpu;           // the publishing process's processor time
+  Samples protocolCpu;          // the protocol side's processor time (it runs on one thread)
+  double peakMiB = 0;           // the largest peak resident memory of a publishing process
+  double requestsPerFile = 0;   // blob requests per file of the last publication
 
   // One round: seeds the bench account in sandbox, then publishes the gallery through PublishShare
   // against apiRoot, uploads it with curl to resources the sandbox reserves, and sends the
@@ -119,7 +143,9 @@ struct PublishVersusCurl {
              const Gallery& gallery, const WorkFolder& work);
   // Sets the counters of the sides: publish_s, curl_s, protocol_s (each with _min_s and _max_s),
   // ratio (publish / curl's bare uploads), protocol_ratio (publish / the protocol's requests),
-  // blob_requests_per_file and peak_rss_MiB.
+  // the publication's phases head_s, uploads_s and tail_s (medians), uploads_protocol_ratio
+  // (uploads / the protocol's requests), publish_cpu_s and protocol_cpu_s (the sides'
+  // processor time, medians), blob_requests_per_file and peak_rss_MiB.
   void report(benchmark::State& state) const;
 };
 
