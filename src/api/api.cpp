@@ -40,9 +40,7 @@ ApiOptions ApiOptions::FromEnvironment() {
   return WithTimeoutOverride(std::getenv("VORELIA_REQUEST_TIMEOUT_MS"));
 }
 
-namespace {
-
-std::optional<std::string> CompactText(const JSON& value) {
+std::optional<std::string> Api::CompactText(const JSON& value) {
   if (value.type() == JSON::Type::unknown) return std::nullopt;
   try {
     return value.object().dump();
@@ -50,6 +48,8 @@ std::optional<std::string> CompactText(const JSON& value) {
     return std::nullopt;
   }
 }
+
+namespace {
 
 platform::URLSessionConfiguration UploadSession(std::chrono::milliseconds idleTimeout) {
   auto configuration = Api::UploadSessionConfiguration();

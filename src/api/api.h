@@ -248,6 +248,10 @@ class Api : public std::enable_shared_from_this<Api> {
   static constexpr std::uint64_t ListAnswerLimit = std::uint64_t{64} << 20;
   static constexpr std::uint64_t ReservationAnswerLimit = std::uint64_t{100} << 20;
 
+  // value's compact text, as a request body carries it; absent for a value of no JSON type or
+  // with text that is not UTF-8.
+  static std::optional<std::string> CompactText(const JSON& value);
+
   struct Call {
     std::string method = "GET";
     bool authenticated = true;

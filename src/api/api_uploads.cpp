@@ -101,16 +101,23 @@ std::optional<std::string> Api::UploadUrl(const std::string& storageUrl,
 void Api::UploadFile(const std::string& storageUrl, const UploadInfo& uploadInfo,
                      std::function<void(UploadInfo, UploadOutcome)> onCompleted,
                      UploadAttempts attempts) {
+  // One copy of uploadInfo, moved on from there: the completion runs once. (A plain capture of the
+  // const reference would hold a const copy, copied again at every move of the completion.)
   PutBlob(uploadUrlSession, uploadThrottle, UploadUrl(storageUrl, uploadInfo), uploadInfo.FilePath,
-          attempts, [uploadInfo, onCompleted = std::move(onCompleted)](UploadOutcome outcome) {
-            onCompleted(uploadInfo, outcome);
+          attempts,
+          [info = uploadInfo, onCompleted = std::move(onCompleted)](UploadOutcome outcome) mutable {
+            onCompleted(std::move(info), outcome);
           });
 }
 
 void Api::TriggerEncoding(const UploadInfo& uploadInfo,
                           std::function<void(bool accepted)> onCompleted) {
+  // Serialised straight from the resource: a copy of its tree would only be serialised and freed.
   Send(TriggerEncodingUrl(),
-       Call{.method = "PUT", .body = uploadInfo.UploadResource, .repeatable = true},
+       Call{.method = "PUT",
+            .text =
+                uploadInfo.UploadResource ? CompactText(*uploadInfo.UploadResource) : std::nullopt,
+            .repeatable = true},
        [onCompleted = std::move(onCompleted)](std::optional<std::string> data,
                                               std::optional<URLResponse> response) {
          onCompleted(data && response && response->statusCode >= 200 && response->statusCode < 300);
