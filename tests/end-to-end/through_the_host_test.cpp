@@ -222,29 +222,6 @@ TEST_F(ThroughTheHost, InterruptedPublicationRemovesTheExportedCopies) {
   }
 }
 
-// The plugin publishes the host's JPEG copies, named after the originals, never the originals
-// themselves; no copy outlives its publication, whether it went through or the host refused it.
-TEST_F(ThroughTheHost, PublishingHandsOverCopiesThatGoAwayAfterwards) {
-  const fs::path temporary = home.path() / "tmp", pier = session / "Pier.JPEG",
-                 notes = session / "notes.jpg";
-  fs::create_directories(temporary);
-  fs::copy_file(photos[1], pier);
-  std::ofstream(notes) << "not a picture";
-  const std::string share =
-      R"(publish voreliaPublishShare {"albumsList-input":"create","albumName-input":"C"})";
-  const CohostRun run =
-      cohost(kLogIn + share + files(1) + " " + json(pier.string()).dump() + "\n" + share +
-                 files(1) + " " + json(notes.string()).dump() + "\n",
-             true, [&](CohostOptions& o) { o.withVariable("TMPDIR", temporary.string()); });
-  EXPECT_EQ(run.exitCode, 1) << run.describe();
-  const auto published = results(run, "publish");
-  ASSERT_EQ(published.size(), 2u) << run.describe();
-  EXPECT_EQ(albumItems(sandbox)["C"],
-            (std::vector<std::string>{"Anna_a_s___portrait.jpg", "Pier.jpg"}));
-  EXPECT_THAT(published[1]["error"].dump(), HasSubstr("not an image format")) << run.describe();
-  EXPECT_TRUE(fs::is_empty(temporary)) << "exported copies were left behind";
-}
-
 // A store that drops every connection costs the first uploads' attempts and one more file's, not
 // every file's; a store that lost one file goes on with the others. Either way the result names
 // the lost files and the address it could not reach, and the command fails.

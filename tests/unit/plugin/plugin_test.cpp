@@ -59,7 +59,7 @@ TEST_F(Construction, AlbumsAreRefreshedOnlyWithAStoredAccountUserNameAndPassword
 
 // A check without an answer keeps the version found before. Only a string names a version: a
 // number's text would order after the running version and start a download.
-TEST_F(Construction, AnUpdateCheckTakesOnlyAVersionText) {
+TEST_F(Construction, AnUpdateCheckTakesOnlyAVersionTextAndOrdersItAsPlainText) {
   const std::pair<TestReply, const char*> cases[] = {
       {{.body = R"({"version":"9"})", .dropAfter = 0}, "0.0.9"},
       {{.body = R"({"version": 9})"}, ""},
@@ -74,6 +74,23 @@ TEST_F(Construction, AnUpdateCheckTakesOnlyAVersionText) {
     // The check's completion holds the Api until it has run.
     ASSERT_TRUE(testing::waitUntil([&] { return api.use_count() == 1; })) << reply.body;
     EXPECT_EQ(state->updateVersion.get(), found) << reply.body;
+  }
+  // A published version is newer as plain text.
+  const struct {
+    std::string current;
+    std::optional<std::string> published;
+    bool download;
+  } orders[] = {
+      {"0.1.5-beta", "0.1.6", true},
+      {"0.1.5-beta", "0.1.5", false},  // a prefix orders first
+      {"0.1.5-beta", "0.1.5-beta", false},
+      {"0.1.5-beta", std::nullopt, false},
+      {"0.1.10", "0.1.9", true},             // '1' < '9': text order, not version order
+      {"0.1.5-\xC3\xA9", "0.1.5-z", false},  // by scalar value: U+00E9 after 'z'
+  };
+  for (const auto& c : orders) {
+    EXPECT_EQ(IsNewerVersion(c.current, c.published), c.download)
+        << c.current << " -> " << c.published.value_or("(absent)");
   }
 }
 
@@ -92,26 +109,7 @@ TEST_F(Construction, TheFirstStartIsMarkedOnlyOnceItsDefaultsAreStored) {
               stored.boolean("face-input"));
 }
 
-TEST(UpdateCheck, VersionsOrderAsPlainText) {
-  const struct {
-    std::string current;
-    std::optional<std::string> published;
-    bool download;
-  } cases[] = {
-      {"0.1.5-beta", "0.1.6", true},
-      {"0.1.5-beta", "0.1.5", false},  // a prefix orders first
-      {"0.1.5-beta", "0.1.5-beta", false},
-      {"0.1.5-beta", std::nullopt, false},
-      {"0.1.10", "0.1.9", true},             // '1' < '9': text order, not version order
-      {"0.1.5-\xC3\xA9", "0.1.5-z", false},  // by scalar value: U+00E9 after 'z'
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(IsNewerVersion(c.current, c.published), c.download)
-        << c.current << " -> " << c.published.value_or("(absent)");
-  }
-}
-
-TEST_F(HostOperations, OfferedActionsDependOnTheAccountAndTheFileCount) {
+TEST_F(HostOperations, OfferedActionsDependOnTheAccountAndTheFileCountAndTasksCoverAllFiles) {
   struct Case {
     const char* account;  // nullptr: none stored
     std::uint64_t files;
@@ -130,9 +128,7 @@ TEST_F(HostOperations, OfferedActionsDependOnTheAccountAndTheFileCount) {
     plugin->state->account.set(c.account ? OptionalString(c.account) : std::nullopt);
     EXPECT_EQ(Identifiers(plugin->publishingActionsFileCount(c.files, nullptr)), c.expected);
   }
-}
-
-TEST_F(HostOperations, TasksCoverAllFilesOfAPublishingAction) {
+  // A publishing action's one task covers all its files; other actions have none.
   const Texts files{"/x/b.jpg", "/x/a.jpg", "/x/c.jpg"};
   for (auto id : {Publish::AI, Publish::Share, Publish::Proofing}) {
     auto a = std::make_shared<COPluginAction>(action(id));

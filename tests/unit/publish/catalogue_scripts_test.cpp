@@ -9,7 +9,7 @@ namespace {
 // are escaped, line feeds and non-ASCII kept as they are. Each line of the keyword script is
 // indented by sixteen spaces (I16).
 #define I16 "                "
-TEST(KeywordScript, IsTheHeadTheRecordsAndTheBodyByteForByte) {
+TEST(CatalogueScripts, KeywordsAndRatingsScriptsAreTheirHeadRecordsAndBodyByteForByte) {
   const std::string text =
       keywordRecord("IMG_0001.", "dog;beach;", "") +
       keywordRecord(R"(a"b.)", R"(back\slash;"quoted";)",
@@ -50,10 +50,6 @@ TEST(KeywordScript, IsTheHeadTheRecordsAndTheBodyByteForByte) {
       "display notification \"All images have been tagged.\" with title \"Vorelia Auto "
       "Tagging Script\" subtitle \"Tagging is complete.\" sound name \"Frog\"\n" I16 "\n" I16
       "end tell");
-}
-#undef I16
-
-TEST(RatingsScript, MarksTheListedImagesWithTheChosenMarkByteForByte) {
   const std::vector<std::string> names = {"Beach_01.", R"(Say "cheese" \o/.)",
                                           "\xC3\x89t\xC3\xA9 2."};
   EXPECT_EQ(ratingsScript(names, "Purple"),
@@ -86,6 +82,7 @@ TEST(RatingsScript, MarksTheListedImagesWithTheChosenMarkByteForByte) {
     EXPECT_EQ(ratingMark(option).value, mark.value) << option;
   }
 }
+#undef I16
 
 TEST(NameEscaping, EscapesTheTenUnsafeCharactersAndUnescapesCodesInOrder) {
   const std::pair<std::string, std::string> cases[] = {
