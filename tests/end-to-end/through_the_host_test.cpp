@@ -1,8 +1,7 @@
-// The real plugin through cohost against the sandbox, as a photographer meets it: a chosen
-// account that outlives the host process until the user logs out; publishing a session as a web
-// gallery and as a proofing album, auto-tagging it, and bringing a client's ratings from the
-// proofing page back onto the images as a colour tag (albums and links checked on the sandbox,
-// tags in the sidecars); and a self-update, which the next start of cohost loads.
+// The real plugin through cohost against the sandbox, as a photographer meets it: publishing a
+// session as a web gallery and as a proofing album, auto-tagging it, and bringing a client's
+// ratings from the proofing page back onto the images as a colour tag (albums and links checked on
+// the sandbox, tags in the sidecars); and a self-update, which the next start of cohost loads.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -76,30 +75,6 @@ TEST_F(ThroughTheHost, WhatTheRealHostCannotDoIsRefused) {
   }
   EXPECT_EQ(i, answers.size()) << run.describe();
   EXPECT_FALSE(albumItems(sandbox).contains("R"));
-}
-
-TEST_F(ThroughTheHost, TheChosenAccountOutlivesTheHost) {
-  const std::string connected = "\"Connected to second\"";
-  auto r = lines(
-      "set userName-input \"TWO@example.test \"\n"
-      "set password-input \"pw two\"\n"
-      "press login-action\n"
-      "set accounts-action [\"second\"]\n"
-      "page\n");
-  ASSERT_EQ(r.size(), 5u);
-  EXPECT_THAT(r[4].dump(), HasSubstr(connected));
-
-  // A restart keeps the login; a login with a stored account keeps it whatever the list says.
-  r = lines("page\nset password-input \"pw two\"\npress login-action\npage\n");
-  ASSERT_EQ(r.size(), 4u);
-  EXPECT_THAT(r[0].dump(), HasSubstr(connected));
-  EXPECT_THAT(r[3].dump(), HasSubstr(connected));
-
-  // Logging out shows the login form again, in this run and the next.
-  r = lines("press logout-action\n");
-  r = lines("page\n");
-  ASSERT_EQ(r.size(), 1u);
-  EXPECT_THAT(r[0].dump(), HasSubstr("\"userName-input\""));
 }
 
 // A login the service no longer takes is renewed with the stored password; once the password
@@ -245,29 +220,6 @@ TEST_F(ThroughTheHost, InterruptedPublicationRemovesTheExportedCopies) {
     EXPECT_EQ(run.err, "cohost: interrupted\n") << run.describe();
     EXPECT_TRUE(fs::is_empty(temporary)) << "the exported copies were left behind";
   }
-}
-
-// The plugin publishes the host's JPEG copies, named after the originals, never the originals
-// themselves; no copy outlives its publication, whether it went through or the host refused it.
-TEST_F(ThroughTheHost, PublishingHandsOverCopiesThatGoAwayAfterwards) {
-  const fs::path temporary = home.path() / "tmp", pier = session / "Pier.JPEG",
-                 notes = session / "notes.jpg";
-  fs::create_directories(temporary);
-  fs::copy_file(photos[1], pier);
-  std::ofstream(notes) << "not a picture";
-  const std::string share =
-      R"(publish voreliaPublishShare {"albumsList-input":"create","albumName-input":"C"})";
-  const CohostRun run =
-      cohost(kLogIn + share + files(1) + " " + json(pier.string()).dump() + "\n" + share +
-                 files(1) + " " + json(notes.string()).dump() + "\n",
-             true, [&](CohostOptions& o) { o.withVariable("TMPDIR", temporary.string()); });
-  EXPECT_EQ(run.exitCode, 1) << run.describe();
-  const auto published = results(run, "publish");
-  ASSERT_EQ(published.size(), 2u) << run.describe();
-  EXPECT_EQ(albumItems(sandbox)["C"],
-            (std::vector<std::string>{"Anna_a_s___portrait.jpg", "Pier.jpg"}));
-  EXPECT_THAT(published[1]["error"].dump(), HasSubstr("not an image format")) << run.describe();
-  EXPECT_TRUE(fs::is_empty(temporary)) << "exported copies were left behind";
 }
 
 // A store that drops every connection costs the first uploads' attempts and one more file's, not

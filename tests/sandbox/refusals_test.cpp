@@ -172,27 +172,6 @@ TEST_F(SandboxRefuses, BlobsAreStoredOnlyWholeUnderTheirOwnSignatureAndInTime) {
                  {"expired token", "GET", "/api/ann-studio/credits", "", 401, auth_}});
 }
 
-// The proofing page rates only the items of the shared album, and only as a browser's form would.
-TEST_F(SandboxRefuses, RatingsOutsideTheSharedAlbumChangeNothing) {
-  const json items = {{{"id", "p2"}, {"name", "p2.jpg"}}};  // in an album that is not shared
-  admin("POST", "/admin/albums", {{"account", "ann-studio"}, {"name", "Hidden"}, {"items", items}});
-  const std::string url =
-      admin("POST", "/api/ann-studio/shares", {{"containers", {{{"id", albumId_}}}}}, auth_)["url"];
-  const std::string code = url.substr(url.rfind('/') + 1), rate = "/p/" + code + "/rate";
-  ASSERT_EQ(send("POST", rate, "item=ann-1&rating=pick", {}, kForm)->status, 303);
-  expectRefused({
-      {"unknown link", "POST", "/p/NoSuchCode/rate", "item=ann-1&rating=1", 404, {}, kForm},
-      {"a gallery link", "POST", "/a/" + code + "/rate", "item=ann-1&rating=1", 404, {}, kForm},
-      {"not shared", "POST", rate, "item=p2&rating=1", 404, {}, kForm},
-      {"another's item", "POST", rate, "item=bob-1&rating=1", 404, {}, kForm},
-      {"a name for an id", "POST", rate, "item=ann.jpg&rating=1", 404, {}, kForm},
-      {"no rating", "POST", rate, "item=ann-1", 400, {}, kForm},
-      {"rating 6", "POST", rate, "item=ann-1&rating=6", 400, {}, kForm},
-      {"no item", "POST", rate, "rating=clear", 400, {}, kForm},
-      {"JSON", "POST", rate, R"({"item":"ann-1","rating":"clear"})", 415},
-  });
-}
-
 // The library serves only its files, the queue only signed messages; a fault rule is refused unless
 // it can be applied as written, and then it strikes: the fault matrix cannot tell.
 TEST_F(SandboxRefuses, LibraryQueueAndFaultRulesTakeNothingElse) {

@@ -4,23 +4,15 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 
 #include "platform/process.h"
 #include "support/temp_home.h"
+#include "support/test_bytes.h"
 
 namespace vorelia::testing {
-namespace {
 
 namespace fs = std::filesystem;
-
-std::string readFile(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-}  // namespace
 
 PrivateKeyring::PrivateKeyring() : folder_(makeTempDirectory("vorelia-keyring")) {}
 

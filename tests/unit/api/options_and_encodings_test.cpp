@@ -33,7 +33,7 @@ TEST(ApiOptionsTest, TimeoutOverrideShortensBothTimeouts) {
   }
 }
 
-TEST(Encodings, AlbumPathSegments) {
+TEST(Encodings, AlbumPathSegmentsAndBase64OfEveryRemainder) {
   const std::pair<std::string, std::string> cases[] = {
       {"Anna & Bob's", "Anna%20%20%20Bob%20s"},
       {"a/b?c#d", "a%2Fb%3Fc%23d"},
@@ -42,14 +42,11 @@ TEST(Encodings, AlbumPathSegments) {
       {"100%", "100%25"},
   };
   for (const auto& [name, segment] : cases) EXPECT_EQ(AlbumPathSegment(name), segment) << name;
-}
-
-TEST(Encodings, Base64OfEveryRemainder) {
-  const std::pair<std::string, std::string> cases[] = {
+  const std::pair<std::string, std::string> base64[] = {
       {"", ""},        {"f", "Zg=="},        {"fo", "Zm8="},
       {"foo", "Zm9v"}, {"foob", "Zm9vYg=="}, {std::string("\xff\xfe\x00", 3), "//4A"},
   };
-  for (const auto& [bytes, text] : cases) EXPECT_EQ(Base64Encode(bytes), text) << text;
+  for (const auto& [bytes, text] : base64) EXPECT_EQ(Base64Encode(bytes), text) << text;
 }
 
 // Each resource is read as the service sent it, wherever it stands in the answer's file (also

@@ -18,7 +18,7 @@ Deployment TestDeployment() {
                     "https://queue.example.test/q/messages?sig=x", "https://www.example.test"};
 }
 
-TEST(PluginState, AuthenticationLastsTenDaysStrictly) {
+TEST(PluginState, AuthenticationLastsTenDaysStrictlyAndItsHeaderAndDateAreNeverSeenApart) {
   PluginState state(TestDeployment());
   const Date now = std::chrono::system_clock::now();
   struct Case {
@@ -39,10 +39,7 @@ TEST(PluginState, AuthenticationLastsTenDaysStrictly) {
     state.setAuthentication(c.header, c.lastRefresh);
     EXPECT_EQ(state.IsAuthenticated(now), c.authenticated);
   }
-}
-
-TEST(PluginState, HeaderAndDateAreNeverSeenApart) {
-  PluginState state(TestDeployment());
+  // The header and its date are never seen apart.
   const Date base = std::chrono::system_clock::now();
   std::atomic<bool> stop{false};
   std::thread writer([&] {

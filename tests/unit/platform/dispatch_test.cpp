@@ -54,13 +54,10 @@ void expectBlockedWorkNeverStarvesLaterWork(CompletionPool& pool, const char* wh
   EXPECT_FALSE(onCaller) << which;
 }
 
-TEST(CompletionPool, WorkBlockedOnLaterWorkNeverStarvesIt) {
+TEST(CompletionPool, BlockedWorkNeverStarvesLaterWorkIdleThreadsEndAndTheDestructorJoinsTheRest) {
   expectBlockedWorkNeverStarvesLaterWork(CompletionPool::shared(), "shared pool");
   CompletionPool local;
   expectBlockedWorkNeverStarvesLaterWork(local, "local pool");
-}
-
-TEST(CompletionPool, IdleThreadsEndAndTheDestructorJoinsTheRest) {
   std::atomic<int> ran{0};
   {
     CompletionPool pool(milliseconds(30));

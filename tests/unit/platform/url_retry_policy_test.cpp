@@ -49,10 +49,8 @@ TEST(URLRetryPolicy, RetriesTransientFailuresWithBoundedJitteredBackOffOrTheServ
       {busy(501), 0, 0.5, {}},
       {busy(505), 0, 0.5, {}},
       {ended(200, true, false), 0, 0.5, {}},  // it may have been acted on
-      {ended(0, false, false),
-       0,
-       0.5,
-       {}},  // e.g. a certificate refused: trying again changes nothing
+      // E.g. a certificate refused: trying again changes nothing.
+      {ended(0, false, false), 0, 0.5, {}},
       // No answer in time, or not all of it: the caller has waited its time-out already.
       {ended(0, false, true), 0, 0.5, {}},
       {ended(503, false, true), 0, 0.5, {}},

@@ -34,7 +34,7 @@ std::vector<std::string> othersBeside(const fs::path& file) {
   return names;
 }
 
-TEST(UserDefaults, EveryTypeSurvivesANewInstanceAndMissingKeysReadAbsent) {
+TEST(UserDefaults, EveryTypeSurvivesANewInstanceMissingKeysReadAbsentAndBooleansConvert) {
   testing::TempHome home;
   const Date refresh = sys_days(2026y / 12 / 6) + 17h + 58min + 35s + 123456us;
   const std::pair<std::string, DefaultsValue> values[] = {
@@ -65,10 +65,7 @@ TEST(UserDefaults, EveryTypeSurvivesANewInstanceAndMissingKeysReadAbsent) {
   // Another writer may leave out the fraction of a second.
   std::ofstream(path) << R"({"whole": {"date": "2026-12-06T17:58:35Z"}})";
   EXPECT_EQ(UserDefaults(path).date("whole"), Date(sys_days(2026y / 12 / 6) + 17h + 58min + 35s));
-}
-
-TEST(UserDefaults, BooleanConversions) {
-  testing::TempHome home;
+  // Booleans: what reads as true, and what does not.
   UserDefaults defaults(UserDefaults::PathForDomain("booleans"));
   const std::vector<DefaultsValue> trues = {std::string("YES"), std::string("True"),
                                             std::string("1"), std::int64_t{-7}, 0.5};

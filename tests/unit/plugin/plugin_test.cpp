@@ -57,25 +57,40 @@ TEST_F(Construction, AlbumsAreRefreshedOnlyWithAStoredAccountUserNameAndPassword
   }
 }
 
-TEST_F(Construction, ACheckWithoutAnAnswerKeepsThePreviousVersion) {
-  service.reply("/updates/details.json", TestReply{.body = R"({"version":"9"})", .dropAfter = 0});
-  auto state = std::make_shared<PluginState>(Deployment::FromEnvironment(), "0.1.0");
-  state->updateVersion.set("0.0.9");
-  auto api = std::make_shared<Api>(state);
-  StartUpdateCheck(*api);
-  // The check's completion holds the Api until it has run.
-  ASSERT_TRUE(testing::waitUntil([&] { return api.use_count() == 1; }));
-  EXPECT_EQ(state->updateVersion.get(), "0.0.9");
-}
-
-TEST_F(Construction, OnlyAStringNamesAVersion) {
-  // A number's text would order after the running version and start a download.
-  for (const char* document : {R"({"version": 9})", R"({"version": true})"}) {
-    service.reply("/updates/details.json", TestReply{200, {}, document});
-    VoreliaC1Plugin plugin;
-    ASSERT_TRUE(testing::waitUntil([&] { return plugin.state->updateVersion.get().has_value(); }))
-        << document;
-    EXPECT_EQ(plugin.state->updateVersion.get(), "") << document;
+// A check without an answer keeps the version found before. Only a string names a version: a
+// number's text would order after the running version and start a download.
+TEST_F(Construction, AnUpdateCheckTakesOnlyAVersionTextAndOrdersItAsPlainText) {
+  const std::pair<TestReply, const char*> cases[] = {
+      {{.body = R"({"version":"9"})", .dropAfter = 0}, "0.0.9"},
+      {{.body = R"({"version": 9})"}, ""},
+      {{.body = R"({"version": true})"}, ""},
+  };
+  for (const auto& [reply, found] : cases) {
+    service.reply("/updates/details.json", reply);
+    auto state = std::make_shared<PluginState>(Deployment::FromEnvironment(), "0.1.0");
+    state->updateVersion.set("0.0.9");
+    auto api = std::make_shared<Api>(state);
+    StartUpdateCheck(*api);
+    // The check's completion holds the Api until it has run.
+    ASSERT_TRUE(testing::waitUntil([&] { return api.use_count() == 1; })) << reply.body;
+    EXPECT_EQ(state->updateVersion.get(), found) << reply.body;
+  }
+  // A published version is newer as plain text.
+  const struct {
+    std::string current;
+    std::optional<std::string> published;
+    bool download;
+  } orders[] = {
+      {"0.1.5-beta", "0.1.6", true},
+      {"0.1.5-beta", "0.1.5", false},  // a prefix orders first
+      {"0.1.5-beta", "0.1.5-beta", false},
+      {"0.1.5-beta", std::nullopt, false},
+      {"0.1.10", "0.1.9", true},             // '1' < '9': text order, not version order
+      {"0.1.5-\xC3\xA9", "0.1.5-z", false},  // by scalar value: U+00E9 after 'z'
+  };
+  for (const auto& c : orders) {
+    EXPECT_EQ(IsNewerVersion(c.current, c.published), c.download)
+        << c.current << " -> " << c.published.value_or("(absent)");
   }
 }
 
@@ -94,26 +109,7 @@ TEST_F(Construction, TheFirstStartIsMarkedOnlyOnceItsDefaultsAreStored) {
               stored.boolean("face-input"));
 }
 
-TEST(UpdateCheck, VersionsOrderAsPlainText) {
-  const struct {
-    std::string current;
-    std::optional<std::string> published;
-    bool download;
-  } cases[] = {
-      {"0.1.5-beta", "0.1.6", true},
-      {"0.1.5-beta", "0.1.5", false},  // a prefix orders first
-      {"0.1.5-beta", "0.1.5-beta", false},
-      {"0.1.5-beta", std::nullopt, false},
-      {"0.1.10", "0.1.9", true},             // '1' < '9': text order, not version order
-      {"0.1.5-\xC3\xA9", "0.1.5-z", false},  // by scalar value: U+00E9 after 'z'
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(IsNewerVersion(c.current, c.published), c.download)
-        << c.current << " -> " << c.published.value_or("(absent)");
-  }
-}
-
-TEST_F(HostOperations, OfferedActionsDependOnTheAccountAndTheFileCount) {
+TEST_F(HostOperations, OfferedActionsDependOnTheAccountAndTheFileCountAndTasksCoverAllFiles) {
   struct Case {
     const char* account;  // nullptr: none stored
     std::uint64_t files;
@@ -132,9 +128,7 @@ TEST_F(HostOperations, OfferedActionsDependOnTheAccountAndTheFileCount) {
     plugin->state->account.set(c.account ? OptionalString(c.account) : std::nullopt);
     EXPECT_EQ(Identifiers(plugin->publishingActionsFileCount(c.files, nullptr)), c.expected);
   }
-}
-
-TEST_F(HostOperations, TasksCoverAllFilesOfAPublishingAction) {
+  // A publishing action's one task covers all its files; other actions have none.
   const Texts files{"/x/b.jpg", "/x/a.jpg", "/x/c.jpg"};
   for (auto id : {Publish::AI, Publish::Share, Publish::Proofing}) {
     auto a = std::make_shared<COPluginAction>(action(id));
@@ -172,9 +166,7 @@ TEST_F(HostOperations, AlbumPanelListsAlbumsAndFollowsTheChoice) {
   EXPECT_EQ(panel(Publish::Transfer, {}).size(), 3u);  // no download switch
   EXPECT_EQ(panel(Publish::AI, {}).size(), 7u);
   EXPECT_TRUE(panel(Publish::Login, {}).empty());
-}
-
-TEST_F(HostOperations, OnlyTheAlbumChoiceAsksForANewPanel) {
+  // Only the album choice asks for a new panel.
   for (auto id : {P::AlbumsListIdentifier, P::AlbumNameIdentifier, P::AlbumDownloadIdentifier}) {
     auto out = COActionSettingsCallbackAction::none;
     EXPECT_TRUE(plugin->didUpdateValue(COValue{std::string("x")}, std::string(id),

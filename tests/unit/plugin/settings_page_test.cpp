@@ -232,7 +232,7 @@ TEST_F(SettingsPage, ServiceButtonsStoreTheAnswerAndRedrawThePage) {
       testing::waitUntil([&] { return !service.requests("/api/solo/containers/").empty(); }));
 }
 
-TEST_F(SettingsPage, AccountCreationClosesTheFormOnlyWithAToken) {
+TEST_F(SettingsPage, AccountNameAndEmailAreCheckedAndCreationClosesTheFormOnlyWithAToken) {
   set("createAccountName-input", std::string("new-studio"));
   set("createEmail-input", std::string("bob@example.com"));
   set("createPassword-input", std::string("pw"));
@@ -260,9 +260,7 @@ TEST_F(SettingsPage, AccountCreationClosesTheFormOnlyWithAToken) {
   EXPECT_TRUE(press("createDo-action"));
   EXPECT_FALSE(plugin->state->isCreatingAccount);
   EXPECT_EQ(reloads, 1);
-}
-
-TEST_F(SettingsPage, AccountNameAndEmailChecks) {
+  // The account name and e-mail checks.
   const std::string longLocal(100000, 'a');
   const struct {
     bool (VoreliaC1Plugin::*check)(const std::string&) const;
@@ -355,8 +353,13 @@ TEST_F(SettingsPage, TaggingChoicesAreShownStoredAndReadBackAfterARestart) {
   EXPECT_EQ(plugin->state->taggingOption.get(), "4");
 }
 
+JSON Album(const char* name, std::vector<JSON> items) {
+  return JSON{{"name", name}, {"value", JSON(std::move(items))}};
+}
+JSON Item(const char* name, JSON rating) { return JSON{{"name", name}, {"rating", rating}}; }
+
 // Before any search the page offers one; the connected page shows that.
-TEST_F(SettingsPage, ProofingGroupFollowsTheSearch) {
+TEST_F(SettingsPage, ProofingGroupFollowsTheSearchWhichKeepsRatedItemsAsEntries) {
   const auto proofing = [&] { return group(&VoreliaC1Plugin::proofingSettings); };
   plugin->state->containersWithRatings.set(Albums{});
   EXPECT_EQ(
@@ -373,14 +376,7 @@ TEST_F(SettingsPage, ProofingGroupFollowsTheSearch) {
   plugin->state->ratingsUpdated = true;
   EXPECT_EQ(proofing(),
             Texts{"button:checkAlbumsRatings-action Ratings applied, click to refresh"});
-}
-
-JSON Album(const char* name, std::vector<JSON> items) {
-  return JSON{{"name", name}, {"value", JSON(std::move(items))}};
-}
-JSON Item(const char* name, JSON rating) { return JSON{{"name", name}, {"rating", rating}}; }
-
-TEST_F(SettingsPage, LookingForRatingsKeepsRatedItemsAsEntries) {
+  // Looking for ratings keeps the rated items as entries.
   logIn("studio");
   // Stars, zero, a pick and a rejection are ratings; a text or null is not, nor a missing one.
   const JSON answer{

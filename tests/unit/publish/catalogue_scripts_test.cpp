@@ -9,7 +9,7 @@ namespace {
 // are escaped, line feeds and non-ASCII kept as they are. Each line of the keyword script is
 // indented by sixteen spaces (I16).
 #define I16 "                "
-TEST(KeywordScript, IsTheHeadTheRecordsAndTheBodyByteForByte) {
+TEST(CatalogueScripts, KeywordsAndRatingsScriptsAreTheirHeadRecordsAndBodyByteForByte) {
   const std::string text =
       keywordRecord("IMG_0001.", "dog;beach;", "") +
       keywordRecord(R"(a"b.)", R"(back\slash;"quoted";)",
@@ -50,10 +50,6 @@ TEST(KeywordScript, IsTheHeadTheRecordsAndTheBodyByteForByte) {
       "display notification \"All images have been tagged.\" with title \"Vorelia Auto "
       "Tagging Script\" subtitle \"Tagging is complete.\" sound name \"Frog\"\n" I16 "\n" I16
       "end tell");
-}
-#undef I16
-
-TEST(RatingsScript, MarksTheListedImagesWithTheChosenMarkByteForByte) {
   const std::vector<std::string> names = {"Beach_01.", R"(Say "cheese" \o/.)",
                                           "\xC3\x89t\xC3\xA9 2."};
   EXPECT_EQ(ratingsScript(names, "Purple"),
@@ -86,8 +82,9 @@ TEST(RatingsScript, MarksTheListedImagesWithTheChosenMarkByteForByte) {
     EXPECT_EQ(ratingMark(option).value, mark.value) << option;
   }
 }
+#undef I16
 
-TEST(NameEscaping, EscapesTheTenUnsafeCharacters) {
+TEST(NameEscaping, EscapesTheTenUnsafeCharactersAndUnescapesCodesInOrder) {
   const std::pair<std::string, std::string> cases[] = {
       {"My photo & more.jpg", "My___photo____1____more.jpg"},
       {"a/b?c.jpg", "a_6_b_9_c.jpg"},
@@ -95,18 +92,15 @@ TEST(NameEscaping, EscapesTheTenUnsafeCharacters) {
       {"100% \"raw\" ~1+2\\x.jpg", "100_3_____5_raw_5_____7_1_8_2_4_x.jpg"},
   };
   for (const auto& [name, escaped] : cases) EXPECT_EQ(voreliaEscape(name), escaped) << name;
-}
-
-// A name without underscores comes back whole from its escape (the fuzz target checks that);
-// elsewhere the codes are replaced one after another, an underscore in one code at most.
-TEST(NameEscaping, UnescapesCodesInOrderWithoutOverlap) {
-  const std::pair<std::string, std::string> cases[] = {
+  // A name without underscores comes back whole from its escape (the fuzz target checks that);
+  // elsewhere the codes are replaced one after another, an underscore in one code at most.
+  const std::pair<std::string, std::string> escapes[] = {
       {"IMG_1_2.jpg", "IMG&2.jpg"},
       {"______", "  "},
       {"_____", " __"},
       {"a_3___b", "a_3 b"},  // not the escape of a name without underscores
   };
-  for (const auto& [name, unescaped] : cases) EXPECT_EQ(voreliaUnescape(name), unescaped) << name;
+  for (const auto& [name, unescaped] : escapes) EXPECT_EQ(voreliaUnescape(name), unescaped) << name;
 }
 
 }  // namespace

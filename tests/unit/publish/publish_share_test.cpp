@@ -43,7 +43,7 @@ class PublishShareTest : public Publishing {
   const PublishSettings album{{"albumsList-input", std::string("w1")}};
 };
 
-TEST_F(PublishShareTest, PublishesIntoAnAlbumOfTheSameNameAndReturnsItsLink) {
+TEST_F(PublishShareTest, PublishesIntoAnAlbumOfTheSameNameOrADatedOneAndReturnsItsLink) {
   const auto files = exportImages({"b.jpg", "My photo & more.jpg", "l'été.jpg"});
   const auto result = publish("voreliaPublishShare", files,
                               {{"albumsList-input", std::string("create")},
@@ -66,6 +66,12 @@ TEST_F(PublishShareTest, PublishesIntoAnAlbumOfTheSameNameAndReturnsItsLink) {
   EXPECT_EQ(sent("/api/studio/containers/w1/$synchronize"),
             JSON::Parse(R"({"value":[{"id":"r0","order":0},{"id":"r1","order":1},)"
                         R"({"id":"r2","order":2}]})"));
+  // Without a name, the album is named after the date, without leading zeros.
+  EXPECT_EQ(PublishShare::GetAlbumName({}, when), "C1_2019_3_7_14:5");
+  EXPECT_EQ(PublishShare::GetAlbumName({{"albumName-input", std::string("")}}, when),
+            "C1_2019_3_7_14:5");
+  EXPECT_EQ(PublishShare::GetAlbumName({{"albumName-input", std::string(" Trip ")}}, when),
+            " Trip ");
 }
 
 TEST_F(PublishShareTest, ProofingLinkAndASingleFile) {
@@ -141,29 +147,9 @@ TEST_F(PublishShareTest, RunsThatCannotGoOnEndWithAMessage) {
   EXPECT_NE(result.message.find("album list"), std::string::npos);
 }
 
-TEST_F(PublishShareTest, DatedDefaultAlbumNameWithoutLeadingZeros) {
-  EXPECT_EQ(PublishShare::GetAlbumName({}, when), "C1_2019_3_7_14:5");
-  EXPECT_EQ(PublishShare::GetAlbumName({{"albumName-input", std::string("")}}, when),
-            "C1_2019_3_7_14:5");
-  EXPECT_EQ(PublishShare::GetAlbumName({{"albumName-input", std::string(" Trip ")}}, when),
-            " Trip ");
-}
-
 class ScriptRunner : public Publishing {};
 
-// A script whose interpreter was killed, or that could not be written, did not run; nothing is left
-// behind, and nothing is written anywhere else.
-TEST_F(ScriptRunner, ReportsAScriptThatCouldNotRun) {
-  useInterpreter("kill -9 $$");
-  EXPECT_FALSE(runScript("Vorelia_proofing_", "set x to 1", when));
-  EXPECT_TRUE(namesIn(folder).empty());
-  useInterpreter("exit 0");
-  fs::remove_all(folder);
-  EXPECT_FALSE(runScript("Vorelia_proofing_", "set x to 1", when));
-  EXPECT_EQ(namesIn(home.path() / "Library"), std::vector<std::string>{"Scripts"});
-}
-
-TEST_F(ScriptRunner, RunsInTheSameSecondKeepTheirOwnFiles) {
+TEST_F(ScriptRunner, RunsInTheSameSecondKeepTheirOwnFilesAndOneThatCouldNotRunIsReported) {
   // Each interpreter waits (at most about five seconds) until both scripts are running, so both
   // files exist at once.
   useInterpreter("n=0\nwhile :; do\n  set -- \"" + ran.string() +
@@ -182,6 +168,15 @@ TEST_F(ScriptRunner, RunsInTheSameSecondKeepTheirOwnFiles) {
   std::sort(texts.begin(), texts.end());
   EXPECT_EQ(texts, (std::vector<std::string>{"second", text}));
   EXPECT_TRUE(namesIn(folder).empty());
+  // A script whose interpreter was killed, or that could not be written, did not run; nothing is
+  // left behind, and nothing is written anywhere else.
+  useInterpreter("kill -9 $$");
+  EXPECT_FALSE(runScript("Vorelia_proofing_", "set x to 1", when));
+  EXPECT_TRUE(namesIn(folder).empty());
+  useInterpreter("exit 0");
+  fs::remove_all(folder);
+  EXPECT_FALSE(runScript("Vorelia_proofing_", "set x to 1", when));
+  EXPECT_EQ(namesIn(home.path() / "Library"), std::vector<std::string>{"Scripts"});
 }
 
 }  // namespace
