@@ -23,8 +23,7 @@ constexpr const char* ShareMessage =
 constexpr const char* ProofingMessage =
     "Go to Capture One > Preferences > Plugins > Vorelia > Proofing to load the result.  It may "
     "takes few minutes before the pictures appears.";
-constexpr int UploadsAtOnce = 4;               // as many as the Api lets run
-constexpr std::size_t OrderPiece = 64 * 1024;  // bytes of the order written to its file at once
+constexpr int UploadsAtOnce = 4;  // as many as the Api lets run
 
 PublishResult Failed(std::string message, bool filesLost = false) {
   return PublishResult{std::nullopt, std::move(message), filesLost};
@@ -48,33 +47,22 @@ std::string ItemNameOf(std::string_view path) {
 }
 
 // {"value":[{"id":…,"order":0},…]}: the files' new order, as they come in ids.
-void WriteOrder(const IdList& ids, JSONListWriter& order,
-                const std::function<bool(std::string)>& piece = {}) {
-  for (std::size_t n = 0; n < ids.size(); ++n) {
-    order.add(JSON{{"id", std::string(ids[n])}, {"order", std::int64_t(n)}});
-    if (piece && (n + 1) % (OrderPiece / 64) == 0 && !piece(order.takeWritten())) return;
-  }
+void AddOrder(const IdList& ids, JSONListWriter& order, std::size_t n) {
+  order.add(JSON{{"id", std::string(ids[n])}, {"order", std::int64_t(n)}});
 }
 
 // The order as text; absent when an id is not UTF-8.
 std::optional<std::string> OrderText(const IdList& ids) {
   JSONListWriter order(P::Value);
   order.reserve(ids.size() * 64);  // {"id":"…","order":n} for an id of 36 or less
-  WriteOrder(ids, order);
+  for (std::size_t n = 0; n < ids.size(); ++n) AddOrder(ids, order, n);
   return std::move(order).finish();
 }
 
 // The order in a file; nullptr when it cannot be written whole.
 std::shared_ptr<const BodyFile> OrderFile(const IdList& ids) {
-  std::shared_ptr<BodyFile> file = BodyFile::Create();
-  if (!file) return nullptr;
-  JSONListWriter order(P::Value);
-  order.reserve(OrderPiece + 64);
-  bool written = true;
-  WriteOrder(ids, order, [&](std::string piece) { return written = file->append(piece); });
-  const auto rest = std::move(order).finish();
-  if (!written || !rest || !file->append(*rest) || !file->finish()) return nullptr;
-  return file;
+  return BodyFile::List(P::Value, ids.size(),
+                        [&](JSONListWriter& order, std::size_t n) { AddOrder(ids, order, n); });
 }
 
 // Counts finished files and reports each new count once, in order.
