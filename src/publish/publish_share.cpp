@@ -240,6 +240,7 @@ PublishResult PublishShare::DoPublish(const PublishTask& task, const PublishProg
         },
         probe ? UploadAttempts::once : UploadAttempts::retried);
   }
+  std::vector<std::uint64_t>().swap(sizes);  // every upload has its size: not kept beside the ids
   group.wait();
 
   // The published files' ids, in file order, read again from the reservation's file rather than
