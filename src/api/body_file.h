@@ -23,7 +23,7 @@ class BodyFile {
   // A new, empty file; nullptr when none can be made.
   static std::unique_ptr<BodyFile> Create();
   // A new file holding the document {"key":[...]} of the count elements that add puts into list,
-  // element n at its call n, written to the file a few hundred elements at a time. nullptr when
+  // element n at its call n, written to the file a thousand elements at a time. nullptr when
   // the file cannot be written whole or an element cannot be serialised (text that is not UTF-8).
   static std::shared_ptr<const BodyFile> List(
       std::string_view key, std::size_t count,
