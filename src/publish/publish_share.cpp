@@ -24,6 +24,10 @@ constexpr const char* ProofingMessage =
     "Go to Capture One > Preferences > Plugins > Vorelia > Proofing to load the result.  It may "
     "takes few minutes before the pictures appears.";
 constexpr int UploadsAtOnce = 4;  // as many as the Api lets run
+// Files from the start of their upload to the end of their encoding request: a service slower to
+// take encoding requests than the store takes files holds the uploads back, rather than a queue
+// of requests that grows with the run and times out.
+constexpr int FilesUnderWay = 4 * UploadsAtOnce;
 
 PublishResult Failed(std::string message, bool filesLost = false) {
   return PublishResult{std::nullopt, std::move(message), filesLost};
@@ -203,8 +207,14 @@ PublishResult PublishShare::DoPublish(const PublishTask& task, const PublishProg
   std::vector<char> published(count, 0);  // written by one completion each
   UploadGate gate;
   platform::DispatchSemaphore slots(UploadsAtOnce);
+  platform::DispatchSemaphore underWay(FilesUnderWay);
   platform::DispatchGroup group;
+  const auto finished = [&] {
+    underWay.signal();
+    group.leave();
+  };
   for (std::size_t i = 0; i < count; ++i) {
+    underWay.wait();
     group.enter();
     UploadInfo upload;
     upload.FilePath = task.files[i];
@@ -219,7 +229,7 @@ PublishResult PublishShare::DoPublish(const PublishTask& task, const PublishProg
     if (send == UploadGate::Send::skip) {  // the store is gone: no request
       slots.signal();
       counter.step(upload.ItemName, "could not be uploaded");
-      group.leave();
+      finished();
       continue;
     }
     const bool probe = send == UploadGate::Send::once;
@@ -230,12 +240,12 @@ PublishResult PublishShare::DoPublish(const PublishTask& task, const PublishProg
           slots.signal();
           if (outcome != UploadOutcome::stored) {  // not in the store: nothing to encode
             counter.step(uploaded.ItemName, "could not be uploaded");
-            return group.leave();
+            return finished();
           }
           api->TriggerEncoding(uploaded, [&, i, itemName = uploaded.ItemName](bool accepted) {
             published[i] = accepted ? 1 : 0;
             counter.step(itemName, accepted ? "done" : "could not be uploaded");
-            group.leave();
+            finished();
           });
         },
         probe ? UploadAttempts::once : UploadAttempts::retried);
