@@ -197,7 +197,8 @@ PublishResult PublishShare::DoPublish(const PublishTask& task, const PublishProg
                   std::to_string(count) + " images. Nothing was uploaded, retry later");
   }
 
-  // Every upload is issued at once, four at a time. The task thread takes one of its own four
+  // Every upload is issued at once, four at a time, with at most FilesUnderWay files waiting for
+  // their upload or encoding request to end. The task thread takes one of its own four
   // slots before it asks the gate how to send a file, so the gate has heard of every upload that
   // ended before; the Api's throttle, of the same size, then never holds it.
   const std::uint64_t total = count + 1;
