@@ -198,9 +198,9 @@ PublishResult PublishShare::DoPublish(const PublishTask& task, const PublishProg
   }
 
   // Every upload is issued at once, four at a time, with at most FilesUnderWay files waiting for
-  // their upload or encoding request to end. The task thread takes one of its own four
-  // slots before it asks the gate how to send a file, so the gate has heard of every upload that
-  // ended before; the Api's throttle, of the same size, then never holds it.
+  // their upload or encoding request to end. The task thread takes one of its own four slots
+  // before it asks the gate how to send a file, so the gate has heard of every upload that ended
+  // before; the Api's throttle, of the same size, then never holds it.
   const std::uint64_t total = count + 1;
   StepCounter counter(progress, total);
   // A file counts as published once the store holds it and the service took its encoding
