@@ -29,6 +29,18 @@ std::optional<std::string> headerValue(const HTTPHeaders& headers, const std::st
   return std::nullopt;
 }
 
+// Hands a download's file to its completion, and removes the file once the completion returned.
+net::Delivery deliverDownload(URLDownloadCompletion completion) {
+  return [completion = std::move(completion)](net::TransferResult result) {
+    std::optional<std::filesystem::path> location;
+    if (result.file) location = result.file->path();
+    if (completion) {
+      completion(std::move(location), std::move(result.response), std::move(result.error));
+    }
+    // result.file goes out of scope here and removes the temporary file.
+  };
+}
+
 class SessionTask final : public URLSessionTask {
  public:
   SessionTask(std::weak_ptr<net::SessionCore> core, std::uint64_t id)
@@ -134,15 +146,14 @@ std::shared_ptr<URLSessionTask> URLSession::uploadTask(URLRequest request,
 std::shared_ptr<URLSessionTask> URLSession::downloadTask(URLRequest request,
                                                          URLDownloadCompletion completion) {
   return impl_->start(std::move(request), net::TaskKind::download, std::nullopt,
-                      [completion = std::move(completion)](net::TransferResult result) {
-                        std::optional<std::filesystem::path> location;
-                        if (result.file) location = result.file->path();
-                        if (completion) {
-                          completion(std::move(location), std::move(result.response),
-                                     std::move(result.error));
-                        }
-                        // result.file goes out of scope here and removes the temporary file.
-                      });
+                      deliverDownload(std::move(completion)));
+}
+
+std::shared_ptr<URLSessionTask> URLSession::downloadTask(URLRequest request,
+                                                         std::filesystem::path fromFile,
+                                                         URLDownloadCompletion completion) {
+  return impl_->start(std::move(request), net::TaskKind::download, std::move(fromFile),
+                      deliverDownload(std::move(completion)));
 }
 
 void URLSession::removeAbandonedDownloads(const std::filesystem::path& folder) {

@@ -59,7 +59,7 @@ bool Transfer::startResponse(long status) {
   responseHeaders_.clear();
   responseBody_.clear();
   if (download_ && !download_->truncate()) {
-    fileFailed_ = true;
+    fileFailure_ = WriteFailure;
     return false;
   }
   return true;
@@ -111,7 +111,7 @@ std::size_t Transfer::onBody(char* data, std::size_t size, std::size_t count, vo
   }
   if (transfer.download_) {
     if (!writeAll(transfer.download_->fd(), data, length)) {
-      transfer.fileFailed_ = true;
+      transfer.fileFailure_ = WriteFailure;
       return 0;
     }
     return length;
@@ -132,7 +132,7 @@ std::size_t Transfer::onRead(char* buffer, std::size_t size, std::size_t count, 
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) {
       // A read error, or the file became shorter than the length already announced.
-      transfer.fileFailed_ = true;
+      transfer.fileFailure_ = ReadFailure;
       return CURL_READFUNC_ABORT;
     }
     transfer.uploadOffset_ += static_cast<std::uint64_t>(got);

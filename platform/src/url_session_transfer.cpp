@@ -51,7 +51,7 @@ std::variant<std::unique_ptr<Transfer>, URLError> Transfer::make(
 
   auto transfer = std::make_unique<Transfer>(Key{});
   transfer->redacted_ = url.redacted;
-  if (kind == TaskKind::upload) {
+  if (kind == TaskKind::upload || (kind == TaskKind::download && uploadFile)) {
     transfer->upload_ = openUploadSource(uploadFile.value_or(std::filesystem::path()));
     if (!transfer->upload_) {
       return URLError{URLError::Code::fileError,
@@ -187,7 +187,7 @@ void Transfer::started() {
 
 std::optional<std::chrono::milliseconds> Transfer::retryDelay(CURLcode code, double jitter) {
   // A file that failed, a refused redirect or an answer too long would fail the same way again.
-  if (!retry_ || !firstStarted_ || fileFailed_ || redirectRefused_ || tooLarge_) {
+  if (!retry_ || !firstStarted_ || fileFailure_ != nullptr || redirectRefused_ || tooLarge_) {
     return std::nullopt;
   }
   const auto retryAfter =
@@ -222,17 +222,15 @@ bool Transfer::rewind() {
 }
 
 TransferResult Transfer::finish(CURLcode code) {
-  if (code != CURLE_OK || fileFailed_ || redirectRefused_ || tooLarge_) {
+  if (code != CURLE_OK || fileFailure_ != nullptr || redirectRefused_ || tooLarge_) {
     if (tooLarge_) {
       return TransferResult::failure(
           {URLError::Code::tooLarge,
            "the answer is longer than " + std::to_string(maxBody_) + " bytes (" + redacted_ + ")"});
     }
-    if (fileFailed_) {
+    if (fileFailure_ != nullptr) {
       return TransferResult::failure(
-          {URLError::Code::fileError,
-           std::string(upload_ ? "reading the upload file failed" : "writing the download failed") +
-               " (" + redacted_ + ")"});
+          {URLError::Code::fileError, std::string(fileFailure_) + " (" + redacted_ + ")"});
     }
     if (redirectRefused_) {
       return TransferResult::failure(
@@ -249,7 +247,7 @@ TransferResult Transfer::finish(CURLcode code) {
   if (download_) {
     if (!download_->close()) {
       return TransferResult::failure(
-          {URLError::Code::fileError, "writing the download failed (" + redacted_ + ")"});
+          {URLError::Code::fileError, std::string(WriteFailure) + " (" + redacted_ + ")"});
     }
     result.file.emplace(std::move(*download_));
   } else {

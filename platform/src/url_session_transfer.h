@@ -22,6 +22,8 @@
 
 namespace vorelia::platform::net {
 
+// What a task does with the answer's body: keeps it in memory (data; upload, which sends a file),
+// or writes it to a temporary file (download, which may send a file too).
 enum class TaskKind { data, upload, download };
 
 // What a task's completion receives. Either data (or file) with response, or error.
@@ -39,7 +41,8 @@ class Transfer {
   // Checks the request and prepares the handle. Returns the error that ends the task before
   // anything is sent: badURL, fileError (the upload file cannot be opened or the download file
   // created), or other (a malformed header field).
-  // REQUIRES: uploadFile is set exactly when kind is upload.
+  // REQUIRES: uploadFile is set when kind is upload; a download may send one too, never a data
+  // task.
   static std::variant<std::unique_ptr<Transfer>, URLError> make(
       URLRequest request, const URLSessionConfiguration& configuration, TaskKind kind,
       const std::optional<std::filesystem::path>& uploadFile);
@@ -73,6 +76,10 @@ class Transfer {
   bool rewind();
 
  private:
+  // What fileFailure_ says, as a task's error message begins.
+  static constexpr const char* ReadFailure = "reading the upload file failed";
+  static constexpr const char* WriteFailure = "writing the download failed";
+
   std::optional<URLError> configure(URLRequest& request,
                                     const URLSessionConfiguration& configuration,
                                     const CheckedURL& url);
@@ -99,9 +106,9 @@ class Transfer {
   std::string responseBody_;               // a data task's body
   long status_ = 0;                        // of the response being received
   HTTPHeaders responseHeaders_;            // of the response being received
-  bool fileFailed_ = false;                // reading the upload or writing the download failed
-  bool redirectRefused_ = false;           // a redirect broke the http/https rules, or came
-                                           // to a request that follows none
+  const char* fileFailure_ = nullptr;  // what failed: reading the upload or writing the download
+  bool redirectRefused_ = false;       // a redirect broke the http/https rules, or came
+                                       // to a request that follows none
   bool followRedirects_ = true;
   std::uint64_t maxBody_ = 0;    // the request's maxBodySize; zero: no limit
   std::uint64_t bodyBytes_ = 0;  // of the response being received

@@ -137,7 +137,9 @@ std::optional<URLRequest> Api::Request(const std::optional<std::string>& url, Ca
   return request;
 }
 
-void Api::Send(const std::optional<std::string>& url, Call call, DataCompletion done) {
+template <typename Answer, typename Start>
+void Api::SendWith(const std::optional<std::string>& url, Call call, Start start,
+                   std::function<void(std::optional<Answer>, std::optional<URLResponse>)> done) {
   const bool authenticated = call.authenticated;
   auto bodyFile = std::move(call.bodyFile);
   auto request = Request(url, std::move(call));
@@ -145,68 +147,57 @@ void Api::Send(const std::optional<std::string>& url, Call call, DataCompletion 
     CompletionPool::shared().async([done = std::move(done)] { done(std::nullopt, std::nullopt); });
     return;
   }
-  // A body file goes from disk, the first time and again; the completion holds it until then.
-  const auto start = [](URLRequest request, const std::shared_ptr<const BodyFile>& bodyFile,
-                        platform::URLDataCompletion completion) {
-    if (bodyFile) {
-      URLSession::shared().uploadTask(std::move(request), bodyFile->path(), std::move(completion));
-    } else {
-      URLSession::shared().dataTask(std::move(request), std::move(completion));
-    }
-  };
-  // Kept to be sent again should the login turn out refused; the header is the one sent.
+  // Kept to be sent again should the login turn out refused; the header is the one sent. A body
+  // file goes from disk, the first time and again; the completions hold it until then.
   std::optional<URLRequest> again;
   if (authenticated) again = *request;
-  start(
-      std::move(*request), bodyFile,
-      [weak = weak_from_this(), again = std::move(again), bodyFile, start, done = std::move(done)](
-          std::optional<std::string> data, std::optional<URLResponse> response,
-          std::optional<platform::URLError>) mutable {
-        const auto self = weak.lock();
-        if (self && again && response && response->statusCode == 401) {
-          if (auto header = self->RenewedHeader(*again)) {
-            again->setValue(*header, "Authorization");
-            start(std::move(*again), bodyFile,
-                  [bodyFile, done = std::move(done)](std::optional<std::string> data,
-                                                     std::optional<URLResponse> response,
-                                                     std::optional<platform::URLError>) {
-                    done(std::move(data), std::move(response));
-                  });
-            return;
+  start(std::move(*request), bodyFile.get(),
+        [weak = weak_from_this(), again = std::move(again), bodyFile, start,
+         done = std::move(done)](std::optional<Answer> answer, std::optional<URLResponse> response,
+                                 std::optional<platform::URLError>) mutable {
+          const auto self = weak.lock();
+          if (self && again && response && response->statusCode == 401) {
+            if (auto header = self->RenewedHeader(*again)) {
+              again->setValue(*header, "Authorization");
+              start(std::move(*again), bodyFile.get(),
+                    [bodyFile, done = std::move(done)](std::optional<Answer> answer,
+                                                       std::optional<URLResponse> response,
+                                                       std::optional<platform::URLError>) {
+                      done(std::move(answer), std::move(response));
+                    });
+              return;
+            }
           }
+          done(std::move(answer), std::move(response));
+        });
+}
+
+void Api::Send(const std::optional<std::string>& url, Call call, DataCompletion done) {
+  SendWith<std::string>(
+      url, std::move(call),
+      [](URLRequest request, const BodyFile* bodyFile, platform::URLDataCompletion completion) {
+        if (bodyFile) {
+          URLSession::shared().uploadTask(std::move(request), bodyFile->path(),
+                                          std::move(completion));
+        } else {
+          URLSession::shared().dataTask(std::move(request), std::move(completion));
         }
-        done(std::move(data), std::move(response));
-      });
+      },
+      std::move(done));
 }
 
 void Api::SendForFile(const std::optional<std::string>& url, Call call, FileCompletion done) {
-  const bool authenticated = call.authenticated;
-  auto request = Request(url, std::move(call));
-  if (!request) {
-    CompletionPool::shared().async([done = std::move(done)] { done(std::nullopt, std::nullopt); });
-    return;
-  }
-  std::optional<URLRequest> again;
-  if (authenticated) again = *request;
-  URLSession::shared().downloadTask(
-      std::move(*request),
-      [weak = weak_from_this(), again = std::move(again), done = std::move(done)](
-          std::optional<std::filesystem::path> file, std::optional<URLResponse> response,
-          std::optional<platform::URLError>) mutable {
-        const auto self = weak.lock();
-        if (self && again && response && response->statusCode == 401) {
-          if (auto header = self->RenewedHeader(*again)) {
-            again->setValue(*header, "Authorization");
-            URLSession::shared().downloadTask(
-                std::move(*again),
-                [done = std::move(done)](
-                    std::optional<std::filesystem::path> file, std::optional<URLResponse> response,
-                    std::optional<platform::URLError>) { done(file, std::move(response)); });
-            return;
-          }
+  SendWith<std::filesystem::path>(
+      url, std::move(call),
+      [](URLRequest request, const BodyFile* bodyFile, platform::URLDownloadCompletion completion) {
+        if (bodyFile) {
+          URLSession::shared().downloadTask(std::move(request), bodyFile->path(),
+                                            std::move(completion));
+        } else {
+          URLSession::shared().downloadTask(std::move(request), std::move(completion));
         }
-        done(file, std::move(response));
-      });
+      },
+      std::move(done));
 }
 
 std::optional<std::string> Api::RenewedHeader(const URLRequest& refused) {

@@ -292,10 +292,17 @@ class Api : public std::enable_shared_from_this<Api> {
   // one, done receives the 401.
   void Send(const std::optional<std::string>& url, Call call, DataCompletion done);
   // Send, with the answer streamed into a temporary file instead of memory: done receives the
-  // file, which is removed once done returns (open it inside done to read it later).
+  // file, which is removed once done returns (open it inside done to read it later). A body file
+  // goes from disk here too, so that neither a long request nor its long answer is held.
   using FileCompletion = std::function<void(std::optional<std::filesystem::path> file,
                                             std::optional<platform::URLResponse> response)>;
   void SendForFile(const std::optional<std::string>& url, Call call, FileCompletion done);
+  // Send and SendForFile: start(request, bodyFile or nullptr, completion) starts the task on the
+  // shared session, once and, after a refused login, once more.
+  template <typename Answer, typename Start>
+  void SendWith(
+      const std::optional<std::string>& url, Call call, Start start,
+      std::function<void(std::optional<Answer>, std::optional<platform::URLResponse>)> done);
   // After the 401 of refused, on a completion thread (it may block on the grant): the header that
   // another renewal has stored meanwhile, or that of a fresh token grant for the stored e-mail and
   // password; one renewal at a time. Absent when the grant brings no token: state.loginRenewal

@@ -145,12 +145,22 @@ void Api::PollEncoding(std::shared_ptr<const IdList> ids, std::vector<std::uint3
         [onCompleted = std::move(onCompleted)] { onCompleted(std::nullopt); });
     return;
   }
-  JSONListWriter body(P::Value);
-  body.reserve(pending.size() * 40 + 16);  // an id of 36 or less, quoted, with its comma
-  for (const std::uint32_t n : pending) body.add(JSON(std::string((*ids)[n])));
-  // The answer may list every id: it is read from its file, not held.
-  SendForFile(state->baseUrl + "api/anonymous/longpollingstates",
-              Call{.method = "POST", .text = std::move(body).finish(), .repeatable = true},
+  // The first poll of a large task names every id, and its answer may list every one: the body
+  // goes from a file written a piece at a time, held whole only when no file can be written, and
+  // the answer is read from its file.
+  const auto add = [&](JSONListWriter& body, std::size_t k) {
+    body.add(JSON(std::string((*ids)[pending[k]])));
+  };
+  Call call{.method = "POST",
+            .bodyFile = BodyFile::List(P::Value, pending.size(), add),
+            .repeatable = true};
+  if (!call.bodyFile) {
+    JSONListWriter body(P::Value);
+    body.reserve(pending.size() * 40 + 16);  // an id of 36 or less, quoted, with its comma
+    for (std::size_t k = 0; k < pending.size(); ++k) add(body, k);
+    call.text = std::move(body).finish();
+  }
+  SendForFile(state->baseUrl + "api/anonymous/longpollingstates", std::move(call),
               [self = shared_from_this(), ids = std::move(ids), pending = std::move(pending),
                deadline, started, onCompleted = std::move(onCompleted)](
                   std::optional<std::filesystem::path> file, std::optional<URLResponse>) mutable {

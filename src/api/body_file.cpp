@@ -24,6 +24,22 @@ std::unique_ptr<BodyFile> BodyFile::Create() {
   return nullptr;
 }
 
+std::shared_ptr<const BodyFile> BodyFile::List(
+    std::string_view key, std::size_t count,
+    const std::function<void(JSONListWriter& list, std::size_t n)>& add) {
+  constexpr std::size_t Piece = 1024;  // elements; some 40 to 64 KiB of ids or orders
+  std::shared_ptr<BodyFile> file = Create();
+  if (!file) return nullptr;
+  JSONListWriter list(key);
+  for (std::size_t n = 0; n < count; ++n) {
+    add(list, n);
+    if ((n + 1) % Piece == 0 && !file->append(list.takeWritten())) return nullptr;
+  }
+  const auto rest = std::move(list).finish();
+  if (!rest || !file->append(*rest) || !file->finish()) return nullptr;
+  return file;
+}
+
 BodyFile::BodyFile(std::filesystem::path path, int fd)
     : path_(std::move(path)), fd_(fd), lock_(path_) {}
 

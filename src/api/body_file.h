@@ -4,10 +4,13 @@
 // killed run left is swept by Api::RemovalOfLeftoversOfKilledRuns. Any thread, one at a time.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string_view>
 
+#include "model/json_list.h"
 #include "platform/leftovers.h"
 
 namespace vorelia {
@@ -19,6 +22,12 @@ class BodyFile {
 
   // A new, empty file; nullptr when none can be made.
   static std::unique_ptr<BodyFile> Create();
+  // A new file holding the document {"key":[...]} of the count elements that add puts into list,
+  // element n at its call n, written to the file a thousand elements at a time. nullptr when
+  // the file cannot be written whole or an element cannot be serialised (text that is not UTF-8).
+  static std::shared_ptr<const BodyFile> List(
+      std::string_view key, std::size_t count,
+      const std::function<void(JSONListWriter& list, std::size_t n)>& add);
   ~BodyFile();
   BodyFile(const BodyFile&) = delete;
   BodyFile& operator=(const BodyFile&) = delete;

@@ -23,8 +23,11 @@ constexpr const char* ShareMessage =
 constexpr const char* ProofingMessage =
     "Go to Capture One > Preferences > Plugins > Vorelia > Proofing to load the result.  It may "
     "takes few minutes before the pictures appears.";
-constexpr int UploadsAtOnce = 4;               // as many as the Api lets run
-constexpr std::size_t OrderPiece = 64 * 1024;  // bytes of the order written to its file at once
+constexpr int UploadsAtOnce = 4;  // as many as the Api lets run
+// Files from the start of their upload to the end of their encoding request: a service slower to
+// take encoding requests than the store takes files holds the uploads back, rather than a queue
+// of requests that grows with the run and times out.
+constexpr int FilesUnderWay = 4 * UploadsAtOnce;
 
 PublishResult Failed(std::string message, bool filesLost = false) {
   return PublishResult{std::nullopt, std::move(message), filesLost};
@@ -48,33 +51,22 @@ std::string ItemNameOf(std::string_view path) {
 }
 
 // {"value":[{"id":…,"order":0},…]}: the files' new order, as they come in ids.
-void WriteOrder(const IdList& ids, JSONListWriter& order,
-                const std::function<bool(std::string)>& piece = {}) {
-  for (std::size_t n = 0; n < ids.size(); ++n) {
-    order.add(JSON{{"id", std::string(ids[n])}, {"order", std::int64_t(n)}});
-    if (piece && (n + 1) % (OrderPiece / 64) == 0 && !piece(order.takeWritten())) return;
-  }
+void AddOrder(const IdList& ids, JSONListWriter& order, std::size_t n) {
+  order.add(JSON{{"id", std::string(ids[n])}, {"order", std::int64_t(n)}});
 }
 
 // The order as text; absent when an id is not UTF-8.
 std::optional<std::string> OrderText(const IdList& ids) {
   JSONListWriter order(P::Value);
   order.reserve(ids.size() * 64);  // {"id":"…","order":n} for an id of 36 or less
-  WriteOrder(ids, order);
+  for (std::size_t n = 0; n < ids.size(); ++n) AddOrder(ids, order, n);
   return std::move(order).finish();
 }
 
 // The order in a file; nullptr when it cannot be written whole.
 std::shared_ptr<const BodyFile> OrderFile(const IdList& ids) {
-  std::shared_ptr<BodyFile> file = BodyFile::Create();
-  if (!file) return nullptr;
-  JSONListWriter order(P::Value);
-  order.reserve(OrderPiece + 64);
-  bool written = true;
-  WriteOrder(ids, order, [&](std::string piece) { return written = file->append(piece); });
-  const auto rest = std::move(order).finish();
-  if (!written || !rest || !file->append(*rest) || !file->finish()) return nullptr;
-  return file;
+  return BodyFile::List(P::Value, ids.size(),
+                        [&](JSONListWriter& order, std::size_t n) { AddOrder(ids, order, n); });
 }
 
 // Counts finished files and reports each new count once, in order.
@@ -205,9 +197,10 @@ PublishResult PublishShare::DoPublish(const PublishTask& task, const PublishProg
                   std::to_string(count) + " images. Nothing was uploaded, retry later");
   }
 
-  // Every upload is issued at once, four at a time. The task thread takes one of its own four
-  // slots before it asks the gate how to send a file, so the gate has heard of every upload that
-  // ended before; the Api's throttle, of the same size, then never holds it.
+  // Every upload is issued at once, four at a time, with at most FilesUnderWay files waiting for
+  // their upload or encoding request to end. The task thread takes one of its own four slots
+  // before it asks the gate how to send a file, so the gate has heard of every upload that ended
+  // before; the Api's throttle, of the same size, then never holds it.
   const std::uint64_t total = count + 1;
   StepCounter counter(progress, total);
   // A file counts as published once the store holds it and the service took its encoding
@@ -215,8 +208,14 @@ PublishResult PublishShare::DoPublish(const PublishTask& task, const PublishProg
   std::vector<char> published(count, 0);  // written by one completion each
   UploadGate gate;
   platform::DispatchSemaphore slots(UploadsAtOnce);
+  platform::DispatchSemaphore underWay(FilesUnderWay);
   platform::DispatchGroup group;
+  const auto finished = [&] {
+    underWay.signal();
+    group.leave();
+  };
   for (std::size_t i = 0; i < count; ++i) {
+    underWay.wait();
     group.enter();
     UploadInfo upload;
     upload.FilePath = task.files[i];
@@ -231,7 +230,7 @@ PublishResult PublishShare::DoPublish(const PublishTask& task, const PublishProg
     if (send == UploadGate::Send::skip) {  // the store is gone: no request
       slots.signal();
       counter.step(upload.ItemName, "could not be uploaded");
-      group.leave();
+      finished();
       continue;
     }
     const bool probe = send == UploadGate::Send::once;
@@ -242,16 +241,17 @@ PublishResult PublishShare::DoPublish(const PublishTask& task, const PublishProg
           slots.signal();
           if (outcome != UploadOutcome::stored) {  // not in the store: nothing to encode
             counter.step(uploaded.ItemName, "could not be uploaded");
-            return group.leave();
+            return finished();
           }
           api->TriggerEncoding(uploaded, [&, i, itemName = uploaded.ItemName](bool accepted) {
             published[i] = accepted ? 1 : 0;
             counter.step(itemName, accepted ? "done" : "could not be uploaded");
-            group.leave();
+            finished();
           });
         },
         probe ? UploadAttempts::once : UploadAttempts::retried);
   }
+  std::vector<std::uint64_t>().swap(sizes);  // every upload has its size: not kept beside the ids
   group.wait();
 
   // The published files' ids, in file order, read again from the reservation's file rather than

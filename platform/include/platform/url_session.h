@@ -160,6 +160,11 @@ class URLSession {
   // Streams the body into a temporary file.
   std::shared_ptr<URLSessionTask> downloadTask(URLRequest request,
                                                URLDownloadCompletion completion);
+  // Both: sends the file as the body, as uploadTask does, and streams the answer into a temporary
+  // file, as downloadTask does, so that neither a long request nor its long answer is held in
+  // memory.
+  std::shared_ptr<URLSessionTask> downloadTask(URLRequest request, std::filesystem::path fromFile,
+                                               URLDownloadCompletion completion);
 
   const URLSessionConfiguration& configuration() const;
 

@@ -86,9 +86,13 @@ TEST_F(URLSessionBody, UploadStreamsTheFileWithItsLengthAndNothingElse) {
   EXPECT_EQ(call->error->code, Code::fileError) << call->error->message;
 }
 
-// A busy first answer is retried into the file from its start.
+// A busy first answer is retried into the file from its start, the body sent again whole from its
+// own file.
 TEST_F(URLSessionBody, DownloadStreamsIntoAPrivateFileRemovedAfterTheCompletion) {
   constexpr std::uint64_t kSize = 48u << 20;
+  constexpr std::uint64_t kSent = (3u << 20) + 1;
+  const auto body = home.path() / "request.bin";
+  ASSERT_TRUE(testing::writeGeneratedFile(body, kSent));
   HttpTestServer server;
   server.respond("/big", inTurn({{.status = 503, .body = "busy"}, {.generatedBodySize = kSize}}));
   URLSessionConfiguration retrying = quickConfiguration();
@@ -102,10 +106,11 @@ TEST_F(URLSessionBody, DownloadStreamsIntoAPrivateFileRemovedAfterTheCompletion)
     URLSession session(retrying);
     URLRequest request;
     request.url = server.url("/big");
+    request.method = "POST";
     request.retryTransientFailures = true;
     const auto forward = recorder.completion();
     session.downloadTask(
-        request, [&](std::optional<std::filesystem::path> file, auto response, auto error) {
+        request, body, [&](std::optional<std::filesystem::path> file, auto response, auto error) {
           if (file) {  // the file exists only during the completion
             location = *file;
             size = std::filesystem::file_size(*file);
@@ -124,6 +129,9 @@ TEST_F(URLSessionBody, DownloadStreamsIntoAPrivateFileRemovedAfterTheCompletion)
   EXPECT_EQ(digest, testing::generatedSha256(kSize));
   EXPECT_EQ(permissions, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
   EXPECT_FALSE(std::filesystem::exists(location)) << location;
+  const auto received = server.requests().back();
+  EXPECT_EQ(received.header("Content-Length"), std::to_string(kSent));
+  EXPECT_EQ(received.bodySha256, testing::generatedSha256(kSent));
 }
 
 }  // namespace
