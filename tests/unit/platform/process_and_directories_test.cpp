@@ -67,8 +67,15 @@ TEST(InUseLock, HoldsOnlyAnEntryThatIsStillThere) {
   std::filesystem::create_directory(folder);
   const InUseLock live(folder);
   EXPECT_TRUE(live.held());
+  // An abandoned entry beside it goes, and its sweep leaves no descriptor open.
+  const auto abandoned = folder.string() + "-abandoned";
+  std::filesystem::create_directory(abandoned);
+  const auto descriptors = [] { return testing::namesIn("/proc/self/fd").size(); };
+  const auto before = descriptors();
   removeAbandoned(folder.parent_path(), folder.filename().string());
+  EXPECT_EQ(descriptors(), before);
   EXPECT_TRUE(std::filesystem::exists(folder));
+  EXPECT_FALSE(std::filesystem::exists(abandoned));
   std::filesystem::remove_all(folder);
 }
 

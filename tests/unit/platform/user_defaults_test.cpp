@@ -49,12 +49,15 @@ TEST(UserDefaults, EveryTypeSurvivesANewInstanceMissingKeysReadAbsentAndBooleans
       {"albums", std::vector<std::string>{"a", "", "\xc3\xbc b"}},
   };
   const auto path = UserDefaults::PathForDomain("com.vorelia.test");
+  fs::create_directories(path.parent_path());  // a folder that exists keeps its mode
+  fs::permissions(path.parent_path(), fs::perms::owner_all);
   {
     UserDefaults defaults(path);
     for (const auto& [key, value] : values) ASSERT_TRUE(defaults.set(key, value)) << key;
     ASSERT_TRUE(defaults.set("gone", std::string("y")) && defaults.remove("gone"));
   }
   EXPECT_NE(readFile(path).find("\"2026-12-06T17:58:35.123456Z\""), std::string::npos);
+  EXPECT_EQ(fs::status(path.parent_path()).permissions(), fs::perms::owner_all);
   UserDefaults reloaded(path);
   for (const auto& [key, value] : values) EXPECT_EQ(reloaded.object(key), value) << key;
   EXPECT_EQ(reloaded.object("gone"), std::nullopt);
