@@ -191,6 +191,12 @@ TEST_F(HostOperations, ExportSettingsKeepTheirTypes) {
   EXPECT_EQ(share.size(), 5u);
   EXPECT_EQ(share.at(COProcessJpegQualityKey), COProcessValue::Signed(85));
   EXPECT_EQ(share.at(COProcessIncludeAnnotationsKey), COProcessValue::Boolean(false));
+  // JPEG (1) first among the formats offered; the analysis takes nothing else.
+  using V = COProcessValue;
+  EXPECT_EQ(ai.at(COSupportedFileFormatsKey), V::MakeArray({V::Unsigned(1)}));
+  EXPECT_EQ(share.at(COSupportedFileFormatsKey),
+            V::MakeArray(
+                {V::Unsigned(1), V::Unsigned(7), V::Unsigned(2), V::Unsigned(8), V::Unsigned(6)}));
 }
 
 // Every task that started posts one usage record, also when its workflow fails.
